@@ -1,0 +1,86 @@
+// Statistics core: the table reader, covariance and correlation, ranks,
+// significance thresholds and the partial-correlation sweeps.
+//
+// Every routine fills the object it is given and allocates nothing that
+// outlives the call; counts come first, then what is filled, then what is read.
+// Each kernel has a literal form, which follows the textbook loops step by step,
+// and a fast form that produces the same bits; the driver picks one (Kernels).
+#pragma once
+
+#include <ctime>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Rows of doubles, indexed [row][column]; each row is its own allocation.
+using Matrix = std::vector<std::vector<double>>;
+using Names = std::vector<std::string>;
+
+enum class Kernels { literal, fast };
+
+// --- reading -----------------------------------------------------------------
+
+// Fills obs (N rows of V), varNames (V, first "-" removed) and obsNames (N)
+// from the text of the table. Returns "" when the table holds everything that
+// V and N promise, else a one-line message naming the line and what was expected.
+std::string getObsMat(int V, int N, Matrix& obs, Names& varNames, Names& obsNames,
+                      std::string_view text);
+
+// --- ranks (Spearman) --------------------------------------------------------
+
+// Sorts a[0..n) ascending with the plain exchange sort (all n-1 passes).
+void bubbleSort1(double* a, int n);
+// Fills rank (N x V) with the fractional rank of every cell of obs within its
+// column: ties get the mean of their positions. Literal: bubble sort and counting.
+void getRanksLiteral(int V, int N, Matrix& rank, const Matrix& obs);
+// Same ranks through one O(N log N) sort per column.
+void getRanks(int V, int N, Matrix& rank, const Matrix& obs);
+
+// --- covariance and correlation ----------------------------------------------
+
+// Fills cov (V x V) with sample covariances of the columns of input (N x V),
+// centring input in place and accumulating column means into means (zeros on entry).
+void getCovMatLiteral(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means);
+// Same bits: each cell summed in observation order, mirror cells copied, rows threaded.
+void getCovMat(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means);
+// Fills corr (V x V) with cov[a][b] / sqrt(cov[b][b] * cov[a][a]), every cell.
+void getCorrMatLiteral(int V, Matrix& corr, const Matrix& cov);
+// Same bits: one triangle computed, the mirror copied.
+void getCorrMat(int V, Matrix& corr, const Matrix& cov);
+
+// --- thresholds --------------------------------------------------------------
+
+// Fills the critical absolute correlation tanh(z / sqrt(N - 3 - k)), formed
+// through one exponential, for the orders k = 0..3.
+void getThresholds(int N, double z, double& t0, double& t1, double& t2, double& t3);
+// The threshold of one order (0..3), through getThresholds.
+double thresholdFor(int N, double z, int order);
+
+// --- partial-correlation sweeps ----------------------------------------------
+
+// Where a sweep writes its progress lines; the time text is formatted at most
+// once per second.
+struct Progress {
+    std::ostream& out;
+    std::time_t shown = -1;
+    std::string timeText;
+};
+// Appends the ctime text of the current time (with its line feed) to out.
+void writeTime(Progress& p);
+
+// Fills the strict upper triangle of combined (V x V) with, per pair, the
+// coefficient of smallest magnitude among its correlation and its partial
+// correlations of orders up to 1, 2 or 3, pruned at the order's threshold
+// for z = 1.96; reads corr (V x V, symmetric). Writes one progress line per
+// pass of the highest order.
+void getPartCorrMat1Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
+void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
+void getPartCorrMat2Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
+void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
+void getPartCorrMat3Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
+void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
+
+// The sweep of the given order (1..3) in the chosen kernels.
+void getPartCorrMat(int order, Kernels k, int V, int N, Matrix& combined, const Matrix& corr,
+                    Progress& p);

@@ -1,0 +1,145 @@
+// The table reader: tokens separated by any whitespace; after the last name of
+// the name line and after the last value of every variable line the rest of
+// that line is skipped. Counts come from the user, never from the file.
+#include "core.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+struct Cursor {
+    std::string_view text;
+    size_t pos = 0;
+};
+
+// The next token, or an empty view at the end of the text.
+std::string_view nextToken(Cursor& c)
+{
+    while (c.pos < c.text.size() && isSpace(c.text[c.pos])) ++c.pos;
+    size_t start = c.pos;
+    while (c.pos < c.text.size() && !isSpace(c.text[c.pos])) ++c.pos;
+    return c.text.substr(start, c.pos - start);
+}
+
+// Skips up to and including the next line feed (or to the end of the text).
+void skipLine(Cursor& c)
+{
+    size_t nl = c.text.find('\n', c.pos);
+    c.pos = nl == std::string_view::npos ? c.text.size() : nl + 1;
+}
+
+// 1-based number of the line on which offset pos stands.
+size_t lineOf(std::string_view text, size_t pos)
+{
+    size_t line = 1;
+    for (size_t k = 0; k < pos && k < text.size(); ++k) line += text[k] == '\n';
+    return line;
+}
+
+// A token as it may stand in a message: at most 40 bytes, unprintable bytes as '?'.
+std::string shown(std::string_view token)
+{
+    std::string s;
+    for (char ch : token.substr(0, 40)) s += (ch >= 32 && ch < 127) ? ch : '?';
+    if (token.size() > 40) s += "...";
+    return s;
+}
+
+// True when the whole token is a decimal number as formatted input reads it in
+// the classic locale: [+-] digits [. digits] [e [+-] digits], with at least one
+// mantissa digit; no hexadecimal, no inf or nan, no separators.
+bool isDecimal(std::string_view t)
+{
+    size_t k = 0, n = t.size();
+    if (k < n && (t[k] == '+' || t[k] == '-')) ++k;
+    size_t digits = 0;
+    while (k < n && t[k] >= '0' && t[k] <= '9') ++k, ++digits;
+    if (k < n && t[k] == '.') {
+        ++k;
+        while (k < n && t[k] >= '0' && t[k] <= '9') ++k, ++digits;
+    }
+    if (digits == 0) return false;
+    if (k < n && (t[k] == 'e' || t[k] == 'E')) {
+        ++k;
+        if (k < n && (t[k] == '+' || t[k] == '-')) ++k;
+        size_t expDigits = 0;
+        while (k < n && t[k] >= '0' && t[k] <= '9') ++k, ++expDigits;
+        if (expDigits == 0) return false;
+    }
+    return k == n;
+}
+
+// Reads the token as a double; "" on success, else why it is not one.
+std::string parseValue(std::string_view token, double& value)
+{
+    if (!isDecimal(token)) return "expected a number";
+    char buf[64];
+    std::string big;
+    const char* z = buf;
+    if (token.size() < sizeof buf) {
+        token.copy(buf, token.size());
+        buf[token.size()] = '\0';
+    } else {
+        big = std::string(token);
+        z = big.c_str();
+    }
+    errno = 0;
+    value = std::strtod(z, nullptr);
+    if (errno == ERANGE && (value == HUGE_VAL || value == -HUGE_VAL))
+        return "expected a number within the range of a double";
+    return "";
+}
+
+}  // namespace
+
+std::string getObsMat(int V, int N, Matrix& obs, Names& varNames, Names& obsNames,
+                      std::string_view text)
+{
+    Cursor c{text};
+    auto at = [&](size_t pos) { return "line " + std::to_string(lineOf(text, pos)) + ": "; };
+
+    if (V == 0 && N == 0) return "";
+    std::string_view corner = nextToken(c);
+    if (corner.empty()) return "the table is empty: expected a name line";
+    for (int j = 0; j < N; ++j) {
+        std::string_view t = nextToken(c);
+        if (t.empty())
+            return at(c.pos) + "the file ends after " + std::to_string(j) + " of " +
+                   std::to_string(N) + " observation names";
+        obsNames[j] = std::string(t);
+    }
+    skipLine(c);
+
+    for (int i = 0; i < V; ++i) {
+        std::string_view t = nextToken(c);
+        if (t.empty())
+            return at(c.pos) + "the file ends after " + std::to_string(i) + " of " +
+                   std::to_string(V) + " variable lines";
+        std::string name(t);
+        size_t dash = name.find('-');
+        if (dash != std::string::npos) name.erase(dash, 1);
+        varNames[i] = name;
+        for (int k = 0; k < N; ++k) {
+            size_t start = c.pos;
+            std::string_view v = nextToken(c);
+            auto where = [&] {
+                return "variable \"" + shown(t) + "\" (number " + std::to_string(i + 1) +
+                       "), value " + std::to_string(k + 1) + " of " + std::to_string(N) + ": ";
+            };
+            if (v.empty()) return at(start) + where() + "the file ends here; expected a number";
+            std::string why = parseValue(v, obs[k][i]);
+            if (!why.empty())
+                return at(c.pos - v.size()) + where() + why + ", found \"" + shown(v) + "\"";
+        }
+        skipLine(c);
+    }
+    return "";
+}

@@ -1,0 +1,44 @@
+// Shared pieces of the three partial-correlation sweeps.
+#pragma once
+
+#include "core.h"
+
+#include <cmath>
+
+// The coefficient of a pair given one more controlling variable w, from the
+// pair's coefficient x and the coefficients a (i with w) and b (j with w) of
+// the level below, in this operation order.
+inline double partialStep(double x, double a, double b)
+{
+    return (x - a * b) / std::sqrt((1 - a * a) * (1 - b * b));
+}
+
+// The replacement rule: a strictly smaller magnitude replaces, a tie or a
+// not-a-number never does.
+inline void offer(double& stored, double r)
+{
+    if (std::fabs(stored) > std::fabs(r)) stored = r;
+}
+
+// The pruning test of the highest order: the pair is skipped while its stored
+// magnitude is strictly below the threshold (never when either is not-a-number).
+inline bool pruned(double stored, double threshold)
+{
+    return threshold > std::fabs(stored);
+}
+
+// Copies the strict upper triangle of corr into combined.
+void initCombined(int V, Matrix& combined, const Matrix& corr);
+
+// Offers to the pair (i, j), whose stored value is v and whose coefficient at
+// the level below is x, the coefficients given each w in [w0, w1) other than i
+// and j, in ascending w, with the pruning test before each; A and B are the
+// rows of i and j at the level below. Returns the new stored value. Whole
+// blocks of w whose coefficients are all sure to be larger in magnitude than v
+// are passed over without a division or a square root.
+double offerRun(double v, double x, const double* A, const double* B, int w0, int w1, int i,
+                int j, double threshold);
+
+// Fills row i of F with the coefficients of i with every variable given c,
+// from the symmetric X of the level below; cells i and c are set to 0.
+void partialRow(int V, std::vector<double>& Fi, const Matrix& X, int i, int c);

@@ -1,0 +1,84 @@
+// First-order sweep: each pair offered its correlation, then its coefficient
+// given each other variable c in ascending order; every pass prunes.
+#include "parallel.h"
+#include "sweep.h"
+
+#include <algorithm>
+
+void writeTime(Progress& p)
+{
+    const std::time_t now = std::time(nullptr);
+    if (now != p.shown) {
+        p.shown = now;
+        const char* text = std::ctime(&now);
+        p.timeText = text ? text : "?\n";
+    }
+    p.out << p.timeText;
+}
+
+void initCombined(int V, Matrix& combined, const Matrix& corr)
+{
+    for (int i = 0; i + 1 < V; ++i)
+        for (int j = i + 1; j < V; ++j) combined[i][j] = corr[i][j];
+}
+
+void getPartCorrMat(int order, Kernels k, int V, int N, Matrix& combined, const Matrix& corr,
+                    Progress& p)
+{
+    const bool literal = k == Kernels::literal;
+    if (order == 1)
+        (literal ? getPartCorrMat1Literal : getPartCorrMat1)(V, N, combined, corr, p);
+    else if (order == 2)
+        (literal ? getPartCorrMat2Literal : getPartCorrMat2)(V, N, combined, corr, p);
+    else
+        (literal ? getPartCorrMat3Literal : getPartCorrMat3)(V, N, combined, corr, p);
+}
+
+namespace {
+
+void progressLine1(Progress& p, int c)
+{
+    p.out << "Controlled for gene " << c + 1 << " at time = ";
+    writeTime(p);
+}
+
+}  // namespace
+
+void getPartCorrMat1Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
+{
+    const double threshold = thresholdFor(N, 1.96, 1);
+    initCombined(V, combined, corr);
+    for (int c = 0; c < V; ++c) {
+        for (int i = 0; i < V; ++i) {
+            if (i == c) continue;
+            for (int j = i + 1; j < V; ++j) {
+                if (j == c) continue;
+                if (pruned(combined[i][j], threshold)) continue;
+                offer(combined[i][j], partialStep(corr[i][j], corr[i][c], corr[j][c]));
+            }
+        }
+        progressLine1(p, c);
+    }
+}
+
+// A pair's value depends only on its own offers, so pairs are independent:
+// each runs through the controlling variables of a block in ascending order,
+// block after block, and meets its offers in the order of the literal loops.
+// The coefficients of i and of j with every c are rows i and j of corr.
+void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
+{
+    const double threshold = thresholdFor(N, 1.96, 1);
+    initCombined(V, combined, corr);
+    const int block = 64;
+    for (int c0 = 0; c0 < V; c0 += block) {
+        const int c1 = std::min(V, c0 + block);
+        parallelFor(0, V, [&](long il) {
+            const int i = static_cast<int>(il);
+            double* row = combined[i].data();
+            for (int j = i + 1; j < V; ++j)
+                row[j] = offerRun(row[j], corr[i][j], corr[i].data(), corr[j].data(), c0, c1, i,
+                                  j, threshold);
+        });
+        for (int c = c0; c < c1; ++c) progressLine1(p, c);
+    }
+}

@@ -1,0 +1,87 @@
+// Second-order sweep: per first controlling variable c1, the first-order
+// coefficients F given c1 (offered, never pruned), then per c2 > c1 the
+// second-order coefficients from F (pruned at the order-2 threshold).
+#include "parallel.h"
+#include "sweep.h"
+
+namespace {
+
+void progressLine2(Progress& p, int c1, int c2)
+{
+    p.out << "Controlled for " << c1 + 1 << " and " << c2 + 1 << " Time: ";
+    writeTime(p);
+}
+
+}  // namespace
+
+void getPartCorrMat2Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
+{
+    const double threshold = thresholdFor(N, 1.96, 2);
+    Matrix F(V, std::vector<double>(V));
+    initCombined(V, combined, corr);
+    for (int c1 = 0; c1 < V; ++c1) {
+        for (int i = 0; i < V; ++i) {
+            if (i == c1) continue;
+            for (int j = i + 1; j < V; ++j) {
+                if (j == c1) continue;
+                const double r = partialStep(corr[i][j], corr[i][c1], corr[j][c1]);
+                F[i][j] = r;
+                F[j][i] = r;
+                offer(combined[i][j], r);
+            }
+        }
+        for (int c2 = c1 + 1; c2 < V; ++c2) {
+            for (int i = 0; i < V; ++i) {
+                if (i == c2 || i == c1) continue;
+                for (int j = i + 1; j < V; ++j) {
+                    if (j == c2 || j == c1) continue;
+                    if (pruned(combined[i][j], threshold)) continue;
+                    offer(combined[i][j], partialStep(F[i][j], F[i][c2], F[c2][j]));
+                }
+            }
+            progressLine2(p, c1, c2);
+        }
+    }
+}
+
+// Fills row i of F, the coefficients given c, from the rows of X. Cell [i][j]
+// and cell [j][i] come out with the same bits (X symmetric, products commute);
+// cells of i and of c themselves are set to 0 and never read.
+void partialRow(int V, std::vector<double>& Fi, const Matrix& X, int i, int c)
+{
+    const double* xi = X[i].data();
+    const double* xc = X[c].data();
+    const double a = xi[c];
+    const double fa = 1 - a * a;
+    double* f = Fi.data();
+    for (int j = 0; j < V; ++j) f[j] = (xi[j] - a * xc[j]) / std::sqrt(fa * (1 - xc[j] * xc[j]));
+    f[i] = 0;
+    f[c] = 0;
+}
+
+// Within one c1, pairs are independent: each pair takes its first-order
+// coefficient, then its run over c2 > c1, as in the literal loops.
+void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
+{
+    const double threshold = thresholdFor(N, 1.96, 2);
+    Matrix F(V, std::vector<double>(V));
+    initCombined(V, combined, corr);
+    for (int c1 = 0; c1 < V; ++c1) {
+        parallelFor(0, V, [&](long i) {
+            if (i != c1) partialRow(V, F[i], corr, static_cast<int>(i), c1);
+        });
+        parallelFor(0, V, [&](long il) {
+            const int i = static_cast<int>(il);
+            if (i == c1) return;
+            double* row = combined[i].data();
+            const double* fi = F[i].data();
+            for (int j = i + 1; j < V; ++j) {
+                if (j == c1) continue;
+                double v = row[j];
+                offer(v, fi[j]);
+                row[j] = offerRun(v, fi[j], fi, F[j].data(), c1 + 1, V, i, j, threshold);
+            }
+        });
+        for (int c2 = c1 + 1; c2 < V; ++c2) progressLine2(p, c1, c2);
+    }
+}

@@ -1,0 +1,197 @@
+// The driver shared by the seven programs: dialogue, table, statistics and
+// the seven output files, in one straight pass. Messages go to standard error
+// and every failure ends the run with status 1; a run that fails before the
+// statistics start leaves earlier output files as they were.
+#include "profiles.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Failure {
+    std::string message;
+};
+
+[[noreturn]] void fail(std::string message) { throw Failure{std::move(message)}; }
+
+// Asks for one count; a missing answer, one that is not a whole number of
+// int range, or a negative one ends the run.
+int askCount(const char* prompt, const char* what)
+{
+    std::cout << prompt << std::endl;
+    int n = 0;
+    if (!(std::cin >> n)) {
+        if (std::cin.eof())
+            fail(std::string("standard input ended before the number of ") + what);
+        fail(std::string("the number of ") + what +
+             " must be a whole number from 0 to 2147483647");
+    }
+    if (n < 0) fail(std::string("the number of ") + what + " cannot be negative: " + std::to_string(n));
+    std::cout << std::endl;
+    return n;
+}
+
+std::string readFile(const char* name)
+{
+    const int fd = ::open(name, O_RDONLY);
+    if (fd < 0) fail(std::string(name) + ": " + std::strerror(errno));
+    std::string text;
+    char block[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, block, sizeof block);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            ::close(fd);
+            fail(std::string(name) + ": " + std::strerror(err));
+        }
+        if (n == 0) break;
+        text.append(block, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+// Bytes of the matrices and lists a run holds, or fails when they cannot fit
+// in this machine's memory.
+void checkMemory(const Profile& prof, int V, int N)
+{
+    const long double v = V, n = N, row = 48, name = 48;
+    long double bytes = (v + n) * name + v * 8;              // names, means
+    bytes += n * (v * 8 + row) * (prof.spearman ? 2 : 1);    // observations, ranks
+    const int square = 2 + (prof.order > 0) + (prof.order >= 2) + (prof.order >= 3);
+    bytes += square * v * (v * 8 + row);                     // V x V matrices
+    const long double memory =
+        static_cast<long double>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
+    if (bytes > memory * 0.9L)
+        fail("not enough memory for " + std::to_string(V) + " variables and " +
+             std::to_string(N) + " observations: the run needs about " +
+             std::to_string(static_cast<long long>(bytes / (1 << 20))) + " MiB, this machine has " +
+             std::to_string(static_cast<long long>(memory / (1 << 20))) + " MiB");
+}
+
+struct OutputFile {
+    std::string name;
+    TextOut out;
+};
+
+// Opens the seven files; only when all of them opened are they emptied, so a
+// file that cannot be created leaves the earlier results of the others alone.
+void openOutputs(const Profile& prof, OutputFile (&files)[7])
+{
+    for (int k = 0; k < 7; ++k) {
+        files[k].name = std::string(prof.prefix) + std::string(kSuffixes[k]);
+        const int fd = ::open(files[k].name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) fail(files[k].name + ": " + std::strerror(errno));
+        files[k].out.fd = fd;
+    }
+    for (OutputFile& f : files) {
+        struct stat st {};
+        if (::fstat(f.out.fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(f.out.fd, 0) != 0)
+            fail(f.name + ": " + std::strerror(errno));
+    }
+}
+
+// Writes what a writer gathered; a failed write ends the run.
+void finish(OutputFile& f)
+{
+    flushOut(f.out);
+    if (f.out.error != 0) fail(f.name + ": " + std::strerror(f.out.error));
+}
+
+void closeOutputs(OutputFile (&files)[7])
+{
+    for (int k = 6; k >= 0; --k) {
+        if (files[k].out.fd < 0) continue;
+        const int rc = ::close(files[k].out.fd);
+        files[k].out.fd = -1;
+        if (rc != 0) fail(files[k].name + ": " + std::strerror(errno));
+    }
+}
+
+void writeTimeLine(const char* label)
+{
+    const std::time_t now = std::time(nullptr);
+    const char* text = std::ctime(&now);
+    std::cout << label << (text ? text : "?\n") << std::flush;
+}
+
+int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
+{
+    const int V = askCount("How many variables?", "variables");
+    const int N = askCount("How many observations?", "observations");
+
+    const std::string text = readFile("data.txt");
+    checkMemory(prof, V, N);
+    Names varNames(V), obsNames(N);
+    Matrix obs(N, std::vector<double>(V));
+    const std::string problem = getObsMat(V, N, obs, varNames, obsNames, text);
+    if (!problem.empty()) fail("data.txt, " + problem);
+
+    openOutputs(prof, files);
+    writeTimeLine("Start time: ");
+
+    Matrix ranks(prof.spearman ? N : 0, std::vector<double>(V));
+    std::vector<double> means(V, 0.0);
+    Matrix cov(V, std::vector<double>(V));
+    Matrix corr(V, std::vector<double>(V));
+    Matrix combined(prof.order > 0 ? V : 0, std::vector<double>(V));
+
+    const bool literal = kernels == Kernels::literal;
+    Matrix& input = prof.spearman ? ranks : obs;
+    if (prof.spearman) (literal ? getRanksLiteral : getRanks)(V, N, ranks, obs);
+    (literal ? getCovMatLiteral : getCovMat)(V, N, cov, input, means);
+    (literal ? getCorrMatLiteral : getCorrMat)(V, corr, cov);
+    if (prof.order > 0) {
+        Progress progress{std::cout, -1, {}};
+        getPartCorrMat(prof.order, kernels, V, N, combined, corr, progress);
+        std::cout << std::flush;
+    }
+    const Matrix& result = prof.order > 0 ? combined : corr;
+
+    for (int level = 0; level < 3; ++level) {
+        OutputFile& f = files[1 + level];
+        getCytoScapeInput(V, N, prof.z[level], result, f.out, varNames, prof.order, prof.labels);
+        finish(f);
+    }
+    for (int level = 0; level < 3; ++level) {
+        OutputFile& f = files[4 + level];
+        getPajekInput(V, N, prof.z[level], result, f.out, varNames, prof.order);
+        finish(f);
+    }
+    printStuff(V, varNames, result, files[0].out, prof.report);
+    finish(files[0]);
+
+    writeTimeLine("End time: ");
+    closeOutputs(files);
+    if (!std::cout) fail("standard output: the dialogue could not be written");
+    return 0;
+}
+
+}  // namespace
+
+int runProgram(const Profile& prof, Kernels kernels)
+{
+    std::ios::sync_with_stdio(false);
+    OutputFile files[7];
+    try {
+        return run(prof, kernels, files);
+    } catch (const Failure& f) {
+        std::cerr << prof.program << ": " << f.message << std::endl;
+    } catch (const std::bad_alloc&) {
+        std::cerr << prof.program << ": not enough memory for the matrices of this run" << std::endl;
+    } catch (const std::length_error&) {
+        std::cerr << prof.program << ": not enough memory for the matrices of this run" << std::endl;
+    }
+    for (OutputFile& f : files)
+        if (f.out.fd >= 0) ::close(f.out.fd);
+    return 1;
+}
