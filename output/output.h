@@ -11,9 +11,11 @@
 // --- text output ---------------------------------------------------------------
 
 // A file written in large blocks that always end at a line end, so the file
-// never holds a partial line. fd < 0 collects the text in buf only.
+// never holds a partial line; eachLine writes every line as it ends instead
+// (the literal programs). fd < 0 collects the text in buf only.
 struct TextOut {
     int fd = -1;
+    bool eachLine = false;
     std::string buf;
     long long written = 0;  // bytes in the file, always up to a line end
     int error = 0;  // errno of the first failed write; later writes are dropped

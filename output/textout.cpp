@@ -47,5 +47,5 @@ void flushOut(TextOut& out)
 void endLine(TextOut& out)
 {
     out.buf += '\n';
-    if (out.buf.size() >= (1u << 16)) flushOut(out);
+    if (out.eachLine || out.buf.size() >= (1u << 16)) flushOut(out);
 }

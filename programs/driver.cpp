@@ -85,13 +85,14 @@ struct OutputFile {
 
 // Opens the seven files; only when all of them opened are they emptied, so a
 // file that cannot be created leaves the earlier results of the others alone.
-void openOutputs(const Profile& prof, OutputFile (&files)[7])
+void openOutputs(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
 {
     for (int k = 0; k < 7; ++k) {
         files[k].name = std::string(prof.prefix) + std::string(kSuffixes[k]);
         const int fd = ::open(files[k].name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) fail(files[k].name + ": " + std::strerror(errno));
         files[k].out.fd = fd;
+        files[k].out.eachLine = kernels == Kernels::literal;
     }
     for (OutputFile& f : files) {
         struct stat st {};
@@ -136,7 +137,7 @@ int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
     const std::string problem = getObsMat(V, N, obs, varNames, obsNames, text);
     if (!problem.empty()) fail("data.txt, " + problem);
 
-    openOutputs(prof, files);
+    openOutputs(prof, kernels, files);
     writeTimeLine("Start time: ");
 
     Matrix ranks(prof.spearman ? N : 0, std::vector<double>(V));
