@@ -22,23 +22,6 @@ struct Failure {
 
 [[noreturn]] void fail(std::string message) { throw Failure{std::move(message)}; }
 
-// Asks for one count; a missing answer, one that is not a whole number of
-// int range, or a negative one ends the run.
-int askCount(const char* prompt, const char* what)
-{
-    std::cout << prompt << std::endl;
-    int n = 0;
-    if (!(std::cin >> n)) {
-        if (std::cin.eof())
-            fail(std::string("standard input ended before the number of ") + what);
-        fail(std::string("the number of ") + what +
-             " must be a whole number from 0 to 2147483647");
-    }
-    if (n < 0) fail(std::string("the number of ") + what + " cannot be negative: " + std::to_string(n));
-    std::cout << std::endl;
-    return n;
-}
-
 std::string readFile(const char* name)
 {
     const int fd = ::open(name, O_RDONLY);
@@ -77,6 +60,34 @@ void checkMemory(const Profile& prof, int V, int N)
              std::to_string(static_cast<long long>(bytes / (1 << 20))) + " MiB, this machine has " +
              std::to_string(static_cast<long long>(memory / (1 << 20))) + " MiB");
 }
+
+}  // namespace
+
+std::string askCounts(std::istream& in, std::ostream& out, int& V, int& N)
+{
+    int* counts[2] = {&V, &N};
+    const char* prompts[2] = {"How many variables?", "How many observations?"};
+    const char* what[2] = {"variables", "observations"};
+    for (int k = 0; k < 2; ++k) {
+        int& n = *counts[k];
+        n = 0;
+        out << prompts[k] << std::endl;
+        if (!(in >> n)) {
+            n = 0;
+            if (in.eof() && !in.bad())
+                return std::string("standard input ended before the number of ") + what[k];
+            return std::string("the number of ") + what[k] +
+                   " must be a whole number from 0 to 2147483647";
+        }
+        if (n < 0)
+            return std::string("the number of ") + what[k] +
+                   " cannot be negative: " + std::to_string(n);
+        out << std::endl;
+    }
+    return "";
+}
+
+namespace {
 
 struct OutputFile {
     std::string name;
@@ -127,8 +138,9 @@ void writeTimeLine(const char* label)
 
 int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
 {
-    const int V = askCount("How many variables?", "variables");
-    const int N = askCount("How many observations?", "observations");
+    int V = 0, N = 0;
+    const std::string answer = askCounts(std::cin, std::cout, V, N);
+    if (!answer.empty()) fail(answer);
 
     const std::string text = readFile("data.txt");
     checkMemory(prof, V, N);

@@ -4,6 +4,9 @@
 #include "../core/core.h"
 #include "../output/output.h"
 
+#include <istream>
+#include <ostream>
+#include <string>
 #include <string_view>
 
 struct Profile {
@@ -23,6 +26,11 @@ const Profile& profileOf(std::string_view program);
 
 // The seven output suffixes, in the order the files are opened.
 extern const std::string_view kSuffixes[7];
+
+// The dialogue: asks for the number of variables, then of observations, on
+// out and reads each from in. Returns "" or why the answers cannot be used
+// (not a whole number of int range, negative, or the input ended).
+std::string askCounts(std::istream& in, std::ostream& out, int& V, int& N);
 
 // Runs the whole program (dialogue, table, statistics, seven files) and
 // returns its exit status.
