@@ -11,17 +11,22 @@
 // --- text output ---------------------------------------------------------------
 
 // A file written in large blocks that always end at a line end, so the file
-// never holds a partial line; eachLine writes every line as it ends instead
-// (the literal programs). fd < 0 collects the text in buf only.
+// never holds a partial line. The literal output (of the reference programs)
+// writes every line as it ends and formats numbers through the library's
+// precise routine. fd < 0 collects the text in buf only.
 struct TextOut {
     int fd = -1;
-    bool eachLine = false;
+    bool literal = false;
     std::string buf;
     long long written = 0;  // bytes in the file, always up to a line end
     int error = 0;  // errno of the first failed write; later writes are dropped
 };
 // Appends text.
 inline void put(TextOut& out, std::string_view text) { out.buf += text; }
+// Writes x as a default-formatted stream writes a double (six significant
+// digits); the fast form and the direct one give the same text.
+char* formatNumber(char* first, char* last, double x);
+char* formatNumberPrecise(char* first, char* last, double x);
 // Appends a double in the stream's default format ("0.5", "1e-07", "nan", "-nan").
 void putNumber(TextOut& out, double x);
 // Appends a whole number in plain decimal.

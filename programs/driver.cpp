@@ -4,6 +4,8 @@
 // statistics start leaves earlier output files as they were.
 #include "profiles.h"
 
+#include "parallel.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -27,6 +29,8 @@ std::string readFile(const char* name)
     const int fd = ::open(name, O_RDONLY);
     if (fd < 0) fail(std::string(name) + ": " + std::strerror(errno));
     std::string text;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) text.reserve(static_cast<size_t>(st.st_size));
     char block[1 << 16];
     for (;;) {
         const ssize_t n = ::read(fd, block, sizeof block);
@@ -103,20 +107,13 @@ void openOutputs(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
         const int fd = ::open(files[k].name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) fail(files[k].name + ": " + std::strerror(errno));
         files[k].out.fd = fd;
-        files[k].out.eachLine = kernels == Kernels::literal;
+        files[k].out.literal = kernels == Kernels::literal;
     }
     for (OutputFile& f : files) {
         struct stat st {};
         if (::fstat(f.out.fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(f.out.fd, 0) != 0)
             fail(f.name + ": " + std::strerror(errno));
     }
-}
-
-// Writes what a writer gathered; a failed write ends the run.
-void finish(OutputFile& f)
-{
-    flushOut(f.out);
-    if (f.out.error != 0) fail(f.name + ": " + std::strerror(f.out.error));
 }
 
 void closeOutputs(OutputFile (&files)[7])
@@ -170,18 +167,25 @@ int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
     }
     const Matrix& result = prof.order > 0 ? combined : corr;
 
-    for (int level = 0; level < 3; ++level) {
-        OutputFile& f = files[1 + level];
-        getCytoScapeInput(V, N, prof.z[level], result, f.out, varNames, prof.order, prof.labels);
-        finish(f);
-    }
-    for (int level = 0; level < 3; ++level) {
-        OutputFile& f = files[4 + level];
-        getPajekInput(V, N, prof.z[level], result, f.out, varNames, prof.order);
-        finish(f);
-    }
-    printStuff(V, varNames, result, files[0].out, prof.report);
-    finish(files[0]);
+    // The seven files are independent: the fast programs write each on one
+    // thread, whole; the literal ones write them one after another.
+    auto writeFile = [&](long k) {
+        TextOut& out = files[k].out;
+        const int level = static_cast<int>(k - 1) % 3;
+        if (k == 0)
+            printStuff(V, varNames, result, out, prof.report);
+        else if (k <= 3)
+            getCytoScapeInput(V, N, prof.z[level], result, out, varNames, prof.order, prof.labels);
+        else
+            getPajekInput(V, N, prof.z[level], result, out, varNames, prof.order);
+        flushOut(out);
+    };
+    if (literal)
+        for (long k : {1, 2, 3, 4, 5, 6, 0}) writeFile(k);
+    else
+        parallelFor(0, 7, writeFile);
+    for (OutputFile& f : files)
+        if (f.out.error != 0) fail(f.name + ": " + std::strerror(f.out.error));
 
     writeTimeLine("End time: ");
     closeOutputs(files);
