@@ -39,6 +39,12 @@ void initCombined(int V, Matrix& combined, const Matrix& corr);
 double offerRun(double v, double x, const double* A, const double* B, int w0, int w1, int i,
                 int j, double threshold);
 
-// Fills row i of F with the coefficients of i with every variable given c,
-// from the symmetric X of the level below; cells i and c are set to 0.
-void partialRow(int V, std::vector<double>& Fi, const Matrix& X, int i, int c);
+// Fills Fi[from..to) with the coefficients of i with each variable given c,
+// from the symmetric X of the level below: Fi[j] has the bits of the literal
+// coefficient of the pair {i, j} (products commute). Cells i and c are set to 0.
+void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from, int to);
+
+// The current time text (ctime, with its line feed), formatted once per second.
+const std::string& timeNow(Progress& p);
+// Appends n in decimal.
+void appendInt(std::string& s, long long n);

@@ -4,8 +4,9 @@
 #include "sweep.h"
 
 #include <algorithm>
+#include <charconv>
 
-void writeTime(Progress& p)
+const std::string& timeNow(Progress& p)
 {
     const std::time_t now = std::time(nullptr);
     if (now != p.shown) {
@@ -13,7 +14,15 @@ void writeTime(Progress& p)
         const char* text = std::ctime(&now);
         p.timeText = text ? text : "?\n";
     }
-    p.out << p.timeText;
+    return p.timeText;
+}
+
+void writeTime(Progress& p) { p.out << timeNow(p); }
+
+void appendInt(std::string& s, long long n)
+{
+    char text[24];
+    s.append(text, std::to_chars(text, text + sizeof text, n).ptr);
 }
 
 void initCombined(int V, Matrix& combined, const Matrix& corr)
@@ -70,6 +79,7 @@ void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progres
     const double threshold = thresholdFor(N, 1.96, 1);
     initCombined(V, combined, corr);
     const int block = 64;
+    std::string lines;
     for (int c0 = 0; c0 < V; c0 += block) {
         const int c1 = std::min(V, c0 + block);
         parallelFor(0, V, [&](long il) {
@@ -79,6 +89,14 @@ void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progres
                 row[j] = offerRun(row[j], corr[i][j], corr[i].data(), corr[j].data(), c0, c1, i,
                                   j, threshold);
         });
-        for (int c = c0; c < c1; ++c) progressLine1(p, c);
+        lines.clear();
+        const std::string& time = timeNow(p);
+        for (int c = c0; c < c1; ++c) {
+            lines += "Controlled for gene ";
+            appendInt(lines, c + 1);
+            lines += " at time = ";
+            lines += time;
+        }
+        p.out << lines;
     }
 }

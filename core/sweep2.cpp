@@ -44,31 +44,18 @@ void getPartCorrMat2Literal(int V, int N, Matrix& combined, const Matrix& corr, 
     }
 }
 
-// Fills row i of F, the coefficients given c, from the rows of X. Cell [i][j]
-// and cell [j][i] come out with the same bits (X symmetric, products commute);
-// cells of i and of c themselves are set to 0 and never read.
-void partialRow(int V, std::vector<double>& Fi, const Matrix& X, int i, int c)
-{
-    const double* xi = X[i].data();
-    const double* xc = X[c].data();
-    const double a = xi[c];
-    const double fa = 1 - a * a;
-    double* f = Fi.data();
-    for (int j = 0; j < V; ++j) f[j] = (xi[j] - a * xc[j]) / std::sqrt(fa * (1 - xc[j] * xc[j]));
-    f[i] = 0;
-    f[c] = 0;
-}
-
 // Within one c1, pairs are independent: each pair takes its first-order
-// coefficient, then its run over c2 > c1, as in the literal loops.
+// coefficient, then its run over c2 > c1, as in the literal loops. A pair
+// already pruned has nothing more to take in this c1.
 void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
 {
     const double threshold = thresholdFor(N, 1.96, 2);
     Matrix F(V, std::vector<double>(V));
     initCombined(V, combined, corr);
+    std::string lines;
     for (int c1 = 0; c1 < V; ++c1) {
         parallelFor(0, V, [&](long i) {
-            if (i != c1) partialRow(V, F[i], corr, static_cast<int>(i), c1);
+            if (i != c1) partialRow(F[i], corr, static_cast<int>(i), c1, 0, V);
         });
         parallelFor(0, V, [&](long il) {
             const int i = static_cast<int>(il);
@@ -82,6 +69,16 @@ void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progres
                 row[j] = offerRun(v, fi[j], fi, F[j].data(), c1 + 1, V, i, j, threshold);
             }
         });
-        for (int c2 = c1 + 1; c2 < V; ++c2) progressLine2(p, c1, c2);
+        lines.clear();
+        const std::string& time = timeNow(p);
+        for (int c2 = c1 + 1; c2 < V; ++c2) {
+            lines += "Controlled for ";
+            appendInt(lines, c1 + 1);
+            lines += " and ";
+            appendInt(lines, c2 + 1);
+            lines += " Time: ";
+            lines += time;
+        }
+        p.out << lines;
     }
 }

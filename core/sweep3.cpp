@@ -4,6 +4,10 @@
 #include "parallel.h"
 #include "sweep.h"
 
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
 namespace {
 
 void progressLine3(Progress& p, int c1, int c2, int c3)
@@ -57,41 +61,106 @@ void getPartCorrMat3Literal(int V, int N, Matrix& combined, const Matrix& corr, 
     }
 }
 
-// Within one (c1, c2), pairs are independent: each takes its second-order
-// coefficient, then its run over c3 > c2.
+// Pairs are independent, and within one c1 a pair meets its offers in this
+// order: its first-order coefficient, then per c2 its second-order one and,
+// while it is not pruned, its run over c3 > c2. A pair pruned when c1 starts
+// takes only the second-order run over c2, from F; the few pairs still above
+// the threshold go through c2 one by one, with the rows of S that their
+// variables need, computed from column c2 + 1 on.
 void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
 {
     const double threshold = thresholdFor(N, 1.96, 3);
+    const double never = std::nan("");  // a threshold that prunes nothing
     Matrix F(V, std::vector<double>(V));
     Matrix S(V, std::vector<double>(V));
+    // The pairs not pruned when c1 starts, their values while c1 runs (the
+    // cells of combined stay as they were until the end of c1, so the other
+    // threads classify the pairs the same way), and those still not pruned.
+    const size_t pairs = static_cast<size_t>(V) * (V > 0 ? V - 1 : 0) / 2;
+    std::vector<std::pair<int, int>> open;
+    std::vector<double> openValue;
+    std::vector<size_t> active;
+    open.reserve(pairs);
+    openValue.reserve(pairs);
+    active.reserve(pairs);
+    std::vector<int> stamp(V, -1);  // c2 for which row a of S was filled
+    std::string lines;
     initCombined(V, combined, corr);
     for (int c1 = 0; c1 < V; ++c1) {
-        parallelFor(0, V, [&](long i) {
-            if (i != c1) partialRow(V, F[i], corr, static_cast<int>(i), c1);
-        });
         parallelFor(0, V, [&](long il) {
             const int i = static_cast<int>(il);
             if (i == c1) return;
+            partialRow(F[i], corr, i, c1, 0, V);
             for (int j = i + 1; j < V; ++j)
                 if (j != c1) offer(combined[i][j], F[i][j]);
         });
-        for (int c2 = c1 + 1; c2 < V; ++c2) {
-            parallelFor(0, V, [&](long i) {
-                if (i != c1 && i != c2) partialRow(V, S[i], F, static_cast<int>(i), c2);
-            });
-            parallelFor(0, V, [&](long il) {
-                const int i = static_cast<int>(il);
-                if (i == c1 || i == c2) return;
-                double* row = combined[i].data();
-                const double* si = S[i].data();
-                for (int j = i + 1; j < V; ++j) {
-                    if (j == c1 || j == c2) continue;
-                    double v = row[j];
-                    offer(v, si[j]);
-                    row[j] = offerRun(v, si[j], si, S[j].data(), c2 + 1, V, i, j, threshold);
+        open.clear();
+        openValue.clear();
+        active.clear();
+        for (int i = 0; i < V; ++i)
+            for (int j = i + 1; j < V; ++j)
+                if (i != c1 && j != c1 && !pruned(combined[i][j], threshold)) {
+                    active.push_back(open.size());
+                    open.push_back({i, j});
+                    openValue.push_back(combined[i][j]);
                 }
-            });
-            for (int c3 = c2 + 1; c3 < V; ++c3) progressLine3(p, c1, c2, c3);
-        }
+        std::fill(stamp.begin(), stamp.end(), -1);
+
+        // The open pairs, on one thread, while the other threads take the rows.
+        auto openPairs = [&] {
+            for (int c2 = c1 + 1; c2 < V && !active.empty(); ++c2) {
+                for (const size_t k : active)
+                    for (int a : {open[k].first, open[k].second})
+                        if (a != c2 && stamp[a] != c2) {
+                            partialRow(S[a], F, a, c2, c2 + 1, V);
+                            stamp[a] = c2;
+                        }
+                for (size_t n = 0; n < active.size();) {
+                    const size_t k = active[n];
+                    const auto [i, j] = open[k];
+                    if (i == c2 || j == c2) {
+                        ++n;
+                        continue;
+                    }
+                    const double x = j > c2 ? S[i][j] : partialStep(F[i][j], F[i][c2], F[c2][j]);
+                    double& v = openValue[k];
+                    offer(v, x);
+                    v = offerRun(v, x, S[i].data(), S[j].data(), c2 + 1, V, i, j, threshold);
+                    if (pruned(v, threshold)) {
+                        v = offerRun(v, F[i][j], F[i].data(), F[j].data(), c2 + 1, V, i, j, never);
+                        active[n] = active.back();
+                        active.pop_back();
+                    } else {
+                        ++n;
+                    }
+                }
+            }
+        };
+        parallelFor(-1, V, [&](long il) {
+            if (il < 0) return openPairs();
+            const int i = static_cast<int>(il);
+            if (i == c1) return;
+            double* row = combined[i].data();
+            const double* fi = F[i].data();
+            for (int j = i + 1; j < V; ++j)
+                if (j != c1 && pruned(row[j], threshold))
+                    row[j] = offerRun(row[j], fi[j], fi, F[j].data(), c1 + 1, V, i, j, never);
+        });
+        for (size_t k = 0; k < open.size(); ++k) combined[open[k].first][open[k].second] = openValue[k];
+
+        lines.clear();
+        const std::string& time = timeNow(p);
+        for (int c2 = c1 + 1; c2 < V; ++c2)
+            for (int c3 = c2 + 1; c3 < V; ++c3) {
+                lines += "Controlled for ";
+                appendInt(lines, c1 + 1);
+                lines += ", ";
+                appendInt(lines, c2 + 1);
+                lines += " and ";
+                appendInt(lines, c3 + 1);
+                lines += " Time: ";
+                lines += time;
+            }
+        p.out << lines;
     }
 }
