@@ -12,8 +12,8 @@
 
 // A file written in large blocks that always end at a line end, so the file
 // never holds a partial line. The literal output (of the reference programs)
-// writes every line as it ends and formats numbers through the library's
-// precise routine. fd < 0 collects the text in buf only.
+// writes every line as it ends and formats numbers through printf's %g.
+// fd < 0 collects the text in buf only.
 struct TextOut {
     int fd = -1;
     bool literal = false;

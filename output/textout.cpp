@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -64,7 +65,13 @@ char* formatNumberPrecise(char* first, char* last, double x) { return formatPrec
 void putNumber(TextOut& out, double x)
 {
     char text[32];
-    out.buf.append(text, (out.literal ? formatPrecise : formatNumber)(text, text + sizeof text, x));
+    if (out.literal) {
+        // What a default-formatted stream does underneath: printf's %g.
+        const int n = std::snprintf(text, sizeof text, "%g", x);
+        out.buf.append(text, static_cast<size_t>(n));
+        return;
+    }
+    out.buf.append(text, formatNumber(text, text + sizeof text, x));
 }
 
 void putInt(TextOut& out, long long n)
