@@ -108,7 +108,7 @@ std::string getObsMat(int V, int N, Matrix& obs, Names& varNames, Names& obsName
 
     if (V == 0 && N == 0) return "";
     std::string_view corner = nextToken(c);
-    if (corner.empty()) return "the table is empty: expected a name line";
+    if (corner.empty()) return "line 1: the file is empty; expected the name line";
     for (int j = 0; j < N; ++j) {
         std::string_view t = nextToken(c);
         if (t.empty())
