@@ -14,22 +14,73 @@
 #include "sweep.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include <immintrin.h>
 
 namespace {
 
-typedef double d8 __attribute__((vector_size(64)));
-typedef long long l8 __attribute__((vector_size(64)));
-
 constexpr double kMargin = 1 + 0x1p-30;
+constexpr double kTinyProduct = 0x1p-800;
 
 inline bool moderate(double q) { return q >= 0x1p-400 && q <= 0x1p400; }
 
-}  // namespace
+// The block tests: bit k set when the offer of w = base + k is sure not to
+// replace a stored value whose square is about q (q * kMargin is passed).
+// One form per instruction set; all decide the same way.
+struct BlockGeneric {
+    static unsigned sure(const double* A, const double* B, int base, double x, double qm)
+    {
+        unsigned bits = 0;
+        for (int k = 0; k < 8; ++k) {
+            const double a = A[base + k], b = B[base + k];
+            const double num = x - a * b;
+            const double dq = (1 - a * a) * (1 - b * b) * qm;
+            bits |= static_cast<unsigned>(num * num > dq && dq >= kTinyProduct) << k;
+        }
+        return bits;
+    }
+};
 
-__attribute__((target_clones("avx512f", "avx2", "default")))
-double offerRun(double v, double x, const double* A, const double* B, int w0, int w1, int i,
-                int j, double threshold)
+struct BlockAvx2 {
+    __attribute__((target("avx2"))) static unsigned half(const double* A, const double* B,
+                                                         double x, double qm)
+    {
+        const __m256d a = _mm256_loadu_pd(A), b = _mm256_loadu_pd(B);
+        const __m256d one = _mm256_set1_pd(1);
+        const __m256d num = _mm256_sub_pd(_mm256_set1_pd(x), _mm256_mul_pd(a, b));
+        const __m256d d = _mm256_mul_pd(_mm256_sub_pd(one, _mm256_mul_pd(a, a)),
+                                        _mm256_sub_pd(one, _mm256_mul_pd(b, b)));
+        const __m256d dq = _mm256_mul_pd(d, _mm256_set1_pd(qm));
+        const __m256d sure =
+            _mm256_and_pd(_mm256_cmp_pd(_mm256_mul_pd(num, num), dq, _CMP_GT_OQ),
+                          _mm256_cmp_pd(dq, _mm256_set1_pd(kTinyProduct), _CMP_GE_OQ));
+        return static_cast<unsigned>(_mm256_movemask_pd(sure));
+    }
+    __attribute__((target("avx2"))) static unsigned sure(const double* A, const double* B,
+                                                         int base, double x, double qm)
+    {
+        return half(A + base, B + base, x, qm) | half(A + base + 4, B + base + 4, x, qm) << 4;
+    }
+};
+
+struct BlockAvx512 {
+    __attribute__((target("avx512f"))) static unsigned sure(const double* A, const double* B,
+                                                           int base, double x, double qm)
+    {
+        const __m512d a = _mm512_loadu_pd(A + base), b = _mm512_loadu_pd(B + base);
+        const __m512d one = _mm512_set1_pd(1);
+        const __m512d num = _mm512_sub_pd(_mm512_set1_pd(x), _mm512_mul_pd(a, b));
+        const __m512d d = _mm512_mul_pd(_mm512_sub_pd(one, _mm512_mul_pd(a, a)),
+                                        _mm512_sub_pd(one, _mm512_mul_pd(b, b)));
+        const __m512d dq = _mm512_mul_pd(d, _mm512_set1_pd(qm));
+        const __mmask8 big = _mm512_cmp_pd_mask(_mm512_mul_pd(num, num), dq, _CMP_GT_OQ);
+        return big & _mm512_cmp_pd_mask(dq, _mm512_set1_pd(kTinyProduct), _CMP_GE_OQ);
+    }
+};
+
+template <class Block>
+[[gnu::always_inline]] inline double run(double v, double x, const double* A, const double* B,
+                                         int w0, int w1, int i, int j, double threshold)
 {
     if (pruned(v, threshold)) return v;
     const bool prunes = !std::isnan(threshold);
@@ -88,29 +139,16 @@ double offerRun(double v, double x, const double* A, const double* B, int w0, in
         settle();
         return v;
     }
-    const l8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
-    const long long li = i, lj = j;
     int done = w0;  // offers below done have been made
     while (done < w1) {
         const int base = std::min(done, w1 - 8);
-        l8 sure = {0, 0, 0, 0, 0, 0, 0, 0};
-        if (fast) {
-            d8 a, b;
-            std::memcpy(&a, A + base, sizeof a);
-            std::memcpy(&b, B + base, sizeof b);
-            const d8 num = x - a * b;
-            const d8 dq = (1 - a * a) * (1 - b * b) * (q * kMargin);
-            const l8 idx = base + lane;
-            sure = ((num * num > dq) & (dq >= 0x1p-800)) | (idx < done) | (idx == li) | (idx == lj);
-            long long all = -1;
-            for (int k = 0; k < 8; ++k) all &= sure[k];
-            if (all) {
-                done = base + 8;
-                continue;
-            }
-        }
-        for (int k = std::max(0, done - base); k < 8; ++k)
-            if (!sure[k] && offerOne(base + k)) {
+        // Lanes already offered, and those of i and j, need nothing.
+        unsigned skip = (1u << (done - base)) - 1;
+        if (static_cast<unsigned>(i - base) < 8) skip |= 1u << (i - base);
+        if (static_cast<unsigned>(j - base) < 8) skip |= 1u << (j - base);
+        const unsigned sure = fast ? Block::sure(A, B, base, x, q * kMargin) | skip : skip;
+        for (unsigned left = ~sure & 0xffu; left != 0; left &= left - 1)
+            if (offerOne(base + __builtin_ctz(left))) {
                 settle();
                 return v;
             }
@@ -118,6 +156,43 @@ double offerRun(double v, double x, const double* A, const double* B, int w0, in
     }
     settle();
     return v;
+}
+
+__attribute__((target("avx512f"))) double runAvx512(double v, double x, const double* A,
+                                                    const double* B, int w0, int w1, int i,
+                                                    int j, double threshold)
+{
+    return run<BlockAvx512>(v, x, A, B, w0, w1, i, j, threshold);
+}
+
+__attribute__((target("avx2"))) double runAvx2(double v, double x, const double* A,
+                                               const double* B, int w0, int w1, int i, int j,
+                                               double threshold)
+{
+    return run<BlockAvx2>(v, x, A, B, w0, w1, i, j, threshold);
+}
+
+}  // namespace
+
+int widestBlockTest()
+{
+    return __builtin_cpu_supports("avx512f") ? 8 : __builtin_cpu_supports("avx2") ? 4 : 1;
+}
+
+double offerRunWith(int width, double v, double x, const double* A, const double* B, int w0,
+                    int w1, int i, int j, double threshold)
+{
+    if (width == 8) return runAvx512(v, x, A, B, w0, w1, i, j, threshold);
+    if (width == 4) return runAvx2(v, x, A, B, w0, w1, i, j, threshold);
+    return run<BlockGeneric>(v, x, A, B, w0, w1, i, j, threshold);
+}
+
+// The one dispatch point of the block tests: the widest the processor has.
+double offerRun(double v, double x, const double* A, const double* B, int w0, int w1, int i,
+                int j, double threshold)
+{
+    static const int width = widestBlockTest();
+    return offerRunWith(width, v, x, A, B, w0, w1, i, j, threshold);
 }
 
 __attribute__((target_clones("avx512f", "avx2", "default")))

@@ -39,6 +39,13 @@ void initCombined(int V, Matrix& combined, const Matrix& corr);
 double offerRun(double v, double x, const double* A, const double* B, int w0, int w1, int i,
                 int j, double threshold);
 
+// The same run with the block test of one instruction set: width 8 (AVX-512),
+// 4 (AVX2) or 1 (plain); every width gives the same result. widestBlockTest
+// is the widest this processor runs, the one offerRun uses.
+double offerRunWith(int width, double v, double x, const double* A, const double* B, int w0,
+                    int w1, int i, int j, double threshold);
+int widestBlockTest();
+
 // Fills Fi[from..to) with the coefficients of i with each variable given c,
 // from the symmetric X of the level below: Fi[j] has the bits of the literal
 // coefficient of the pair {i, j} (products commute). Cells i and c are set to 0.

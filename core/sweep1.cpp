@@ -78,7 +78,7 @@ void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progres
 {
     const double threshold = thresholdFor(N, 1.96, 1);
     initCombined(V, combined, corr);
-    const int block = 64;
+    const int block = 256;
     std::string lines;
     for (int c0 = 0; c0 < V; c0 += block) {
         const int c1 = std::min(V, c0 + block);
@@ -86,8 +86,9 @@ void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progres
             const int i = static_cast<int>(il);
             double* row = combined[i].data();
             for (int j = i + 1; j < V; ++j)
-                row[j] = offerRun(row[j], corr[i][j], corr[i].data(), corr[j].data(), c0, c1, i,
-                                  j, threshold);
+                if (!pruned(row[j], threshold))
+                    row[j] = offerRun(row[j], corr[i][j], corr[i].data(), corr[j].data(), c0, c1,
+                                      i, j, threshold);
         });
         lines.clear();
         const std::string& time = timeNow(p);

@@ -66,7 +66,9 @@ void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progres
                 if (j == c1) continue;
                 double v = row[j];
                 offer(v, fi[j]);
-                row[j] = offerRun(v, fi[j], fi, F[j].data(), c1 + 1, V, i, j, threshold);
+                row[j] = pruned(v, threshold)
+                             ? v
+                             : offerRun(v, fi[j], fi, F[j].data(), c1 + 1, V, i, j, threshold);
             }
         });
         lines.clear();

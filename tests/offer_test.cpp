@@ -1,0 +1,80 @@
+// The run kernel of the sweeps against the literal offers, for every width of
+// its block test.
+#include "sweep.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace {
+
+// The offers of a run, one by one, as the literal loops make them.
+double literalRun(double v, double x, const double* A, const double* B, int w0, int w1, int i,
+                  int j, double threshold)
+{
+    for (int w = w0; w < w1; ++w) {
+        if (w == i || w == j) continue;
+        if (pruned(v, threshold)) break;
+        offer(v, partialStep(x, A[w], B[w]));
+    }
+    return v;
+}
+
+}  // namespace
+
+TEST(OfferRun, EveryWidthGivesTheLiteralBits)
+{
+    std::mt19937_64 gen(7);
+    std::uniform_real_distribution<double> coef(-1, 1), small(-0.3, 0.3);
+    const int widths[] = {1, 4, 8};
+    const double nan = std::nan("");
+    int checked = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const int n = 1 + static_cast<int>(gen() % 70);
+        std::vector<double> A(n), B(n);
+        for (int w = 0; w < n; ++w) {
+            A[w] = round % 3 ? coef(gen) : small(gen);
+            B[w] = round % 5 ? coef(gen) : small(gen);
+        }
+        // Ties, perfect correlation, not-a-number and repeated offers.
+        if (round % 7 == 0) A[gen() % n] = 1;
+        if (round % 11 == 0) B[gen() % n] = nan;
+        if (round % 13 == 0 && n > 2) {
+            A[1] = A[0];
+            B[1] = B[0];
+        }
+        const double x = coef(gen);
+        const double v0 = round % 17 == 0 ? nan : coef(gen);
+        const double threshold = round % 4 == 0 ? nan : std::fabs(small(gen));
+        const int w0 = static_cast<int>(gen() % n), i = static_cast<int>(gen() % (n + 2)) - 1,
+                  j = static_cast<int>(gen() % (n + 2)) - 1;
+        const double want = literalRun(v0, x, A.data(), B.data(), w0, n, i, j, threshold);
+        for (int width : widths) {
+            if (width > widestBlockTest()) continue;
+            const double got = offerRunWith(width, v0, x, A.data(), B.data(), w0, n, i, j, threshold);
+            ASSERT_EQ(std::bit_cast<unsigned long long>(got), std::bit_cast<unsigned long long>(want))
+                << "width " << width << " round " << round;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 4000);
+}
+
+TEST(OfferRun, StoredValueEqualToTheThresholdIsRefined)
+{
+    const double threshold = thresholdFor(128, 1.96, 1);
+    std::vector<double> A(16, 0.5), B(16, 0.5);
+    // Each offer is (x - 0.25) / 0.75, far below the threshold.
+    for (int width : {1, 4, 8}) {
+        if (width > widestBlockTest()) continue;
+        const double got =
+            offerRunWith(width, threshold, 0.3, A.data(), B.data(), 0, 16, -1, -1, threshold);
+        EXPECT_EQ(got, (0.3 - 0.25) / std::sqrt(0.75 * 0.75)) << "width " << width;
+        const double below = std::nextafter(threshold, 0.0);
+        EXPECT_EQ(offerRunWith(width, below, 0.3, A.data(), B.data(), 0, 16, -1, -1, threshold),
+                  below);
+    }
+}
