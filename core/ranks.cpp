@@ -4,7 +4,7 @@
 #include "parallel.h"
 
 #include <algorithm>
-#include <numeric>
+#include <utility>
 #include <vector>
 
 void bubbleSort1(double* a, int n)
@@ -51,20 +51,20 @@ void getRanksLiteral(int V, int N, Matrix& rank, const Matrix& obs)
 void getRanks(int V, int N, Matrix& rank, const Matrix& obs)
 {
     parallelFor(0, V, [&](long i) {
-        std::vector<int> order(N);
-        std::iota(order.begin(), order.end(), 0);
-        std::sort(order.begin(), order.end(),
-                  [&](int x, int y) { return obs[x][i] < obs[y][i]; });
+        std::vector<std::pair<double, int>> column(N);
+        for (int k = 0; k < N; ++k) column[k] = {obs[k][i], k};
+        std::sort(column.begin(), column.end(),
+                  [](const auto& x, const auto& y) { return x.first < y.first; });
         for (int p = 0; p < N;) {
             int q = p;
-            while (q + 1 < N && obs[order[q + 1]][i] == obs[order[p]][i]) ++q;
+            while (q + 1 < N && column[q + 1].first == column[p].first) ++q;
             double r = q + 1;
             if (q > p) {
                 double sum = 0;
                 for (int c = p + 1; c <= q + 1; ++c) sum += c;
                 r = sum / static_cast<double>(q - p + 1);
             }
-            for (int k = p; k <= q; ++k) rank[order[k]][i] = r;
+            for (int k = p; k <= q; ++k) rank[column[k].second][i] = r;
             p = q + 1;
         }
     });

@@ -31,9 +31,10 @@ char* formatNumber(char* first, char* last, double x)
     int X = m >= 1 ? 5 : -1;
     while (X > -4 && m < kDecade[X + 4]) --X;
     const double y = m * kPow10[5 - X];
-    const double f = std::floor(y);
-    if (std::fabs(y - f - 0.5) < 1e-6) return formatPrecise(first, last, x);
-    long r = static_cast<long>(f) + (y - f > 0.5);
+    long r = static_cast<long>(y);  // y is positive: truncation is the floor
+    const double fraction = y - static_cast<double>(r);
+    if (std::fabs(fraction - 0.5) < 1e-6) return formatPrecise(first, last, x);
+    r += fraction > 0.5;
     if (r == 1000000) {
         r = 100000;
         ++X;
