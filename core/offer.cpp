@@ -195,8 +195,10 @@ double offerRun(double v, double x, const double* A, const double* B, int w0, in
     return offerRunWith(width, v, x, A, B, w0, w1, i, j, threshold);
 }
 
-__attribute__((target_clones("avx512f", "avx2", "default")))
-void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from, int to)
+namespace {
+
+[[gnu::always_inline]] inline void fillRow(std::vector<double>& Fi, const Matrix& X, int i, int c,
+                                           int from, int to)
 {
     const double* xi = X[i].data();
     const double* xc = X[c].data();
@@ -206,4 +208,31 @@ void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from
     for (int j = from; j < to; ++j) f[j] = (xi[j] - a * xc[j]) / std::sqrt(fa * (1 - xc[j] * xc[j]));
     if (i >= from && i < to) f[i] = 0;
     if (c >= from && c < to) f[c] = 0;
+}
+
+__attribute__((target("avx512f"))) void fillRowAvx512(std::vector<double>& Fi, const Matrix& X,
+                                                      int i, int c, int from, int to)
+{
+    fillRow(Fi, X, i, c, from, to);
+}
+
+__attribute__((target("avx2"))) void fillRowAvx2(std::vector<double>& Fi, const Matrix& X, int i,
+                                                 int c, int from, int to)
+{
+    fillRow(Fi, X, i, c, from, to);
+}
+
+}  // namespace
+
+// Vector division and square root round like the scalar ones: every width
+// gives the same bits.
+void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from, int to)
+{
+    static const int width = widestBlockTest();
+    if (width == 8)
+        fillRowAvx512(Fi, X, i, c, from, to);
+    else if (width == 4)
+        fillRowAvx2(Fi, X, i, c, from, to);
+    else
+        fillRow(Fi, X, i, c, from, to);
 }
