@@ -93,8 +93,12 @@ std::string askCounts(std::istream& in, std::ostream& out, int& V, int& N)
 
 namespace {
 
+// An output file. A regular file is written whole under a temporary name
+// beside it and then renamed over it, so a run stopped part way leaves each
+// file empty or complete; anything else (a link, a device) is written in place.
 struct OutputFile {
     std::string name;
+    std::string temp;  // empty: written in place through out.fd
     TextOut out;
 };
 
@@ -111,9 +115,33 @@ void openOutputs(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
     }
     for (OutputFile& f : files) {
         struct stat st {};
-        if (::fstat(f.out.fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(f.out.fd, 0) != 0)
-            fail(f.name + ": " + std::strerror(errno));
+        if (::lstat(f.name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::ftruncate(f.out.fd, 0) != 0) fail(f.name + ": " + std::strerror(errno));
+        ::close(f.out.fd);
+        f.out.fd = -1;
+        f.temp = f.name + "." + std::to_string(::getpid()) + ".part";
     }
+}
+
+// Runs a writer on f: into its temporary file, renamed over f once complete,
+// or straight into f. Leaves the errno of a failure in f.out.error.
+template <class Writer>
+void writeOutput(OutputFile& f, Writer&& writer)
+{
+    if (!f.temp.empty()) {
+        f.out.fd = ::open(f.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (f.out.fd < 0) {
+            f.out.error = errno;
+            return;
+        }
+    }
+    writer(f.out);
+    flushOut(f.out);
+    if (f.temp.empty()) return;
+    if (::close(f.out.fd) != 0 && f.out.error == 0) f.out.error = errno;
+    f.out.fd = -1;
+    if (f.out.error == 0 && ::rename(f.temp.c_str(), f.name.c_str()) != 0) f.out.error = errno;
+    if (f.out.error != 0) ::unlink(f.temp.c_str());
 }
 
 void closeOutputs(OutputFile (&files)[7])
@@ -170,15 +198,16 @@ int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
     // The seven files are independent: the fast programs write each on one
     // thread, whole; the literal ones write them one after another.
     auto writeFile = [&](long k) {
-        TextOut& out = files[k].out;
         const int level = static_cast<int>(k - 1) % 3;
-        if (k == 0)
-            printStuff(V, varNames, result, out, prof.report);
-        else if (k <= 3)
-            getCytoScapeInput(V, N, prof.z[level], result, out, varNames, prof.order, prof.labels);
-        else
-            getPajekInput(V, N, prof.z[level], result, out, varNames, prof.order);
-        flushOut(out);
+        writeOutput(files[k], [&](TextOut& out) {
+            if (k == 0)
+                printStuff(V, varNames, result, out, prof.report);
+            else if (k <= 3)
+                getCytoScapeInput(V, N, prof.z[level], result, out, varNames, prof.order,
+                                  prof.labels);
+            else
+                getPajekInput(V, N, prof.z[level], result, out, varNames, prof.order);
+        });
     };
     if (literal)
         for (long k : {1, 2, 3, 4, 5, 6, 0}) writeFile(k);
