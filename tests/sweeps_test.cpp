@@ -1,0 +1,223 @@
+// The fast sweeps against the literal loops, bit for bit, and the worked cases.
+#include "sweep.h"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <bit>
+#include <cmath>
+#include <random>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+using Sweep = void (*)(int, int, Matrix&, const Matrix&, Progress&);
+const Sweep kLiteral[] = {nullptr, getPartCorrMat1Literal, getPartCorrMat2Literal,
+                          getPartCorrMat3Literal};
+const Sweep kFast[] = {nullptr, getPartCorrMat1, getPartCorrMat2, getPartCorrMat3};
+
+Matrix square(int V, double fill = 0) { return Matrix(V, std::vector<double>(V, fill)); }
+
+// A real correlation matrix: V variables driven by a few shared factors,
+// with optional duplicated and constant variables.
+Matrix randomCorrelation(std::mt19937_64& gen, int V, int N, double strength, bool degenerate)
+{
+    std::normal_distribution<double> normal;
+    const int factors = 3;
+    Matrix obs(N, std::vector<double>(V));
+    std::vector<std::vector<double>> load(V, std::vector<double>(factors));
+    for (auto& l : load)
+        for (double& x : l) x = strength * normal(gen);
+    for (int k = 0; k < N; ++k) {
+        double f[factors];
+        for (double& x : f) x = normal(gen);
+        for (int i = 0; i < V; ++i) {
+            double x = normal(gen);
+            for (int q = 0; q < factors; ++q) x += load[i][q] * f[q];
+            obs[k][i] = x;
+        }
+    }
+    if (degenerate && V >= 4) {
+        for (int k = 0; k < N; ++k) {
+            obs[k][1] = obs[k][0];  // perfectly correlated pair
+            obs[k][V - 1] = 3;      // no variance: a not-a-number row
+        }
+    }
+    Matrix cov = square(V), corr = square(V);
+    std::vector<double> means(V, 0.0);
+    getCovMat(V, N, cov, obs, means);
+    getCorrMat(V, corr, cov);
+    return corr;
+}
+
+std::string withoutTimes(const std::string& text)
+{
+    static const std::regex time("(time = |Time: ).*");
+    return std::regex_replace(text, time, "$1");
+}
+
+struct Result {
+    Matrix combined;
+    std::string progress;
+};
+
+Result runSweep(Sweep sweep, int V, int N, const Matrix& corr)
+{
+    Result r{square(V, -7), {}};
+    std::ostringstream os;
+    Progress p{os, -1, {}};
+    sweep(V, N, r.combined, corr, p);
+    r.progress = os.str();
+    return r;
+}
+
+void expectSameUpperTriangle(const Matrix& a, const Matrix& b, int V, const std::string& what)
+{
+    for (int i = 0; i < V; ++i)
+        for (int j = i + 1; j < V; ++j)
+            ASSERT_EQ(std::bit_cast<unsigned long long>(a[i][j]),
+                      std::bit_cast<unsigned long long>(b[i][j]))
+                << what << " pair " << i << "," << j << ": " << a[i][j] << " vs " << b[i][j];
+}
+
+}  // namespace
+
+TEST(Sweeps, FastFormsGiveTheLiteralBitsOnRandomCorrelations)
+{
+    std::mt19937_64 gen(2024);
+    struct Case {
+        int order, maxV;
+    };
+    for (const Case c : {Case{1, 90}, Case{2, 40}, Case{3, 19}}) {
+        for (int round = 0; round < 40; ++round) {
+            const int V = 1 + static_cast<int>(gen() % c.maxV);
+            // Tiny N: the pruning threshold is not a number and nothing prunes.
+            const int N = round % 4 == 0 ? 3 + c.order : 8 + static_cast<int>(gen() % 190);
+            const double strength = round % 3 == 0 ? 0.2 : 1.5;
+            const Matrix corr = randomCorrelation(gen, V, N, strength, round % 2 == 1);
+            const Result literal = runSweep(kLiteral[c.order], V, N, corr);
+            for (int threads : {1, 2}) {
+                omp_set_num_threads(threads);
+                const Result fast = runSweep(kFast[c.order], V, N, corr);
+                const std::string what = "order " + std::to_string(c.order) + " V " +
+                                         std::to_string(V) + " N " + std::to_string(N) +
+                                         " threads " + std::to_string(threads);
+                expectSameUpperTriangle(fast.combined, literal.combined, V, what);
+                EXPECT_EQ(withoutTimes(fast.progress), withoutTimes(literal.progress)) << what;
+            }
+        }
+    }
+    omp_set_num_threads(2);
+}
+
+TEST(Sweeps, AllHalfCorrelationsShrinkOrderByOrder)
+{
+    // 1/3 at order 1, 0.25 at order 2, 0.2 at order 3.
+    const double want[] = {0, (0.5 - 0.25) / std::sqrt(0.75 * 0.75), 0, 0};
+    const double third = want[1];
+    const double second = (third - third * third) / std::sqrt((1 - third * third) * (1 - third * third));
+    const double last = (second - second * second) / std::sqrt((1 - second * second) * (1 - second * second));
+    const double expected[] = {0, third, second, last};
+    for (int order = 1; order <= 3; ++order) {
+        const int V = order + 2;
+        Matrix corr = square(V, 0.5);
+        for (int i = 0; i < V; ++i) corr[i][i] = 1;
+        for (Sweep sweep : {kLiteral[order], kFast[order]}) {
+            const Result r = runSweep(sweep, V, 200, corr);
+            for (int i = 0; i < V; ++i)
+                for (int j = i + 1; j < V; ++j) EXPECT_EQ(r.combined[i][j], expected[order]);
+        }
+    }
+    EXPECT_NEAR(third, 1.0 / 3, 1e-15);
+    EXPECT_NEAR(second, 0.25, 1e-15);
+    EXPECT_NEAR(last, 0.2, 1e-15);
+}
+
+TEST(Sweeps, ProgressLinesFollowThePassesOfTheHighestOrder)
+{
+    const std::regex ctime("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
+    for (int order = 1; order <= 3; ++order)
+        for (int V = 0; V <= 5; ++V) {
+            Matrix corr = square(V, 0.3);
+            for (int i = 0; i < V; ++i) corr[i][i] = 1;
+            std::string want;
+            if (order == 1)
+                for (int c = 1; c <= V; ++c) want += "Controlled for gene " + std::to_string(c) + " at time = \n";
+            if (order == 2)
+                for (int a = 1; a <= V; ++a)
+                    for (int b = a + 1; b <= V; ++b)
+                        want += "Controlled for " + std::to_string(a) + " and " + std::to_string(b) + " Time: \n";
+            if (order == 3)
+                for (int a = 1; a <= V; ++a)
+                    for (int b = a + 1; b <= V; ++b)
+                        for (int c = b + 1; c <= V; ++c)
+                            want += "Controlled for " + std::to_string(a) + ", " + std::to_string(b) +
+                                    " and " + std::to_string(c) + " Time: \n";
+            for (Sweep sweep : {kLiteral[order], kFast[order]}) {
+                const Result r = runSweep(sweep, V, 50, corr);
+                const std::string stripped =
+                    std::regex_replace(r.progress, std::regex("(time = |Time: )[^\n]*\n"), "$1\n");
+                EXPECT_EQ(stripped, want) << "order " << order << " V " << V;
+                std::istringstream lines(r.progress);
+                for (std::string line; std::getline(lines, line);) {
+                    const size_t at = line.rfind(": ") != std::string::npos && order > 1
+                                          ? line.rfind("Time: ") + 6
+                                          : line.rfind("time = ") + 7;
+                    EXPECT_TRUE(std::regex_match(line.substr(at) + "\n", ctime)) << line;
+                }
+            }
+        }
+}
+
+TEST(Sweeps, PruningTestIsStrictAndReplacementNeedsASmallerMagnitude)
+{
+    const int N = 60;
+    for (int order = 1; order <= 3; ++order) {
+        const double t = thresholdFor(N, 1.96, order);
+        const int V = order + 2;
+        // Pair (0,1) sits exactly at the threshold; every other correlation
+        // is 0.5, so its first coefficient is (t - 0.25) / 0.75, smaller.
+        Matrix corr = square(V, 0.5);
+        for (int i = 0; i < V; ++i) corr[i][i] = 1;
+        corr[0][1] = corr[1][0] = t;
+        for (Sweep sweep : {kLiteral[order], kFast[order]}) {
+            const double at = runSweep(sweep, V, N, corr).combined[0][1];
+            if (order == 1) {
+                EXPECT_LT(std::fabs(at), t) << "a pair at the threshold is refined";
+            }
+        }
+        // Just below the threshold the pair keeps its correlation at order 1.
+        corr[0][1] = corr[1][0] = std::nextafter(t, 0.0);
+        if (order == 1) {
+            for (Sweep sweep : {kLiteral[order], kFast[order]})
+                EXPECT_EQ(runSweep(sweep, V, N, corr).combined[0][1], corr[0][1]);
+        }
+    }
+    // Equal magnitude of opposite sign: with x = 0 and a = b = 0.6 the offer is
+    // r = -a^2 / (1 - a^2); a stored -r keeps its value and sign.
+    const double a = 0.6, r = partialStep(0, a, a);
+    std::vector<double> A = {a}, B = {a};
+    for (int width : {1, 4, 8}) {
+        if (width > widestBlockTest()) continue;
+        EXPECT_EQ(offerRunWith(width, -r, 0, A.data(), B.data(), 0, 1, -1, -1, 0.0), -r);
+    }
+}
+
+TEST(Sweeps, DegenerateCoefficientsNeverReplace)
+{
+    // Variable 2 correlates perfectly with variable 0; variable 3 has no variance.
+    const double nan = std::nan("");
+    Matrix corr = {{1, 0.4, 1, nan}, {0.4, 1, 0.4, nan}, {1, 0.4, 1, nan}, {nan, nan, nan, nan}};
+    for (int order = 1; order <= 3; ++order)
+        for (Sweep sweep : {kLiteral[order], kFast[order]}) {
+            const Result r = runSweep(sweep, 4, 100, corr);
+            EXPECT_TRUE(std::isnan(r.combined[0][3])) << "a not-a-number correlation stays";
+            EXPECT_TRUE(std::isnan(r.combined[2][3]));
+            EXPECT_EQ(r.combined[0][1], 0.4) << "order " << order;
+        }
+    // V = 2: nothing to control for.
+    Matrix two = {{1, -0.3}, {-0.3, 1}};
+    for (int order = 1; order <= 3; ++order)
+        EXPECT_EQ(runSweep(kFast[order], 2, 100, two).combined[0][1], -0.3);
+}
