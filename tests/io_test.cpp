@@ -1,0 +1,214 @@
+// The table reader, the number text and the three writers, bytes exact.
+#include "core.h"
+#include "output.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <random>
+#include <sstream>
+
+namespace {
+
+struct Table {
+    Matrix obs;
+    Names vars, obsNames;
+    std::string problem;
+};
+
+Table readTable(int V, int N, const std::string& text)
+{
+    Table t{Matrix(N, std::vector<double>(V, -99)), Names(V), Names(N), {}};
+    t.problem = getObsMat(V, N, t.obs, t.vars, t.obsNames, text);
+    return t;
+}
+
+std::string streamText(double x)
+{
+    std::ostringstream os;
+    os << x;
+    return os.str();
+}
+
+std::string numberText(double x)
+{
+    TextOut out;
+    putNumber(out, x);
+    return out.buf;
+}
+
+const Names kNames = {"G1", "G2", "G3"};
+
+// Entries of the worked example; the diagonal and lower triangle hold noise.
+Matrix workedMatrix()
+{
+    return {{0.999, 0.8, -0.1}, {42, std::nan(""), -0.7123456}, {7, 8, 9}};
+}
+
+}  // namespace
+
+TEST(Reader, TokensFollowTheCountsNotTheLines)
+{
+    // Extra columns and lines are skipped, CRLF and blank lines read as plain
+    // line ends, and a numeric corner token is ignored.
+    const Table t = readTable(2, 2,
+                              "7 s1 s2 s3\r\n\r\n  \nA-B-C 1 2 99\r\n\n--x -0 +5 junk\nnever 1 2\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(t.obsNames, (Names{"s1", "s2"}));
+    EXPECT_EQ(t.vars, (Names{"AB-C", "-x"}));
+    EXPECT_EQ(t.obs[0][0], 1);
+    EXPECT_EQ(t.obs[1][0], 2);
+    EXPECT_TRUE(std::signbit(t.obs[0][1]) && t.obs[0][1] == 0);
+    EXPECT_EQ(t.obs[1][1], 5);
+}
+
+TEST(Reader, ShortNameLineBorrowsFromTheNextLine)
+{
+    // Three names wanted: the third is the first token of the next line, and
+    // the rest of that line is skipped.
+    const Table t = readTable(1, 3, "corner a-1 b\nc d e\nx- 1 .5 5.\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(t.obsNames, (Names{"a-1", "b", "c"}));
+    EXPECT_EQ(t.vars, (Names{"x"}));
+    EXPECT_EQ(t.obs[1][0], 0.5);
+    EXPECT_EQ(t.obs[2][0], 5);
+}
+
+TEST(Reader, ValuesMustBeWholeDecimalTokens)
+{
+    for (const char* bad : {"NA", "nan", "inf", "1,5", "0x10", "3.2abc", "1e", "-", "."}) {
+        const Table t = readTable(2, 2, std::string("c s1 s2\ng1 1 2\ng2 4 ") + bad + "\n");
+        EXPECT_NE(t.problem.find("line 3: variable \"g2\" (number 2), value 2 of 2: expected a number"),
+                  std::string::npos)
+            << bad << ": " << t.problem;
+    }
+    const Table huge = readTable(1, 1, "c s\ng 1e999\n");
+    EXPECT_NE(huge.problem.find("within the range of a double, found \"1e999\""), std::string::npos)
+        << huge.problem;
+    const Table tiny = readTable(1, 2, "c s t\ng 1e-400 3.2e-4\n");
+    EXPECT_EQ(tiny.problem, "");
+    EXPECT_EQ(tiny.obs[0][0], 0);
+    EXPECT_EQ(tiny.obs[1][0], 3.2e-4);
+    const Table upper = readTable(1, 1, "c s\ng 1E5\n");
+    EXPECT_EQ(upper.obs[0][0], 1e5);
+}
+
+TEST(Reader, ShortTablesNameTheLineWhereTheyEnd)
+{
+    EXPECT_EQ(readTable(1, 1, "").problem, "line 1: the file is empty; expected the name line");
+    EXPECT_EQ(readTable(1, 3, "c s1 s2").problem,
+              "line 1: the file ends after 2 of 3 observation names");
+    EXPECT_EQ(readTable(3, 1, "c s\ng1 1\ng2 2\n").problem,
+              "line 4: the file ends after 2 of 3 variable lines");
+    // A short line takes the next variable's name as a value.
+    EXPECT_NE(readTable(2, 3, "c a b c\ng1 1 2\ng2 1 2 3\n").problem.find("line 3: variable \"g1\""),
+              std::string::npos);
+    // Carriage returns alone end no line: the first skip eats the file.
+    EXPECT_EQ(readTable(1, 1, "c s\rg 1\r").problem,
+              "line 1: the file ends after 0 of 1 variable lines");
+    EXPECT_EQ(readTable(0, 0, "").problem, "");
+}
+
+TEST(NumberText, MatchesTheStreamDefaultFormat)
+{
+    std::mt19937_64 gen(11);
+    std::uniform_real_distribution<double> unit(-1, 1);
+    std::vector<double> values = {0.5, -0.25, 1e-7, 1e-5, 1.5e-05, 1e6, 999999.5, 999999.4, 123456,
+                                  1234567, 0.1234565, 9.999995e-5, 0.00012345650000000001, 1, -1,
+                                  0.0, -0.0, 5e-324, 1.7976931348623157e308, INFINITY, -INFINITY,
+                                  std::nan(""), -std::nan(""), 0.1, 1e-4, 99999.95};
+    for (int k = 0; k < 200000; ++k) {
+        values.push_back(std::bit_cast<double>(gen()));
+        const double u = unit(gen);
+        values.push_back(u);
+        values.push_back(u * std::pow(10.0, static_cast<int>(gen() % 12) - 5));
+    }
+    for (double x : values) ASSERT_EQ(numberText(x), streamText(x)) << std::hexfloat << x;
+}
+
+TEST(Report, MirroredLayoutReadsOnlyTheUpperTriangle)
+{
+    TextOut out;
+    printStuff(3, kNames, workedMatrix(), out,
+               {"COMBINED SECOND ORDER PEARSON CORRELATION MATRIX", true});
+    EXPECT_EQ(out.buf,
+              "COMBINED SECOND ORDER PEARSON CORRELATION MATRIX\n\n\tG1\tG2\tG3\t\n"
+              "G1\t1\t0.8\t-0.1\t\nG2\t0.8\t1\t-0.712346\t\nG3\t-0.1\t-0.712346\t1\t\n");
+}
+
+TEST(Report, FullLayoutPrintsEveryCellAsStored)
+{
+    TextOut out;
+    const Matrix m = {{std::nan(""), 1e-7}, {-std::nan(""), 1}};
+    printStuff(2, {"a", "b"}, m, out, {"ZEROTH ORDER PEARSON CORRELATION MATRIX", false});
+    EXPECT_EQ(out.buf, "ZEROTH ORDER PEARSON CORRELATION MATRIX\n\n\ta\tb\t\na\tnan\t1e-07\t\nb\t-nan\t1\t\n");
+}
+
+TEST(Report, EmptyAndSingleVariableReports)
+{
+    TextOut none, one;
+    printStuff(0, {}, {}, none, {"T", true});
+    EXPECT_EQ(none.buf, "T\n\n\t\n");
+    printStuff(1, {"x"}, {{0.3}}, one, {"T", true});
+    EXPECT_EQ(one.buf, "T\n\n\tx\t\nx\t1\t\n");
+}
+
+TEST(Networks, SifAndNetOfTheWorkedExample)
+{
+    // N = 20, z = 2.5758 puts the order-2 threshold at 0.581727: 0.8 and
+    // -0.7123456 pass, -0.1 does not.
+    TextOut sif, net;
+    getCytoScapeInput(3, 20, 2.5758, workedMatrix(), sif, kNames, 2, {" r2pos ", " r2neg "});
+    getPajekInput(3, 20, 2.5758, workedMatrix(), net, kNames, 2);
+    EXPECT_EQ(sif.buf, "G1 r2pos G2\nG2 r2neg G3\n");
+    EXPECT_EQ(net.buf, "*Vertices 3\n1 \"G1\"\n2 \"G2\"\n3 \"G3\"\n*Edges\n1 2 0.8 c Red\n"
+                       "2 3 -0.712346 c Blue\n");
+}
+
+TEST(Networks, EdgesNeedAMagnitudeStrictlyAboveTheThreshold)
+{
+    const double t = thresholdFor(30, 3.2905, 1);
+    const double nan = std::nan("");
+    const Matrix m = {{0, t, -t, nan, std::nextafter(t, 1.0)},
+                      {0, 0, 1, -0.6, 0},
+                      {0, 0, 0, 0, 0},
+                      {0, 0, 0, 0, -1},
+                      {0, 0, 0, 0, 0}};
+    const Names names = {"a", "b", "c", "d", "e"};
+    TextOut sif, net;
+    getCytoScapeInput(5, 30, 3.2905, m, sif, names, 1, {" r3pos ", " r3neg "});
+    getPajekInput(5, 30, 3.2905, m, net, names, 1);
+    EXPECT_EQ(sif.buf, "a r3pos e\nb r3pos c\nb r3neg d\nd r3neg e\n");
+    EXPECT_EQ(net.buf.substr(net.buf.find("*Edges")),
+              "*Edges\n1 5 " + streamText(std::nextafter(t, 1.0)) +
+                  " c Red\n2 3 1 c Red\n2 4 -0.6 c Blue\n4 5 -1 c Blue\n");
+    // Too few observations: the threshold is not a number and no edge passes.
+    TextOut none, emptyNet;
+    getCytoScapeInput(5, 4, 2.5758, m, none, names, 1, {" r2pos ", " r2neg "});
+    getPajekInput(0, 30, 2.5758, {}, emptyNet, {}, 1);
+    EXPECT_EQ(none.buf, "");
+    EXPECT_EQ(emptyNet.buf, "*Vertices 0\n*Edges\n");
+}
+
+TEST(Thresholds, WorkedValuesAndDegenerateCounts)
+{
+    struct Row {
+        int N;
+        double z, t[4];
+    };
+    const Row rows[] = {{10, 1.96, {0.629635, 0.664130, 0.704681, 0.753066}},
+                        {20, 1.96, {0.442528, 0.454216, 0.466877, 0.480652}},
+                        {20, 2.5758, {0.554408, 0.567583, 0.581727, 0.596961}},
+                        {20, 3.2905, {0.662953, 0.676496, 0.690862, 0.706130}},
+                        {20, 3.8906, {0.736876, 0.749866, 0.763498, 0.777812}},
+                        {100, 2.5758, {0.255729, 0.256998, 0.258286, 0.259594}}};
+    for (const Row& r : rows)
+        for (int k = 0; k < 4; ++k) EXPECT_NEAR(thresholdFor(r.N, r.z, k), r.t[k], 5e-7);
+    double t0, t1, t2, t3;
+    getThresholds(5, 1.96, t0, t1, t2, t3);
+    EXPECT_NEAR(t0, 0.882272, 5e-7);
+    EXPECT_NEAR(t1, 0.961090, 5e-7);
+    EXPECT_TRUE(std::isnan(t2)) << "N = 3 + k gives not-a-number, not 1";
+    EXPECT_TRUE(std::isnan(t3));
+}
