@@ -93,12 +93,16 @@ std::string askCounts(std::istream& in, std::ostream& out, int& V, int& N)
 
 namespace {
 
-// An output file. A regular file is written whole under a temporary name
-// beside it and then renamed over it, so a run stopped part way leaves each
-// file empty or complete; anything else (a link, a device) is written in place.
+// An output file. A regular file with a single link is written whole under a
+// temporary name beside it (with the file's mode) and then renamed over it, so
+// a run stopped part way leaves each file empty or complete. Anything else (a
+// symbolic link, a device, a file with further hard links), or a folder where
+// no new file can be made, is written in place through the file itself.
 struct OutputFile {
     std::string name;
-    std::string temp;  // empty: written in place through out.fd
+    std::string temp;  // empty: written in place
+    mode_t mode = 0;
+    int fd = -1;       // the file itself, open and emptied
     TextOut out;
 };
 
@@ -110,16 +114,17 @@ void openOutputs(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
         files[k].name = std::string(prof.prefix) + std::string(kSuffixes[k]);
         const int fd = ::open(files[k].name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) fail(files[k].name + ": " + std::strerror(errno));
-        files[k].out.fd = fd;
+        files[k].fd = fd;
         files[k].out.literal = kernels == Kernels::literal;
     }
     for (OutputFile& f : files) {
         struct stat st {};
-        if (::lstat(f.name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (::ftruncate(f.out.fd, 0) != 0) fail(f.name + ": " + std::strerror(errno));
-        ::close(f.out.fd);
-        f.out.fd = -1;
-        f.temp = f.name + "." + std::to_string(::getpid()) + ".part";
+        if (::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(f.fd, 0) != 0)
+            fail(f.name + ": " + std::strerror(errno));
+        if (::lstat(f.name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+            f.temp = f.name + "." + std::to_string(::getpid()) + ".part";
+            f.mode = st.st_mode & 07777;
+        }
     }
 }
 
@@ -128,16 +133,23 @@ void openOutputs(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
 template <class Writer>
 void writeOutput(OutputFile& f, Writer&& writer)
 {
-    if (!f.temp.empty()) {
-        f.out.fd = ::open(f.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (f.out.fd < 0) {
-            f.out.error = errno;
-            return;
-        }
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    f.out.fd = f.temp.empty() ? -1 : ::open(f.temp.c_str(), flags, 0600);
+    if (f.out.fd >= 0 && ::fchmod(f.out.fd, f.mode) != 0) {
+        ::close(f.out.fd);
+        ::unlink(f.temp.c_str());
+        f.out.fd = -1;
+    }
+    if (f.out.fd < 0) {  // in place
+        f.temp.clear();
+        f.out.fd = f.fd;
     }
     writer(f.out);
     flushOut(f.out);
-    if (f.temp.empty()) return;
+    if (f.temp.empty()) {
+        f.out.fd = -1;
+        return;
+    }
     if (::close(f.out.fd) != 0 && f.out.error == 0) f.out.error = errno;
     f.out.fd = -1;
     if (f.out.error == 0 && ::rename(f.temp.c_str(), f.name.c_str()) != 0) f.out.error = errno;
@@ -147,9 +159,9 @@ void writeOutput(OutputFile& f, Writer&& writer)
 void closeOutputs(OutputFile (&files)[7])
 {
     for (int k = 6; k >= 0; --k) {
-        if (files[k].out.fd < 0) continue;
-        const int rc = ::close(files[k].out.fd);
-        files[k].out.fd = -1;
+        if (files[k].fd < 0) continue;
+        const int rc = ::close(files[k].fd);
+        files[k].fd = -1;
         if (rc != 0) fail(files[k].name + ": " + std::strerror(errno));
     }
 }
@@ -238,6 +250,6 @@ int runProgram(const Profile& prof, Kernels kernels)
         std::cerr << prof.program << ": not enough memory for the matrices of this run" << std::endl;
     }
     for (OutputFile& f : files)
-        if (f.out.fd >= 0) ::close(f.out.fd);
+        if (f.fd >= 0) ::close(f.fd);
     return 1;
 }
