@@ -37,7 +37,8 @@ void getCovMat(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& me
 {
     centre(V, N, input, means);
     const double divisor = static_cast<double>(N - 1);
-    parallelFor(0, V, [&](long a) {
+    const double v = V;
+    parallelFor(0, V, v * v * N / 2, [&](long a) {
         double* row = cov[a].data();
         for (int b = static_cast<int>(a); b < V; ++b) row[b] = 0;
         for (int i = 0; i < N; ++i) {
@@ -61,7 +62,8 @@ void getCorrMatLiteral(int V, Matrix& corr, const Matrix& cov)
 // cell [b][a] has the bits of [a][b].
 void getCorrMat(int V, Matrix& corr, const Matrix& cov)
 {
-    parallelFor(0, V, [&](long a) {
+    const double v = V;
+    parallelFor(0, V, v * v * 10, [&](long a) {
         const double vaa = cov[a][a];
         for (int b = static_cast<int>(a); b < V; ++b)
             corr[a][b] = cov[a][b] / std::sqrt(cov[b][b] * vaa);

@@ -2,11 +2,17 @@
 // (both cores by default; OMP_NUM_THREADS sets it). Every index is handled by
 // exactly one thread and its result does not depend on which one, so the
 // output is the same for any thread count.
+//
+// A parallel loop costs a wake-up of the other threads and, on a busy machine,
+// a wait for each of them to be scheduled; loops whose estimated work (in
+// arithmetic operations) is small run on the calling thread alone.
 #pragma once
 
+constexpr double kParallelWork = 4e6;
+
 template <class Body>
-void parallelFor(long begin, long end, Body&& body)
+void parallelFor(long begin, long end, double work, Body&& body)
 {
-#pragma omp parallel for schedule(dynamic, 1)
+#pragma omp parallel for schedule(dynamic, 1) if (work >= kParallelWork)
     for (long k = begin; k < end; ++k) body(k);
 }

@@ -50,7 +50,7 @@ void getRanksLiteral(int V, int N, Matrix& rank, const Matrix& obs)
 // so the same double.
 void getRanks(int V, int N, Matrix& rank, const Matrix& obs)
 {
-    parallelFor(0, V, [&](long i) {
+    parallelFor(0, V, static_cast<double>(V) * N * 20, [&](long i) {
         std::vector<std::pair<double, int>> column(N);
         for (int k = 0; k < N; ++k) column[k] = {obs[k][i], k};
         std::sort(column.begin(), column.end(),

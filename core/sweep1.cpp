@@ -82,7 +82,7 @@ void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progres
     std::string lines;
     for (int c0 = 0; c0 < V; c0 += block) {
         const int c1 = std::min(V, c0 + block);
-        parallelFor(0, V, [&](long il) {
+        parallelFor(0, V, 0.5 * V * V * (c1 - c0), [&](long il) {
             const int i = static_cast<int>(il);
             double* row = combined[i].data();
             for (int j = i + 1; j < V; ++j)

@@ -54,10 +54,11 @@ void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progres
     initCombined(V, combined, corr);
     std::string lines;
     for (int c1 = 0; c1 < V; ++c1) {
-        parallelFor(0, V, [&](long i) {
+        const double v = V;
+        parallelFor(0, V, v * v * 10, [&](long i) {
             if (i != c1) partialRow(F[i], corr, static_cast<int>(i), c1, 0, V);
         });
-        parallelFor(0, V, [&](long il) {
+        parallelFor(0, V, v * v * (V - c1) / 16, [&](long il) {
             const int i = static_cast<int>(il);
             if (i == c1) return;
             double* row = combined[i].data();

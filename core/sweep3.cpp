@@ -87,7 +87,8 @@ void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progres
     std::string lines;
     initCombined(V, combined, corr);
     for (int c1 = 0; c1 < V; ++c1) {
-        parallelFor(0, V, [&](long il) {
+        const double v = V;
+        parallelFor(0, V, v * v * 10, [&](long il) {
             const int i = static_cast<int>(il);
             if (i == c1) return;
             partialRow(F[i], corr, i, c1, 0, V);
@@ -136,7 +137,8 @@ void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progres
                 }
             }
         };
-        parallelFor(-1, V, [&](long il) {
+        const double rest = V - c1;
+        parallelFor(-1, V, open.size() * rest * rest * 4 + v * v * rest / 16, [&](long il) {
             if (il < 0) return openPairs();
             const int i = static_cast<int>(il);
             if (i == c1) return;

@@ -224,7 +224,7 @@ int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
     if (literal)
         for (long k : {1, 2, 3, 4, 5, 6, 0}) writeFile(k);
     else
-        parallelFor(0, 7, writeFile);
+        parallelFor(0, 7, 20.0 * V * V, writeFile);
     for (OutputFile& f : files)
         if (f.out.error != 0) fail(f.name + ": " + std::strerror(f.out.error));
 
