@@ -206,6 +206,24 @@ def test_every_program_matches_its_literal_build():
               "%s title %r" % (program, title))
 
 
+def test_large_runs_on_one_thread_and_two():
+    """Sizes at which covariance, sweep and writers run in parallel, on the
+    1000-gene table that sits in shared/data beside the checkout."""
+    table = os.path.join(os.path.dirname(ROOT), "shared", "data", "leukemia-1000.txt")
+    if not os.path.exists(table):
+        print("note: %s not found; large runs not checked" % table)
+        return
+    for program, V in [("pearson0th", 1000), ("spearman1st", 400), ("pearson3rd", 40)]:
+        results = []
+        for literal, threads in [(True, None), (False, 1), (False, 2)]:
+            folder = fresh(open(table).read())
+            rc, _, _, files = run(program, folder, "%d\n128\n" % V, literal, threads)
+            check(rc == 0, "%s at %d variables exits 0" % (program, V))
+            results.append(files)
+        check(results[0] == results[1] == results[2],
+              "%s at %d variables: literal, one thread and two threads agree" % (program, V))
+
+
 def test_runs_replace_their_own_files_only():
     folder = fresh(open(EXAMPLE).read())
     other = os.path.join(folder, "Pearson1st_matrix.csv")
@@ -228,6 +246,7 @@ def test_zero_counts_complete():
 
 
 for test in [test_zeroth_order_files_byte_for_byte, test_every_program_matches_its_literal_build,
+             test_large_runs_on_one_thread_and_two,
              test_runs_replace_their_own_files_only, test_zero_counts_complete]:
     test()
 print("programs: all checks passed" if not failures else "programs: %d failures" % len(failures))

@@ -18,7 +18,10 @@ ctest --test-dir build --output-on-failure || failed=1
 # reports under these settings, so no suppression list is needed.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-exitcode=86:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-exitcode=87:halt_on_error=1:print_stacktrace=1}
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DASSOCNET_SANITIZE=ON >/dev/null
+# GCC 12 reports false -Wmaybe-uninitialized inside the standard library's
+# <regex> when AddressSanitizer instruments it, so that warning is off here.
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DASSOCNET_SANITIZE=ON \
+      -DCMAKE_CXX_FLAGS=-Wno-maybe-uninitialized >/dev/null
 cmake --build build-sanitize -j2
 ctest --test-dir build-sanitize --output-on-failure || failed=1
 exit "$failed"

@@ -221,3 +221,26 @@ TEST(Sweeps, DegenerateCoefficientsNeverReplace)
     for (int order = 1; order <= 3; ++order)
         EXPECT_EQ(runSweep(kFast[order], 2, 100, two).combined[0][1], -0.3);
 }
+
+TEST(Sweeps, LargeSweepsGiveTheSameBitsOnOneThreadAndOnTwo)
+{
+    // Sizes at which the loops do run in parallel.
+    std::mt19937_64 gen(77);
+    struct Case {
+        int order, V, N;
+        bool literal;
+    };
+    for (const Case c : {Case{1, 300, 60, true}, Case{2, 420, 128, false}, Case{3, 60, 7, true},
+                         Case{3, 130, 40, false}}) {
+        const Matrix corr = randomCorrelation(gen, c.V, c.N, 1.0, true);
+        omp_set_num_threads(1);
+        const Result one = runSweep(kFast[c.order], c.V, c.N, corr);
+        omp_set_num_threads(2);
+        const Result two = runSweep(kFast[c.order], c.V, c.N, corr);
+        const std::string what = "order " + std::to_string(c.order) + " V " + std::to_string(c.V);
+        expectSameUpperTriangle(one.combined, two.combined, c.V, what + " threads");
+        if (c.literal)
+            expectSameUpperTriangle(one.combined, runSweep(kLiteral[c.order], c.V, c.N, corr).combined,
+                                    c.V, what + " literal");
+    }
+}
