@@ -41,7 +41,12 @@ std::string readFile(const char* name)
             fail(std::string(name) + ": " + std::strerror(err));
         }
         if (n == 0) break;
-        text.append(block, static_cast<size_t>(n));
+        try {
+            text.append(block, static_cast<size_t>(n));
+        } catch (const std::exception&) {
+            ::close(fd);
+            fail(std::string(name) + ": too large to read into memory");
+        }
     }
     ::close(fd);
     return text;
@@ -78,7 +83,8 @@ std::string askCounts(std::istream& in, std::ostream& out, int& V, int& N)
         out << prompts[k] << std::endl;
         if (!(in >> n)) {
             n = 0;
-            if (in.eof() && !in.bad())
+            if (in.bad()) return "standard input could not be read";
+            if (in.eof())
                 return std::string("standard input ended before the number of ") + what[k];
             return std::string("the number of ") + what[k] +
                    " must be a whole number from 0 to 2147483647";
