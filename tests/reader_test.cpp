@@ -1,0 +1,257 @@
+// The table reader: tokens follow the counts V and N, not the
+// lines; only a line feed ends a line for the skips; the first "-" of a
+// variable name goes. Then the checks this project adds: a value must be a
+// whole decimal number within the range of a double, and a table shorter than
+// the counts promise is reported with the line where it falls short.
+#include "core.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <string>
+
+namespace {
+
+constexpr double kUnread = -99;  // what the cells hold before the call
+
+struct Table {
+    Matrix obs;  // N rows of V
+    Names vars, obsNames;
+    std::string problem;
+};
+
+Table readTable(int V, int N, const std::string& text)
+{
+    Table t{Matrix(N, std::vector<double>(V, kUnread)), Names(V), Names(N), {}};
+    t.problem = getObsMat(V, N, t.obs, t.vars, t.obsNames, text);
+    return t;
+}
+
+// The values of variable i, observation by observation.
+std::vector<double> column(const Table& t, int i)
+{
+    std::vector<double> c;
+    for (const auto& row : t.obs) c.push_back(row[i]);
+    return c;
+}
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST(TableReader, ExactTokensFillEveryNameAndTheTransposedMatrix)
+{
+    const Table t = readTable(2, 3, "corner\to1\to2\to3\nv1\t1\t2\t3\nv2 4 5 6\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(t.obsNames, (Names{"o1", "o2", "o3"}));
+    EXPECT_EQ(t.vars, (Names{"v1", "v2"}));
+    // The k-th value of the i-th variable line goes to row k, column i.
+    EXPECT_EQ(column(t, 0), (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(column(t, 1), (std::vector<double>{4, 5, 6}));
+
+    // No final line feed is needed after the last value.
+    const Table noEnd = readTable(1, 2, "c a b\nx 7 8");
+    ASSERT_EQ(noEnd.problem, "");
+    EXPECT_EQ(column(noEnd, 0), (std::vector<double>{7, 8}));
+
+    // N = 0: variable lines carry only their names.
+    const Table noObs = readTable(2, 0, "corner\nx\ny\n");
+    ASSERT_EQ(noObs.problem, "");
+    EXPECT_EQ(noObs.vars, (Names{"x", "y"}));
+}
+
+TEST(TableReader, ExtraColumnsAreSkipped)
+{
+    // Whatever follows the N-th name or value is skipped, even tokens that
+    // are not numbers.
+    const Table t = readTable(2, 2,
+                              "c a b extra1 extra2\n"
+                              "v1 1 2 NA junk 99\n"
+                              "v2 3 4 5\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(t.obsNames, (Names{"a", "b"}));
+    EXPECT_EQ(t.vars, (Names{"v1", "v2"}));
+    EXPECT_EQ(column(t, 0), (std::vector<double>{1, 2}));
+    EXPECT_EQ(column(t, 1), (std::vector<double>{3, 4}));
+}
+
+TEST(TableReader, ExtraVariableLinesAreNeverRead)
+{
+    const Table t = readTable(1, 2, "c a b\nv1 1 2\nv2 NA not-a-number\n\x01\xff garbage\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(t.vars, (Names{"v1"}));
+    EXPECT_EQ(column(t, 0), (std::vector<double>{1, 2}));
+}
+
+TEST(TableReader, ShortNameLineTakesTheMissingNamesFromTheNextLine)
+{
+    // Three names wanted, two on the name line: the third is the first token
+    // of the next line, the rest of that line is skipped, and the variables
+    // start on the line after it.
+    const Table t = readTable(1, 3, "corner a b\nc v0 9 9 9\nx 1 2 3\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(t.obsNames, (Names{"a", "b", "c"}));
+    EXPECT_EQ(t.vars, (Names{"x"}));
+    EXPECT_EQ(column(t, 0), (std::vector<double>{1, 2, 3}));
+}
+
+TEST(TableReader, ShortVariableLineContinuesOnTheNextLine)
+{
+    // The missing value is the first token of the next line; when that token
+    // is a number the read goes on, and the skip eats the rest of that line.
+    const Table t = readTable(1, 2, "c a b\nv1 1\n2 3 4\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(column(t, 0), (std::vector<double>{1, 2}));
+}
+
+TEST(TableReader, CrLfLineEndsReadLikeLf)
+{
+    const std::string lf = "c a b extra\nv1 1 2 extra\n\nv2 3 4\nv3 5 6\n";
+    std::string crlf;
+    for (char ch : lf) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    const Table a = readTable(2, 2, lf), b = readTable(2, 2, crlf);
+    ASSERT_EQ(a.problem, "");
+    ASSERT_EQ(b.problem, "");
+    EXPECT_EQ(b.obsNames, (Names{"a", "b"})) << "no carriage return sticks to a name";
+    EXPECT_EQ(b.vars, (Names{"v1", "v2"}));
+    EXPECT_EQ(a.obsNames, b.obsNames);
+    EXPECT_EQ(a.vars, b.vars);
+    EXPECT_EQ(a.obs, b.obs);
+    EXPECT_EQ(column(b, 1), (std::vector<double>{3, 4}));
+}
+
+TEST(TableReader, BlankAndWhitespaceOnlyLinesArePassedOver)
+{
+    const Table t = readTable(2, 2, "c a b\n\n   \t \n\nv1 1 2\n \n\t\n\nv2 3 4\n\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(t.vars, (Names{"v1", "v2"}));
+    EXPECT_EQ(column(t, 0), (std::vector<double>{1, 2}));
+    EXPECT_EQ(column(t, 1), (std::vector<double>{3, 4}));
+}
+
+TEST(TableReader, OnlyTheFirstDashOfAVariableNameIsRemoved)
+{
+    const Table t = readTable(6, 3, "c o-1 -o --o-\nA-B-C 1 1 1\n-x 1 1 1\n--x 1 1 1\nx- 1 1 1\n"
+                                    "plain 1 1 1\n- 1 1 1\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(t.vars, (Names{"AB-C", "x", "-x", "x", "plain", ""}));
+    EXPECT_EQ(t.obsNames, (Names{"o-1", "-o", "--o-"})) << "observation names keep every dash";
+}
+
+TEST(TableReader, CornerTokenMayBeANumberAndIsNotStored)
+{
+    for (const char* corner : {"3.14", "-5", "0", "NA", "x-y"}) {
+        const Table t = readTable(1, 1, std::string(corner) + " a\nv 2\n");
+        ASSERT_EQ(t.problem, "") << corner;
+        EXPECT_EQ(t.obsNames, (Names{"a"})) << corner;
+        EXPECT_EQ(t.obs[0][0], 2) << corner;
+    }
+}
+
+TEST(TableReader, AcceptedNumberFormsHaveTheirValues)
+{
+    const std::string longForm =
+        "0.1000000000000000000000000000000000000000000000000000000000000000000000001";
+    const Table t = readTable(
+        1, 12, "c o1 o2 o3 o4 o5 o6 o7 o8 o9 o10 o11 o12\nv +5 .5 5. -0 3.2e-4 1E5 1e+5 -.25 007 0.1 " +
+                   longForm + " 1.7976931348623157e308\n");
+    ASSERT_EQ(t.problem, "");
+    const std::vector<double> c = column(t, 0);
+    EXPECT_EQ(c[0], 5);
+    EXPECT_EQ(c[1], 0.5);
+    EXPECT_EQ(c[2], 5);
+    EXPECT_EQ(c[3], 0);
+    EXPECT_TRUE(std::signbit(c[3])) << "-0 keeps its sign bit";
+    EXPECT_EQ(c[4], 3.2e-4);
+    EXPECT_EQ(c[5], 1e5);
+    EXPECT_EQ(c[6], 1e5);
+    EXPECT_EQ(c[7], -0.25);
+    EXPECT_EQ(c[8], 7);
+    EXPECT_EQ(c[9], 0.1);
+    EXPECT_EQ(c[10], 0.1) << "a token longer than any buffer is read whole";
+    EXPECT_EQ(c[11], DBL_MAX);
+}
+
+TEST(TableReader, UnderflowIsAcceptedAsZeroOrSubnormal)
+{
+    const Table t = readTable(1, 4, "c a b c d\nv 1e-400 -1e-400 2.5e-310 4.9406564584124654e-324\n");
+    ASSERT_EQ(t.problem, "");
+    const std::vector<double> c = column(t, 0);
+    EXPECT_LT(std::fabs(c[0]), DBL_MIN);
+    EXPECT_FALSE(std::signbit(c[0]));
+    EXPECT_LT(std::fabs(c[1]), DBL_MIN);
+    EXPECT_TRUE(std::signbit(c[1]));
+    EXPECT_EQ(c[2], 2.5e-310) << "a subnormal in range is read exactly";
+    EXPECT_EQ(c[3], DBL_TRUE_MIN);
+}
+
+TEST(TableReader, ValueThatIsNotAWholeDecimalNumberIsAnError)
+{
+    // Each bad token stands as the second value of variable "geneQ", on line 3.
+    for (const char* bad : {"NA", "nan", "inf", "-inf", "Infinity", "1,5", "0x10", "3.2abc", "1e",
+                            "1e+", "-", "+", ".", "+-1", "--1", "1.2.3", "e5", "1e5.5", "five"}) {
+        const Table t = readTable(2, 2, std::string("c s1 s2\ng1 1 2\ngeneQ 4 ") + bad + " 7\n");
+        EXPECT_NE(t.problem, "") << bad;
+        EXPECT_TRUE(contains(t.problem, "line 3")) << bad << ": " << t.problem;
+        EXPECT_TRUE(contains(t.problem, "geneQ")) << bad << ": " << t.problem;
+        EXPECT_TRUE(contains(t.problem, "expected a number")) << bad << ": " << t.problem;
+    }
+    // The line number counts line feeds only, blank lines and CRLF included.
+    const Table far = readTable(2, 2, "c s1 s2\r\n\r\ng1 1 2\r\n\r\ngeneQ 3 NA\r\n");
+    EXPECT_TRUE(contains(far.problem, "line 5")) << far.problem;
+    EXPECT_TRUE(contains(far.problem, "geneQ")) << far.problem;
+    // A short line that takes the next variable's name as a value: the
+    // problem is found on the line of that name, while reading the short one.
+    const Table shortLine = readTable(2, 3, "c a b c\ng1 1 2\ng2 1 2 3\n");
+    EXPECT_TRUE(contains(shortLine.problem, "line 3")) << shortLine.problem;
+    EXPECT_TRUE(contains(shortLine.problem, "g1")) << shortLine.problem;
+    EXPECT_TRUE(contains(shortLine.problem, "expected a number")) << shortLine.problem;
+}
+
+TEST(TableReader, ValueOutsideTheRangeOfADoubleIsAnError)
+{
+    for (const char* big : {"1e999", "-1e999", "1.8e308"}) {
+        const Table t = readTable(1, 2, std::string("c a b\ngeneQ 1 ") + big + "\n");
+        EXPECT_NE(t.problem, "") << big;
+        EXPECT_TRUE(contains(t.problem, "line 2")) << big << ": " << t.problem;
+        EXPECT_TRUE(contains(t.problem, "geneQ")) << big << ": " << t.problem;
+        EXPECT_TRUE(contains(t.problem, "number")) << big << ": " << t.problem;
+    }
+}
+
+TEST(TableReader, TableShorterThanTheCountsNamesTheLine)
+{
+    const Table empty = readTable(1, 1, "");
+    EXPECT_NE(empty.problem, "");
+    EXPECT_TRUE(contains(empty.problem, "line 1")) << empty.problem;
+
+    const Table names = readTable(1, 3, "c a b");
+    EXPECT_NE(names.problem, "");
+    EXPECT_TRUE(contains(names.problem, "line 1")) << names.problem;
+
+    // Two variable lines promised, one present: the second would be line 3.
+    const Table lines = readTable(2, 1, "c a\nv1 1\n");
+    EXPECT_NE(lines.problem, "");
+    EXPECT_TRUE(contains(lines.problem, "line 3")) << lines.problem;
+
+    // The file ends in the middle of a variable line.
+    const Table values = readTable(1, 3, "c a b c\nv1 1 2");
+    EXPECT_NE(values.problem, "");
+    EXPECT_TRUE(contains(values.problem, "line 2")) << values.problem;
+    EXPECT_TRUE(contains(values.problem, "v1")) << values.problem;
+
+    // Nothing promised, nothing needed.
+    EXPECT_EQ(readTable(0, 0, "").problem, "");
+}
+
+TEST(TableReader, CarriageReturnOnlyFileFailsBecauseTheFirstSkipEatsIt)
+{
+    const std::string crOnly = "c\ra\rb\rv1\r1\r2\r";
+    const Table t = readTable(1, 2, crOnly);
+    EXPECT_NE(t.problem, "");
+    EXPECT_TRUE(contains(t.problem, "line 1")) << t.problem;
+    EXPECT_EQ(t.obsNames, (Names{"a", "b"})) << "the names are read before the skip";
+    // With no variable promised the same file is complete.
+    EXPECT_EQ(readTable(0, 2, crOnly).problem, "");
+}

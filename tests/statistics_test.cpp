@@ -1,0 +1,437 @@
+// Covariance and correlation, ranks and significance
+// thresholds: the worked examples, the
+// degenerate counts, and the fast forms against the literal forms bit for bit.
+#include "core.h"
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <random>
+#include <string>
+
+namespace {
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// An N x V observation matrix from V columns of N values.
+Matrix fromColumns(const std::vector<std::vector<double>>& cols, int N)
+{
+    const int V = static_cast<int>(cols.size());
+    Matrix m(N, std::vector<double>(V));
+    for (int i = 0; i < V; ++i)
+        for (int k = 0; k < N; ++k) m[k][i] = cols[i][k];
+    return m;
+}
+
+Matrix square(int V, double fill) { return Matrix(V, std::vector<double>(V, fill)); }
+
+enum class Form { literal, fast };
+const Form kForms[] = {Form::literal, Form::fast};
+const char* name(Form f) { return f == Form::literal ? "literal" : "fast"; }
+
+struct Stats {
+    Matrix input, cov, corr;
+    std::vector<double> means;
+};
+
+// getCovMat then getCorrMat in one form; the result matrices start as noise
+// so that every cell must be written.
+Stats stats(int V, int N, Matrix input, Form f)
+{
+    Stats s{std::move(input), square(V, 12345), square(V, -12345), std::vector<double>(V, 0.0)};
+    (f == Form::literal ? getCovMatLiteral : getCovMat)(V, N, s.cov, s.input, s.means);
+    (f == Form::literal ? getCorrMatLiteral : getCorrMat)(V, s.corr, s.cov);
+    return s;
+}
+
+::testing::AssertionResult sameBits(const Matrix& a, const Matrix& b)
+{
+    if (a.size() != b.size()) return ::testing::AssertionFailure() << "row counts differ";
+    for (size_t r = 0; r < a.size(); ++r) {
+        if (a[r].size() != b[r].size()) return ::testing::AssertionFailure() << "row " << r << " lengths differ";
+        for (size_t c = 0; c < a[r].size(); ++c)
+            if (bits(a[r][c]) != bits(b[r][c]))
+                return ::testing::AssertionFailure()
+                       << "cell [" << r << "][" << c << "]: " << a[r][c] << " vs " << b[r][c];
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult sameBits(const std::vector<double>& a, const std::vector<double>& b)
+{
+    return sameBits(Matrix{a}, Matrix{b});
+}
+
+::testing::AssertionResult bitSymmetric(const Matrix& m)
+{
+    for (size_t a = 0; a < m.size(); ++a)
+        for (size_t b = a + 1; b < m.size(); ++b)
+            if (bits(m[a][b]) != bits(m[b][a]))
+                return ::testing::AssertionFailure() << "[" << a << "][" << b << "] = " << m[a][b]
+                                                     << " but [" << b << "][" << a << "] = " << m[b][a];
+    return ::testing::AssertionSuccess();
+}
+
+// Restores the OpenMP thread count when a test ends.
+struct ThreadCount {
+    int saved = omp_get_max_threads();
+    ~ThreadCount() { omp_set_num_threads(saved); }
+};
+
+// One rank column through either rank form.
+std::vector<double> ranksOf(const std::vector<double>& col, Form f)
+{
+    const int N = static_cast<int>(col.size());
+    const Matrix obs = fromColumns({col}, N);
+    Matrix rank(N, std::vector<double>(1, std::nan("")));
+    (f == Form::literal ? getRanksLiteral : getRanks)(1, N, rank, obs);
+    std::vector<double> r;
+    for (const auto& row : rank) r.push_back(row[0]);
+    return r;
+}
+
+}  // namespace
+
+// --- covariance and correlation ------------------------------------------------
+
+TEST(CovCorr, ProportionalVariablesGiveTheWorkedExample)
+{
+    for (Form f : kForms) {
+        const Stats s = stats(2, 3, fromColumns({{1, 2, 3}, {2, 4, 6}}, 3), f);
+        EXPECT_EQ(s.means, (std::vector<double>{2, 4})) << name(f);
+        EXPECT_EQ(s.input, fromColumns({{-1, 0, 1}, {-2, 0, 2}}, 3)) << name(f) << ": centred in place";
+        EXPECT_EQ(s.cov, (Matrix{{1, 2}, {2, 4}})) << name(f);
+        EXPECT_EQ(s.corr, (Matrix{{1, 1}, {1, 1}})) << name(f);
+    }
+}
+
+TEST(CovCorr, RotatedValuesGiveCovarianceMinusOneHalf)
+{
+    for (Form f : kForms) {
+        const Stats s = stats(2, 3, fromColumns({{1, 2, 3}, {3, 1, 2}}, 3), f);
+        EXPECT_EQ(s.cov, (Matrix{{1, -0.5}, {-0.5, 1}})) << name(f);
+        EXPECT_EQ(s.corr, (Matrix{{1, -0.5}, {-0.5, 1}})) << name(f);
+    }
+}
+
+TEST(CovCorr, SingleVariableCorrelatesOneWithItself)
+{
+    for (Form f : kForms) {
+        const Stats s = stats(1, 4, fromColumns({{0.5, -3, 8, 2}}, 4), f);
+        EXPECT_EQ(s.corr, (Matrix{{1}})) << name(f);
+    }
+}
+
+TEST(CovCorr, ConstantVariableHasANotANumberRowAndColumn)
+{
+    for (Form f : kForms) {
+        const Stats s = stats(3, 4, fromColumns({{1, 2, 4, 3}, {7, 7, 7, 7}, {5, 1, 2, 2}}, 4), f);
+        EXPECT_EQ(s.means[1], 7) << name(f);
+        for (int k = 0; k < 4; ++k) EXPECT_EQ(s.input[k][1], 0) << name(f);
+        for (int a = 0; a < 3; ++a) {
+            EXPECT_EQ(s.cov[1][a], 0) << name(f);
+            EXPECT_TRUE(std::isnan(s.corr[1][a])) << name(f) << " [1][" << a << "]";
+            EXPECT_TRUE(std::isnan(s.corr[a][1])) << name(f) << " [" << a << "][1]";
+        }
+        EXPECT_EQ(s.corr[0][0], 1) << name(f);
+        EXPECT_EQ(s.corr[2][2], 1) << name(f);
+        EXPECT_FALSE(std::isnan(s.corr[0][2])) << name(f) << ": other cells unaffected";
+        EXPECT_EQ(s.corr[0][2], s.corr[2][0]) << name(f);
+    }
+}
+
+TEST(CovCorr, ThreeTenthsAreNotExactlyConstant)
+{
+    // 0.1 + 0.1 + 0.1 is a little above 0.3: the deviations are tiny but
+    // not 0, and the correlations are numbers.
+    for (Form f : kForms) {
+        const Stats s = stats(2, 3, fromColumns({{0.1, 0.1, 0.1}, {1, 2, 3}}, 3), f);
+        EXPECT_NE(s.means[0], 0.1) << name(f);
+        EXPECT_NE(s.input[0][0], 0) << name(f);
+        for (int a = 0; a < 2; ++a)
+            for (int b = 0; b < 2; ++b) EXPECT_FALSE(std::isnan(s.corr[a][b])) << name(f);
+        EXPECT_EQ(s.corr[0][0], 1) << name(f);
+    }
+}
+
+TEST(CovCorr, OneObservationGivesNotANumberEverywhere)
+{
+    for (Form f : kForms) {
+        const Stats s = stats(3, 1, fromColumns({{4}, {-1}, {2.5}}, 1), f);
+        EXPECT_EQ(s.means, (std::vector<double>{4, -1, 2.5})) << name(f);
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) {
+                EXPECT_TRUE(std::isnan(s.cov[a][b])) << name(f);
+                EXPECT_TRUE(std::isnan(s.corr[a][b])) << name(f);
+            }
+    }
+}
+
+TEST(CovCorr, NoObservationsGiveNotANumberMeansAndNegativeZeroCovariances)
+{
+    for (Form f : kForms) {
+        const Stats s = stats(2, 0, Matrix{}, f);
+        for (int a = 0; a < 2; ++a) {
+            EXPECT_TRUE(std::isnan(s.means[a])) << name(f);
+            for (int b = 0; b < 2; ++b) {
+                EXPECT_EQ(s.cov[a][b], 0) << name(f);
+                EXPECT_TRUE(std::signbit(s.cov[a][b])) << name(f) << ": 0 / -1 is -0";
+                EXPECT_TRUE(std::isnan(s.corr[a][b])) << name(f);
+            }
+        }
+    }
+}
+
+TEST(CovCorr, ResultsAreExactlySymmetric)
+{
+    std::mt19937_64 gen(31);
+    std::normal_distribution<double> normal;
+    for (int round = 0; round < 20; ++round) {
+        const int V = 1 + static_cast<int>(gen() % 25), N = 2 + static_cast<int>(gen() % 60);
+        Matrix obs(N, std::vector<double>(V));
+        for (auto& row : obs)
+            for (double& x : row) x = 1000 * normal(gen) + 1e6;
+        for (Form f : kForms) {
+            const Stats s = stats(V, N, obs, f);
+            EXPECT_TRUE(bitSymmetric(s.cov)) << name(f);
+            EXPECT_TRUE(bitSymmetric(s.corr)) << name(f);
+        }
+    }
+}
+
+TEST(CovCorr, FastFormsGiveTheLiteralBits)
+{
+    ThreadCount keep;
+    std::mt19937_64 gen(2718);
+    std::normal_distribution<double> normal;
+    const int shapes[][2] = {{0, 5},  {1, 1},  {1, 7},   {2, 2},   {3, 0},   {5, 3},  {7, 150},
+                             {8, 40}, {9, 13}, {15, 64}, {16, 16}, {17, 99}, {31, 2}, {33, 150},
+                             {64, 10}, {65, 77}, {70, 150}, {70, 1}};
+    int kind = 0;
+    for (const auto& shape : shapes) {
+        const int V = shape[0], N = shape[1];
+        Matrix obs(N, std::vector<double>(V));
+        // Mixed kinds of data: offsets that make the sums inexact, small
+        // integers with ties, wide scales, and a few exact copies of columns.
+        for (int k = 0; k < N; ++k)
+            for (int i = 0; i < V; ++i) {
+                switch ((kind + i) % 4) {
+                case 0: obs[k][i] = 1e6 + normal(gen); break;
+                case 1: obs[k][i] = static_cast<double>(gen() % 5); break;
+                case 2: obs[k][i] = normal(gen) * std::pow(10.0, static_cast<int>(gen() % 20) - 10); break;
+                default: obs[k][i] = i > 0 ? obs[k][i - 1] : 0.1;
+                }
+            }
+        ++kind;
+        const Stats literal = stats(V, N, obs, Form::literal);
+        for (int threads : {1, 2}) {
+            omp_set_num_threads(threads);
+            const Stats fast = stats(V, N, obs, Form::fast);
+            const std::string what = "V " + std::to_string(V) + " N " + std::to_string(N) +
+                                     " threads " + std::to_string(threads);
+            EXPECT_TRUE(sameBits(fast.means, literal.means)) << what;
+            EXPECT_TRUE(sameBits(fast.input, literal.input)) << what;
+            EXPECT_TRUE(sameBits(fast.cov, literal.cov)) << what;
+            EXPECT_TRUE(sameBits(fast.corr, literal.corr)) << what;
+        }
+    }
+}
+
+// --- ranks -----------------------------------------------------------------------
+
+TEST(RankTransform, BubbleSortIsAscendingAndNeverSwapsEqualValues)
+{
+    // The exchange sort moves only strictly greater values, so it is stable:
+    // it must give the bits of std::stable_sort, signed zeros included.
+    std::mt19937_64 gen(5);
+    for (int round = 0; round < 200; ++round) {
+        const int n = static_cast<int>(gen() % 40);
+        std::vector<double> a(n);
+        for (double& x : a) {
+            const int pick = static_cast<int>(gen() % 6);
+            x = pick == 0 ? 0.0 : pick == 1 ? -0.0 : static_cast<double>(static_cast<int>(gen() % 7) - 3);
+        }
+        std::vector<double> want = a;
+        std::stable_sort(want.begin(), want.end());
+        bubbleSort1(a.data(), n);
+        EXPECT_TRUE(sameBits(a, want)) << "n " << n;
+    }
+    std::vector<double> one = {2.5};
+    bubbleSort1(one.data(), 1);
+    EXPECT_EQ(one, std::vector<double>{2.5});
+    bubbleSort1(nullptr, 0);
+}
+
+TEST(RankTransform, TiesShareTheMeanOfTheirPositions)
+{
+    for (Form f : kForms) {
+        EXPECT_EQ(ranksOf({5, 1, 5, 3}, f), (std::vector<double>{3.5, 1, 3.5, 2})) << name(f);
+        EXPECT_EQ(ranksOf({2, 7, 2, 7, 2, 9}, f), (std::vector<double>{2, 4.5, 2, 4.5, 2, 6})) << name(f);
+        EXPECT_EQ(ranksOf({4, 4, 4}, f), (std::vector<double>{2, 2, 2})) << name(f);
+        EXPECT_EQ(ranksOf({-1, -1, -1, -1}, f), (std::vector<double>{2.5, 2.5, 2.5, 2.5})) << name(f);
+        EXPECT_EQ(ranksOf({3, -0.0, +0.0, 1}, f), (std::vector<double>{4, 1.5, 1.5, 3})) << name(f);
+        EXPECT_EQ(ranksOf({-2, 0.5, 1, 8, 100}, f), (std::vector<double>{1, 2, 3, 4, 5})) << name(f);
+        EXPECT_EQ(ranksOf({100, 8, 1, 0.5, -2}, f), (std::vector<double>{5, 4, 3, 2, 1})) << name(f);
+        EXPECT_EQ(ranksOf({42}, f), (std::vector<double>{1})) << name(f);
+        // Values a bit apart are distinct.
+        EXPECT_EQ(ranksOf({0.3, 0.1 + 0.2, 0.3}, f), (std::vector<double>{1.5, 3, 1.5})) << name(f);
+        // Several groups, one after another, with single values between.
+        EXPECT_EQ(ranksOf({1, 1, 2, 3, 3, 3, 4, 5, 5}, f),
+                  (std::vector<double>{1.5, 1.5, 3, 5, 5, 5, 7, 8.5, 8.5}))
+            << name(f);
+    }
+}
+
+TEST(RankTransform, ColumnsAreRankedIndependentlyAndTheObservationsStay)
+{
+    const Matrix obs = fromColumns({{10, 10, 20, 20}, {1, 2, 3, 4}, {-0.0, 5, 0.0, 5}}, 4);
+    for (Form f : kForms) {
+        Matrix copy = obs, rank(4, std::vector<double>(3, std::nan("")));
+        (f == Form::literal ? getRanksLiteral : getRanks)(3, 4, rank, copy);
+        EXPECT_EQ(rank, fromColumns({{1.5, 1.5, 3.5, 3.5}, {1, 2, 3, 4}, {1.5, 3.5, 1.5, 3.5}}, 4)) << name(f);
+        EXPECT_TRUE(sameBits(copy, obs)) << name(f) << ": the observation matrix is untouched";
+    }
+    // No observations: nothing to write, nothing read.
+    for (Form f : kForms) {
+        Matrix none, rank;
+        (f == Form::literal ? getRanksLiteral : getRanks)(3, 0, rank, none);
+    }
+}
+
+TEST(RankTransform, FastRanksGiveTheLiteralBitsOnTiedTables)
+{
+    ThreadCount keep;
+    std::mt19937_64 gen(99);
+    std::normal_distribution<double> normal;
+    for (int round = 0; round < 40; ++round) {
+        const int V = 1 + static_cast<int>(gen() % 17), N = 1 + static_cast<int>(gen() % 120);
+        const int levels = 1 + static_cast<int>(gen() % 8);  // few levels: many ties
+        Matrix obs(N, std::vector<double>(V));
+        for (int k = 0; k < N; ++k)
+            for (int i = 0; i < V; ++i) {
+                const int pick = static_cast<int>(gen() % levels);
+                obs[k][i] = i % 3 == 2 ? normal(gen)  // a tie-free column now and then
+                            : pick == 0 ? ((gen() & 1) ? 0.0 : -0.0)
+                                        : pick * 0.1 - 0.3;
+            }
+        Matrix literal(N, std::vector<double>(V, -1));
+        getRanksLiteral(V, N, literal, obs);
+        for (int threads : {1, 2}) {
+            omp_set_num_threads(threads);
+            Matrix fast(N, std::vector<double>(V, -1));
+            getRanks(V, N, fast, obs);
+            EXPECT_TRUE(sameBits(fast, literal))
+                << "V " << V << " N " << N << " levels " << levels << " threads " << threads;
+        }
+        // Every column's ranks sum to N (N + 1) / 2.
+        for (int i = 0; i < V; ++i) {
+            double sum = 0;
+            for (int k = 0; k < N; ++k) sum += literal[k][i];
+            EXPECT_EQ(sum, N * (N + 1) / 2.0);
+        }
+    }
+}
+
+TEST(RankTransform, SpearmanIsPearsonOfRanksAsTheTextbookFormulaGivesIt)
+{
+    std::mt19937_64 gen(17);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (int round = 0; round < 10; ++round) {
+        const int V = 2 + static_cast<int>(gen() % 6), N = 3 + static_cast<int>(gen() % 60);
+        // Correlated, tie-free columns.
+        Matrix obs(N, std::vector<double>(V));
+        for (int k = 0; k < N; ++k) {
+            const double common = unit(gen);
+            for (int i = 0; i < V; ++i) obs[k][i] = (i % 2 ? -common : common) * i + unit(gen);
+        }
+        // Textbook ranks through a sort of the indices.
+        Matrix want(N, std::vector<double>(V));
+        for (int i = 0; i < V; ++i) {
+            std::vector<int> idx(N);
+            std::iota(idx.begin(), idx.end(), 0);
+            std::sort(idx.begin(), idx.end(), [&](int x, int y) { return obs[x][i] < obs[y][i]; });
+            for (int p = 0; p + 1 < N; ++p) ASSERT_LT(obs[idx[p]][i], obs[idx[p + 1]][i]) << "tie-free";
+            for (int p = 0; p < N; ++p) want[idx[p]][i] = p + 1;
+        }
+        Matrix rank(N, std::vector<double>(V));
+        getRanks(V, N, rank, obs);
+        EXPECT_EQ(rank, want);
+        const Stats s = stats(V, N, rank, Form::fast);
+        for (int a = 0; a < V; ++a)
+            for (int b = 0; b < V; ++b) {
+                double d2 = 0;
+                for (int k = 0; k < N; ++k) d2 += (want[k][a] - want[k][b]) * (want[k][a] - want[k][b]);
+                const double n = N;
+                const double rho = 1 - 6 * d2 / (n * (n * n - 1));
+                EXPECT_NEAR(s.corr[a][b], rho, 1e-12) << "V " << V << " N " << N << " [" << a << "][" << b << "]";
+            }
+    }
+}
+
+// --- thresholds ------------------------------------------------------------------
+
+TEST(FisherThresholds, WorkedValuesToSixDecimals)
+{
+    struct Row {
+        int N;
+        double z, t[4];
+    };
+    const Row rows[] = {{10, 1.96, {0.629635, 0.664130, 0.704681, 0.753066}},
+                        {20, 1.96, {0.442528, 0.454216, 0.466877, 0.480652}},
+                        {20, 2.5758, {0.554408, 0.567583, 0.581727, 0.596961}},
+                        {20, 3.2905, {0.662953, 0.676496, 0.690862, 0.706130}},
+                        {20, 3.8906, {0.736876, 0.749866, 0.763498, 0.777812}},
+                        {100, 2.5758, {0.255729, 0.256998, 0.258286, 0.259594}}};
+    for (const Row& r : rows) {
+        double t[4];
+        getThresholds(r.N, r.z, t[0], t[1], t[2], t[3]);
+        for (int k = 0; k < 4; ++k) {
+            EXPECT_NEAR(t[k], r.t[k], 5e-7) << "N " << r.N << " z " << r.z << " order " << k;
+            EXPECT_EQ(bits(thresholdFor(r.N, r.z, k)), bits(t[k]));
+        }
+    }
+}
+
+TEST(FisherThresholds, OneDegreeOfFreedomGivesTanhOfZ)
+{
+    for (int k = 0; k < 4; ++k) {
+        const double t = thresholdFor(4 + k, 1.96, k);
+        EXPECT_NEAR(t, 0.961090, 5e-7) << "order " << k;
+        EXPECT_NEAR(t, std::tanh(1.96), 1e-15) << "order " << k;
+    }
+}
+
+TEST(FisherThresholds, TooFewObservationsGiveNotANumber)
+{
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_TRUE(std::isnan(thresholdFor(3 + k, 1.96, k))) << "d = 0, order " << k << ": not 1";
+        for (int N : {2 + k, 1, 0, -5})
+            EXPECT_TRUE(std::isnan(thresholdFor(N, 2.5758, k))) << "N " << N << " order " << k;
+    }
+    double t0, t1, t2, t3;
+    getThresholds(5, 1.96, t0, t1, t2, t3);
+    EXPECT_NEAR(t0, 0.882272, 5e-7);
+    EXPECT_NEAR(t1, 0.961090, 5e-7);
+    EXPECT_TRUE(std::isnan(t2));
+    EXPECT_TRUE(std::isnan(t3));
+}
+
+TEST(FisherThresholds, GrowWithTheOrderAndShrinkWithMoreObservations)
+{
+    for (double z : {1.96, 2.5758, 3.2905, 3.8906})
+        for (int N = 8; N < 400; ++N)
+            for (int k = 0; k < 4; ++k) {
+                const double t = thresholdFor(N, z, k);
+                EXPECT_GT(t, 0);
+                EXPECT_LT(t, 1);
+                if (k < 3) {
+                    EXPECT_LT(t, thresholdFor(N, z, k + 1)) << "N " << N << " k " << k;
+                }
+                EXPECT_GT(t, thresholdFor(N + 1, z, k)) << "N " << N << " k " << k;
+            }
+}
