@@ -4,6 +4,7 @@
 #include "core.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -81,6 +82,12 @@ bool isDecimal(std::string_view t)
 std::string parseValue(std::string_view token, double& value)
 {
     if (!isDecimal(token)) return "expected a number";
+    // The library's correctly rounded conversion; results beyond the range
+    // of a double (overflow, and underflow, which formatted input accepts)
+    // are settled by strtod below.
+    const char* first = token.data() + (token[0] == '+');
+    const auto [end, ec] = std::from_chars(first, token.data() + token.size(), value);
+    if (ec == std::errc() && end == token.data() + token.size()) return "";
     char buf[64];
     std::string big;
     const char* z = buf;
