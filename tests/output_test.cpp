@@ -1,0 +1,671 @@
+// The number text, the matrix report, the SIF and NET writers, byte for byte,
+// and the block writes of TextOut into a real file.
+#include "core.h"
+#include "output.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+const double kNegNan = std::copysign(kNan, -1.0);
+
+std::string streamText(double x)
+{
+    std::ostringstream os;
+    os << x;
+    return os.str();
+}
+
+std::string putNumberText(double x, bool literal)
+{
+    TextOut out;
+    out.literal = literal;
+    putNumber(out, x);
+    return out.buf;
+}
+
+std::string formatText(double x, bool precise)
+{
+    char text[64];
+    char* end = precise ? formatNumberPrecise(text, text + sizeof text, x)
+                        : formatNumber(text, text + sizeof text, x);
+    return std::string(text, end);
+}
+
+// The value a decimal text denotes, rounded to the nearest double.
+double decimal(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+// Every value, and its neighbours a few ulps either side.
+void addWithNeighbours(std::vector<double>& values, double x, int ulps = 2)
+{
+    values.push_back(x);
+    double up = x, down = x;
+    for (int k = 0; k < ulps; ++k) {
+        up = std::nextafter(up, std::numeric_limits<double>::infinity());
+        down = std::nextafter(down, -std::numeric_limits<double>::infinity());
+        values.push_back(up);
+        values.push_back(down);
+    }
+}
+
+// Compares every way of writing a number with the stream's default text and
+// returns a description of the first few differences.
+std::string mismatches(const std::vector<double>& values)
+{
+    std::string report;
+    int count = 0;
+    for (double x : values) {
+        for (double v : {x, -x}) {
+            const std::string want = streamText(v);
+            const std::string got[4] = {putNumberText(v, false), putNumberText(v, true),
+                                        formatText(v, false), formatText(v, true)};
+            for (int k = 0; k < 4; ++k) {
+                if (got[k] == want) continue;
+                if (++count <= 10) {
+                    char bits[64];
+                    std::snprintf(bits, sizeof bits, "%a", v);
+                    static const char* const kWays[4] = {"putNumber", "putNumber literal",
+                                                         "formatNumber", "formatNumberPrecise"};
+                    report += std::string(kWays[k]) + "(" + bits + ") = \"" + got[k] +
+                              "\", stream \"" + want + "\"\n";
+                }
+            }
+        }
+    }
+    if (count > 10) report += "... " + std::to_string(count) + " differences in all\n";
+    return report;
+}
+
+const Names kNames3 = {"G1", "G2", "G3"};
+
+// The worked example's upper triangle, with noise on and below the diagonal.
+Matrix workedMatrix(double g2g3)
+{
+    return {{0.999, 0.8, -0.1}, {42.0, kNan, g2g3}, {-7.0, 0.3, kNegNan}};
+}
+
+std::string report(int V, const Names& names, const Matrix& m, bool mirrored,
+                   std::string_view title = "TITLE")
+{
+    TextOut out;
+    printStuff(V, names, m, out, ReportLayout{title, mirrored});
+    return out.buf;
+}
+
+constexpr SifLabels kR2{" r2pos ", " r2neg "};
+constexpr SifLabels kR3{" r3pos ", " r3neg "};
+
+std::string sif(int V, int N, double z, const Matrix& m, const Names& names, int order,
+                SifLabels labels = kR2)
+{
+    TextOut out;
+    getCytoScapeInput(V, N, z, m, out, names, order, labels);
+    return out.buf;
+}
+
+std::string net(int V, int N, double z, const Matrix& m, const Names& names, int order)
+{
+    TextOut out;
+    getPajekInput(V, N, z, m, out, names, order);
+    return out.buf;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        result.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
+Names numberedNames(int V)
+{
+    Names names;
+    for (int i = 0; i < V; ++i) {
+        std::string name = "v";
+        name += std::to_string(i + 1);
+        names.push_back(name);
+    }
+    return names;
+}
+
+Matrix randomMatrix(int V, unsigned seed)
+{
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    Matrix m(V, std::vector<double>(V));
+    for (auto& row : m)
+        for (double& x : row) x = u(rng);
+    return m;
+}
+
+// A temporary file, removed at the end of the test.
+struct TempFile {
+    std::string path;
+    int fd = -1;
+    TempFile()
+    {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "assocnet-textout-XXXXXX").string();
+        fd = ::mkstemp(pattern.data());
+        path = pattern;
+    }
+    ~TempFile()
+    {
+        if (fd >= 0) ::close(fd);
+        ::unlink(path.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    std::string contents() const
+    {
+        std::string text;
+        const int in = ::open(path.c_str(), O_RDONLY);
+        char block[1 << 16];
+        for (ssize_t n; in >= 0 && (n = ::read(in, block, sizeof block)) > 0;)
+            text.append(block, static_cast<size_t>(n));
+        if (in >= 0) ::close(in);
+        return text;
+    }
+};
+
+}  // namespace
+
+// --- number text ---------------------------------------------------------------------
+
+TEST(NumberFormat, NamedValuesAsTheStreamWritesThem)
+{
+    EXPECT_EQ(putNumberText(0.5, false), "0.5");
+    EXPECT_EQ(putNumberText(-0.25, false), "-0.25");
+    EXPECT_EQ(putNumberText(1e-7, false), "1e-07");
+    EXPECT_EQ(putNumberText(0.000015, false), "1.5e-05");
+    EXPECT_EQ(putNumberText(-0.7123456, false), "-0.712346");
+    EXPECT_EQ(putNumberText(1234567, false), "1.23457e+06");
+    EXPECT_EQ(putNumberText(123456, false), "123456");
+    EXPECT_EQ(putNumberText(1e6, false), "1e+06");
+    EXPECT_EQ(putNumberText(1, false), "1");
+    EXPECT_EQ(putNumberText(-0.0, false), "-0");
+    EXPECT_EQ(putNumberText(kNan, false), "nan");
+    EXPECT_EQ(putNumberText(kNegNan, false), "-nan");
+    EXPECT_EQ(putNumberText(std::numeric_limits<double>::infinity(), false), "inf");
+    EXPECT_EQ(putNumberText(-std::numeric_limits<double>::infinity(), false), "-inf");
+}
+
+TEST(NumberFormat, SpecialAndExtremeValuesMatchTheStream)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> values = {0.0,  -0.0,    inf,  -inf,    kNan,   kNegNan, 1e-5,
+                                  1.5e-05, 1e+06, 123456, 1234567, 1e-4,  1e-7,    0.1,
+                                  0.3,  1.0 / 3, 2.0 / 3, 100000, 999999, 1e5,     1e-300,
+                                  1e300};
+    addWithNeighbours(values, std::numeric_limits<double>::denorm_min());
+    addWithNeighbours(values, DBL_MIN);
+    addWithNeighbours(values, DBL_MAX);
+    addWithNeighbours(values, 1e-4);
+    addWithNeighbours(values, 1e6);
+    addWithNeighbours(values, 1.0);
+    addWithNeighbours(values, 10.0);
+    for (double x = 5e-324; x < 1e-300; x *= 7.3) values.push_back(x);  // denormals up
+    EXPECT_EQ(mismatches(values), "");
+}
+
+TEST(NumberFormat, RoundingBoundariesOfSixDigitsMatchTheStream)
+{
+    // The six-digit round-offs that sit on a tie (and just either side), in
+    // every decade around the fixed-point range and across its two edges.
+    std::vector<double> values;
+    for (const char* tie : {"0.1234565", "999999.5", "9.999995e-5", "99999.95", "9999.995",
+                            "999.9995", "99.99995", "9.999995", "0.9999995", "0.09999995",
+                            "0.009999995", "0.0009999995", "0.00009999995", "1.000005",
+                            "0.1000005", "1000005", "9999995", "0.00001000005", "0.0001000005",
+                            "0.0000999995", "0.1234575", "2.5e-5", "0.5e-4", "1.0000005e-4",
+                            "999999.4999999", "999999.5000001", "0.99999949999999"})
+        addWithNeighbours(values, decimal(tie), 4);
+    std::mt19937_64 rng(20240611);
+    std::uniform_int_distribution<long> digits(100000, 999999);
+    for (int e = -8; e <= 9; ++e)
+        for (int k = 0; k < 400; ++k) {
+            const long m = digits(rng);
+            const std::string mantissa = std::to_string(m);
+            // m.5 and m.4999.., m.5000..1 at decimal exponent e of the leading digit
+            for (const char* tail : {"5", "49999999", "50000001", "0", "9"})
+                addWithNeighbours(values,
+                                  decimal(mantissa + tail + "e" + std::to_string(e - 5 -
+                                          static_cast<int>(std::strlen(tail)))), 1);
+        }
+    EXPECT_EQ(mismatches(values), "");
+}
+
+TEST(NumberFormat, RandomValuesOfEveryMagnitudeMatchTheStream)
+{
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> mantissa(1.0, 10.0);
+    std::uniform_int_distribution<int> exponent(-12, 12);
+    std::uniform_int_distribution<int> wide(-320, 308);
+    std::uniform_int_distribution<long> whole(-2000000, 2000000);
+    std::vector<double> values;
+    for (int k = 0; k < 150000; ++k) values.push_back(mantissa(rng) * std::pow(10.0, exponent(rng)));
+    for (int k = 0; k < 20000; ++k) values.push_back(mantissa(rng) * std::pow(10.0, wide(rng)));
+    for (int k = 0; k < 20000; ++k) values.push_back(static_cast<double>(whole(rng)) / 1000);
+    for (int k = 0; k < 20000; ++k) values.push_back(static_cast<double>(whole(rng)));
+    for (int k = 0; k < 40000; ++k) {  // arbitrary bit patterns, NaN payloads included
+        const std::uint64_t bits = rng();
+        double x;
+        std::memcpy(&x, &bits, sizeof x);
+        values.push_back(x);
+    }
+    // Correlation-like values: what the report and the NET files mostly hold.
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (int k = 0; k < 100000; ++k) values.push_back(unit(rng));
+    EXPECT_EQ(mismatches(values), "");
+}
+
+// --- matrix report -------------------------------------------------------------------
+
+TEST(MatrixReport, MirroredWorkedExampleReadsOnlyTheUpperTriangle)
+{
+    // Diagonal 0.999 and nan and the noise below it never reach the file.
+    EXPECT_EQ(report(3, kNames3, workedMatrix(-0.7123456), true,
+                     "COMBINED SECOND ORDER PEARSON CORRELATION MATRIX"),
+              "COMBINED SECOND ORDER PEARSON CORRELATION MATRIX\n"
+              "\n"
+              "\tG1\tG2\tG3\t\n"
+              "G1\t1\t0.8\t-0.1\t\n"
+              "G2\t0.8\t1\t-0.712346\t\n"
+              "G3\t-0.1\t-0.712346\t1\t\n");
+}
+
+TEST(MatrixReport, FullLayoutOfASymmetricMatrixGivesTheMirroredLines)
+{
+    const Matrix m = {{1, 0.8, -0.1}, {0.8, 1, -0.7123456}, {-0.1, -0.7123456, 1}};
+    EXPECT_EQ(report(3, kNames3, m, false, "ZEROTH ORDER PEARSON CORRELATION MATRIX"),
+              "ZEROTH ORDER PEARSON CORRELATION MATRIX\n"
+              "\n"
+              "\tG1\tG2\tG3\t\n"
+              "G1\t1\t0.8\t-0.1\t\n"
+              "G2\t0.8\t1\t-0.712346\t\n"
+              "G3\t-0.1\t-0.712346\t1\t\n");
+}
+
+TEST(MatrixReport, FullLayoutPrintsEveryCellAsStored)
+{
+    // Not-a-number on the diagonal with either sign, a lower triangle that
+    // differs from its mirror, and unpadded short numbers.
+    const Matrix m = {{kNegNan, 0.5, 1e-7}, {-0.25, kNan, 0.999}, {3, -0.0, 0.999}};
+    EXPECT_EQ(report(3, {"a", "b-c", "d"}, m, false),
+              "TITLE\n"
+              "\n"
+              "\ta\tb-c\td\t\n"
+              "a\t-nan\t0.5\t1e-07\t\n"
+              "b-c\t-0.25\tnan\t0.999\t\n"
+              "d\t3\t-0\t0.999\t\n");
+}
+
+TEST(MatrixReport, MirroredLayoutWritesShortNumbersUnpadded)
+{
+    const Matrix m = {{0, 0.5, 1e-7}, {0, 0, -0.25}, {0, 0, 0}};
+    EXPECT_EQ(report(3, kNames3, m, true),
+              "TITLE\n\n\tG1\tG2\tG3\t\n"
+              "G1\t1\t0.5\t1e-07\t\n"
+              "G2\t0.5\t1\t-0.25\t\n"
+              "G3\t1e-07\t-0.25\t1\t\n");
+}
+
+TEST(MatrixReport, NoVariablesGiveTitleEmptyLineAndALoneTab)
+{
+    EXPECT_EQ(report(0, {}, {}, true), "TITLE\n\n\t\n");
+    EXPECT_EQ(report(0, {}, {}, false), "TITLE\n\n\t\n");
+}
+
+TEST(MatrixReport, OneVariable)
+{
+    EXPECT_EQ(report(1, {"A"}, {{kNan}}, true), "TITLE\n\n\tA\t\nA\t1\t\n");
+    EXPECT_EQ(report(1, {"A"}, {{0.999}}, true), "TITLE\n\n\tA\t\nA\t1\t\n");
+    EXPECT_EQ(report(1, {"A"}, {{1}}, false), "TITLE\n\n\tA\t\nA\t1\t\n");
+    EXPECT_EQ(report(1, {"A"}, {{kNegNan}}, false), "TITLE\n\n\tA\t\nA\t-nan\t\n");
+}
+
+TEST(MatrixReport, EveryTableLineHoldsVPlusOneTabs)
+{
+    const int V = 17;
+    const std::string text = report(V, numberedNames(V), randomMatrix(V, 3), true);
+    const std::vector<std::string> all = lines(text);
+    ASSERT_EQ(all.size(), static_cast<size_t>(V + 3));
+    EXPECT_EQ(all[0], "TITLE");
+    EXPECT_EQ(all[1], "");
+    for (size_t k = 2; k < all.size(); ++k) {
+        EXPECT_EQ(std::count(all[k].begin(), all[k].end(), '\t'), V + 1) << "line " << k + 1;
+        EXPECT_EQ(all[k].back(), '\t');
+    }
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+// --- SIF ------------------------------------------------------------------------------
+
+TEST(SifWriter, WorkedExampleWithEachProgramsLabels)
+{
+    // N = 20, z = 2.5758: thresholds 0.581727 (order 2) and 0.596961 (order 3).
+    EXPECT_EQ(sif(3, 20, 2.5758, workedMatrix(-0.7), kNames3, 2, kR2),
+              "G1 r2pos G2\nG2 r2neg G3\n");
+    EXPECT_EQ(sif(3, 20, 2.5758, workedMatrix(-0.7), kNames3, 3, kR3),
+              "G1 r3pos G2\nG2 r3neg G3\n");
+    EXPECT_EQ(sif(3, 20, 1.96, workedMatrix(-0.7), kNames3, 0, {" r0pos ", " r0neg "}),
+              "G1 r0pos G2\nG2 r0neg G3\n");
+}
+
+TEST(SifWriter, OrderChoosesTheThreshold)
+{
+    // 0.59 lies above the order-2 threshold 0.581727 and below the order-3
+    // one 0.596961 (N = 20, z = 2.5758); 0.56 only above order 0's 0.554408.
+    const Matrix m = {{0, 0.59, -0.56}, {0, 0, 0}, {0, 0, 0}};
+    EXPECT_EQ(sif(3, 20, 2.5758, m, kNames3, 0), "G1 r2pos G2\nG1 r2neg G3\n");
+    EXPECT_EQ(sif(3, 20, 2.5758, m, kNames3, 1), "G1 r2pos G2\n");
+    EXPECT_EQ(sif(3, 20, 2.5758, m, kNames3, 2), "G1 r2pos G2\n");
+    EXPECT_EQ(sif(3, 20, 2.5758, m, kNames3, 3), "");
+}
+
+TEST(SifWriter, MagnitudeEqualToTheThresholdGivesNoLine)
+{
+    const double t = thresholdFor(30, 3.2905, 1);
+    const double above = std::nextafter(t, 2.0);
+    const Names names = {"a", "b", "c", "d"};
+    const Matrix m = {{0, t, -t, above}, {0, 0, -above, 0.0}, {0, 0, 0, -0.9}, {0, 0, 0, 0}};
+    EXPECT_EQ(sif(4, 30, 3.2905, m, names, 1), "a r2pos d\nb r2neg c\nc r2neg d\n");
+}
+
+TEST(SifWriter, NotANumberNeverGivesALine)
+{
+    const Matrix m = {{0, kNan, kNegNan}, {0, 0, 0.99}, {0, 0, 0}};
+    EXPECT_EQ(sif(3, 100, 1.96, m, kNames3, 0), "G2 r2pos G3\n");
+}
+
+TEST(SifWriter, TooFewObservationsForTheOrderGiveAnEmptyFile)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const Matrix m = {{0, 0.999, -0.999}, {0, 0, inf}, {0, 0, 0}};
+    EXPECT_EQ(sif(3, 5, 1.96, m, kNames3, 2), "");   // N - 3 - k = 0
+    EXPECT_EQ(sif(3, 4, 1.96, m, kNames3, 2), "");   // negative
+    EXPECT_EQ(sif(3, 3, 1.96, m, kNames3, 0), "");
+    EXPECT_EQ(sif(3, 0, 1.96, m, kNames3, 3), "");
+    EXPECT_EQ(sif(3, 5, 1.96, m, kNames3, 1), "G1 r2pos G2\nG1 r2neg G3\nG2 r2pos G3\n");
+}
+
+TEST(SifWriter, NoLinesForNoneOrOneVariable)
+{
+    EXPECT_EQ(sif(0, 20, 1.96, {}, {}, 0), "");
+    EXPECT_EQ(sif(1, 20, 1.96, {{1.0}}, {"A"}, 0), "");
+}
+
+TEST(SifWriter, DiagonalAndLowerTriangleHaveNoEffect)
+{
+    const int V = 12;
+    Matrix m = randomMatrix(V, 11);
+    const std::string before = sif(V, 25, 2.5758, m, numberedNames(V), 1);
+    for (int i = 0; i < V; ++i)
+        for (int j = 0; j <= i; ++j) m[i][j] = (i + j) % 2 ? 0.99 : kNan;
+    EXPECT_EQ(sif(V, 25, 2.5758, m, numberedNames(V), 1), before);
+    EXPECT_NE(before, "");
+}
+
+TEST(SifWriter, LinesFollowTheUpperTriangleRowByRow)
+{
+    const int V = 30, N = 40;
+    const Matrix m = randomMatrix(V, 5);
+    const Names names = numberedNames(V);
+    const double t = thresholdFor(N, 2.5758, 2);
+    std::string want;
+    for (int i = 0; i < V; ++i)
+        for (int j = i + 1; j < V; ++j)
+            if (std::fabs(m[i][j]) > t)
+                want += names[i] + (m[i][j] > 0 ? " r2pos " : " r2neg ") + names[j] + "\n";
+    EXPECT_EQ(sif(V, N, 2.5758, m, names, 2), want);
+}
+
+TEST(SifWriter, LargerZGivesASubsetInTheSameOrder)
+{
+    const int V = 40, N = 30;
+    const Matrix m = randomMatrix(V, 9);
+    const Names names = numberedNames(V);
+    std::vector<std::vector<std::string>> levels;
+    for (double z : {1.96, 2.5758, 3.2905, 3.8906}) levels.push_back(lines(sif(V, N, z, m, names, 3)));
+    for (size_t k = 1; k < levels.size(); ++k) {
+        EXPECT_LT(levels[k].size(), levels[k - 1].size());
+        size_t at = 0;  // levels[k] must be a subsequence of levels[k - 1]
+        for (const std::string& line : levels[k]) {
+            while (at < levels[k - 1].size() && levels[k - 1][at] != line) ++at;
+            ASSERT_LT(at, levels[k - 1].size()) << line;
+            ++at;
+        }
+    }
+    EXPECT_FALSE(levels.back().empty());
+}
+
+TEST(SifWriter, LinesHoldNoTabAndNamesAsStored)
+{
+    const Names names = {"AB-C", "x\"y", "-z"};
+    const Matrix m = {{0, 0.99, -0.99}, {0, 0, 0.99}, {0, 0, 0}};
+    const std::string text = sif(3, 50, 1.96, m, names, 0, {" r0pos ", " r0neg "});
+    EXPECT_EQ(text, "AB-C r0pos x\"y\nAB-C r0neg -z\nx\"y r0pos -z\n");
+    EXPECT_EQ(text.find('\t'), std::string::npos);
+}
+
+// --- NET ------------------------------------------------------------------------------
+
+TEST(NetWriter, NoVariablesGiveTwoLines)
+{
+    EXPECT_EQ(net(0, 20, 1.96, {}, {}, 0), "*Vertices 0\n*Edges\n");
+}
+
+TEST(NetWriter, OneVariableGivesThreeLines)
+{
+    EXPECT_EQ(net(1, 20, 1.96, {{1.0}}, {"A"}, 1), "*Vertices 1\n1 \"A\"\n*Edges\n");
+}
+
+TEST(NetWriter, WorkedExampleGivesSevenLines)
+{
+    EXPECT_EQ(net(3, 20, 2.5758, workedMatrix(-0.7123456), kNames3, 2),
+              "*Vertices 3\n"
+              "1 \"G1\"\n"
+              "2 \"G2\"\n"
+              "3 \"G3\"\n"
+              "*Edges\n"
+              "1 2 0.8 c Red\n"
+              "2 3 -0.712346 c Blue\n");
+}
+
+TEST(NetWriter, WeightsAndVertexNumbers)
+{
+    // Vertex numbers count from 1 and run past one digit; the edge between the
+    // first and the last variable reads 1 12; 1 and -0.5 are unpadded.
+    const int V = 12;
+    Matrix m(V, std::vector<double>(V, 0.0));
+    m[0][11] = 1;
+    m[1][2] = -0.5;
+    m[9][10] = 0.923456789;
+    m[10][11] = -1;
+    const Names names = numberedNames(V);
+    std::string want = "*Vertices 12\n";
+    for (int i = 0; i < V; ++i) want += std::to_string(i + 1) + " \"v" + std::to_string(i + 1) + "\"\n";
+    const std::string vertices = want;
+    want += "*Edges\n1 12 1 c Red\n2 3 -0.5 c Blue\n10 11 0.923457 c Red\n11 12 -1 c Blue\n";
+    EXPECT_EQ(net(V, 200, 1.96, m, names, 0), want);
+    // No pair qualifies: every vertex is still listed and the file ends at *Edges.
+    EXPECT_EQ(net(V, 5, 1.96, m, names, 2), vertices + "*Edges\n");
+}
+
+TEST(NetWriter, EqualToTheThresholdOrNotANumberGivesNoEdge)
+{
+    const double t = thresholdFor(30, 2.5758, 3);
+    const Names names = {"a", "b", "c", "d"};
+    const Matrix m = {{0, t, -t, kNan}, {0, 0, std::nextafter(-t, -2.0), kNegNan}, {0, 0, 0, 0.0},
+                      {0, 0, 0, 0}};
+    const std::string text = net(4, 30, 2.5758, m, names, 3);
+    EXPECT_EQ(text.substr(text.find("*Edges\n")), "*Edges\n2 3 " + streamText(std::nextafter(-t, -2.0)) +
+                                                   " c Blue\n");
+}
+
+TEST(NetWriter, EdgesCorrespondToTheSifLinesOneToOne)
+{
+    const int V = 35, N = 26;
+    const Matrix m = randomMatrix(V, 21);
+    const Names names = numberedNames(V);
+    for (double z : {2.5758, 3.2905, 3.8906})
+        for (int order = 0; order <= 3; ++order) {
+            const std::vector<std::string> sifLines = lines(sif(V, N, z, m, names, order));
+            const std::vector<std::string> netLines = lines(net(V, N, z, m, names, order));
+            ASSERT_EQ(netLines.size(), static_cast<size_t>(V) + 2 + sifLines.size());
+            for (size_t k = 0; k < sifLines.size(); ++k) {
+                std::istringstream s(sifLines[k]), e(netLines[V + 2 + k]);
+                std::string a, label, b, weight, c, colour;
+                int i = 0, j = 0;
+                s >> a >> label >> b;
+                e >> i >> j >> weight >> c >> colour;
+                EXPECT_EQ(names[i - 1], a);
+                EXPECT_EQ(names[j - 1], b);
+                EXPECT_EQ(weight, streamText(m[i - 1][j - 1]));
+                EXPECT_EQ(colour, label == "r2pos" ? "Red" : "Blue");
+            }
+        }
+}
+
+// --- TextOut ----------------------------------------------------------------------------
+
+TEST(TextFile, WithoutAFileTheTextStaysInTheBuffer)
+{
+    TextOut out;
+    std::string want;
+    for (int k = 0; k < 20000; ++k) {
+        putInt(out, k);
+        put(out, " line");
+        endLine(out);
+        want += std::to_string(k) + " line\n";
+    }
+    flushOut(out);
+    EXPECT_GT(want.size(), 1u << 16);
+    EXPECT_EQ(out.buf, want);
+    EXPECT_EQ(out.error, 0);
+}
+
+TEST(TextFile, FileHoldsExactlyTheText)
+{
+    TempFile file;
+    ASSERT_GE(file.fd, 0);
+    TextOut out;
+    out.fd = file.fd;
+    printStuff(3, kNames3, workedMatrix(-0.7123456), out, ReportLayout{"T", true});
+    flushOut(out);
+    EXPECT_EQ(file.contents(), "T\n\n\tG1\tG2\tG3\t\nG1\t1\t0.8\t-0.1\t\n"
+                               "G2\t0.8\t1\t-0.712346\t\nG3\t-0.1\t-0.712346\t1\t\n");
+    EXPECT_EQ(out.written, static_cast<long long>(file.contents().size()));
+    EXPECT_EQ(out.error, 0);
+}
+
+TEST(TextFile, LargeOutputReachesTheFileOnlyInWholeLines)
+{
+    TempFile file;
+    ASSERT_GE(file.fd, 0);
+    TextOut out;
+    out.fd = file.fd;
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<double> u(-1, 1);
+    std::string want;
+    int flushes = 0;
+    long long last = 0;
+    for (int k = 0; k < 60000; ++k) {
+        const double x = u(rng);
+        put(out, "edge ");
+        putInt(out, k);
+        put(out, " ");
+        putNumber(out, x);
+        if (k % 997 == 0) {  // halfway through a line the file never holds part of it
+            const std::string onDisk = file.contents();
+            EXPECT_EQ(static_cast<long long>(onDisk.size()), out.written);
+            EXPECT_TRUE(onDisk.empty() || onDisk.back() == '\n');
+        }
+        endLine(out);
+        want += "edge " + std::to_string(k) + " " + streamText(x) + "\n";
+        if (out.written != last) {
+            ++flushes;
+            last = out.written;
+            EXPECT_TRUE(out.buf.empty());
+            EXPECT_EQ(want.substr(0, static_cast<size_t>(out.written)), file.contents());
+        }
+        if (k % 997 == 0) {
+            EXPECT_EQ(out.written + static_cast<long long>(out.buf.size()),
+                      static_cast<long long>(want.size()));
+        }
+    }
+    // A long line without its end stays out of the file however large it is.
+    const long long before = out.written;
+    put(out, std::string(200000, 'x'));
+    EXPECT_EQ(static_cast<long long>(file.contents().size()), before);
+    endLine(out);
+    want += std::string(200000, 'x') + "\n";
+    flushOut(out);
+    EXPECT_GT(want.size(), 1u << 20);
+    EXPECT_GE(flushes, 10);
+    EXPECT_EQ(file.contents(), want);
+    EXPECT_EQ(out.written, static_cast<long long>(want.size()));
+    EXPECT_EQ(out.error, 0);
+}
+
+TEST(TextFile, LiteralOutputWritesEveryLineAsItEnds)
+{
+    TempFile file;
+    ASSERT_GE(file.fd, 0);
+    TextOut out;
+    out.fd = file.fd;
+    out.literal = true;
+    std::string want;
+    for (int k = 0; k < 50; ++k) {
+        putNumber(out, k / 7.0);
+        endLine(out);
+        want += streamText(k / 7.0) + "\n";
+        ASSERT_EQ(file.contents(), want);
+    }
+}
+
+TEST(TextFile, FailedWriteKeepsTheErrorAndDropsLaterText)
+{
+    TempFile file;
+    ASSERT_GE(file.fd, 0);
+    const int readOnly = ::open(file.path.c_str(), O_RDONLY);
+    ASSERT_GE(readOnly, 0);
+    TextOut out;
+    out.fd = readOnly;
+    put(out, "lost");
+    endLine(out);
+    flushOut(out);
+    EXPECT_EQ(out.error, EBADF);
+    EXPECT_EQ(out.written, 0);
+    put(out, "also lost");
+    endLine(out);
+    flushOut(out);
+    EXPECT_EQ(out.error, EBADF);
+    EXPECT_TRUE(out.buf.empty());
+    EXPECT_EQ(file.contents(), "");
+    ::close(readOnly);
+}
