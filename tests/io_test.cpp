@@ -190,25 +190,3 @@ TEST(Networks, EdgesNeedAMagnitudeStrictlyAboveTheThreshold)
     EXPECT_EQ(none.buf, "");
     EXPECT_EQ(emptyNet.buf, "*Vertices 0\n*Edges\n");
 }
-
-TEST(Thresholds, WorkedValuesAndDegenerateCounts)
-{
-    struct Row {
-        int N;
-        double z, t[4];
-    };
-    const Row rows[] = {{10, 1.96, {0.629635, 0.664130, 0.704681, 0.753066}},
-                        {20, 1.96, {0.442528, 0.454216, 0.466877, 0.480652}},
-                        {20, 2.5758, {0.554408, 0.567583, 0.581727, 0.596961}},
-                        {20, 3.2905, {0.662953, 0.676496, 0.690862, 0.706130}},
-                        {20, 3.8906, {0.736876, 0.749866, 0.763498, 0.777812}},
-                        {100, 2.5758, {0.255729, 0.256998, 0.258286, 0.259594}}};
-    for (const Row& r : rows)
-        for (int k = 0; k < 4; ++k) EXPECT_NEAR(thresholdFor(r.N, r.z, k), r.t[k], 5e-7);
-    double t0, t1, t2, t3;
-    getThresholds(5, 1.96, t0, t1, t2, t3);
-    EXPECT_NEAR(t0, 0.882272, 5e-7);
-    EXPECT_NEAR(t1, 0.961090, 5e-7);
-    EXPECT_TRUE(std::isnan(t2)) << "N = 3 + k gives not-a-number, not 1";
-    EXPECT_TRUE(std::isnan(t3));
-}

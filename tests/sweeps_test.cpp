@@ -134,42 +134,6 @@ TEST(Sweeps, AllHalfCorrelationsShrinkOrderByOrder)
     EXPECT_NEAR(last, 0.2, 1e-15);
 }
 
-TEST(Sweeps, ProgressLinesFollowThePassesOfTheHighestOrder)
-{
-    const std::regex ctime("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
-    for (int order = 1; order <= 3; ++order)
-        for (int V = 0; V <= 5; ++V) {
-            Matrix corr = square(V, 0.3);
-            for (int i = 0; i < V; ++i) corr[i][i] = 1;
-            std::string want;
-            if (order == 1)
-                for (int c = 1; c <= V; ++c) want += "Controlled for gene " + std::to_string(c) + " at time = \n";
-            if (order == 2)
-                for (int a = 1; a <= V; ++a)
-                    for (int b = a + 1; b <= V; ++b)
-                        want += "Controlled for " + std::to_string(a) + " and " + std::to_string(b) + " Time: \n";
-            if (order == 3)
-                for (int a = 1; a <= V; ++a)
-                    for (int b = a + 1; b <= V; ++b)
-                        for (int c = b + 1; c <= V; ++c)
-                            want += "Controlled for " + std::to_string(a) + ", " + std::to_string(b) +
-                                    " and " + std::to_string(c) + " Time: \n";
-            for (Sweep sweep : {kLiteral[order], kFast[order]}) {
-                const Result r = runSweep(sweep, V, 50, corr);
-                const std::string stripped =
-                    std::regex_replace(r.progress, std::regex("(time = |Time: )[^\n]*\n"), "$1\n");
-                EXPECT_EQ(stripped, want) << "order " << order << " V " << V;
-                std::istringstream lines(r.progress);
-                for (std::string line; std::getline(lines, line);) {
-                    const size_t at = line.rfind(": ") != std::string::npos && order > 1
-                                          ? line.rfind("Time: ") + 6
-                                          : line.rfind("time = ") + 7;
-                    EXPECT_TRUE(std::regex_match(line.substr(at) + "\n", ctime)) << line;
-                }
-            }
-        }
-}
-
 TEST(Sweeps, PruningTestIsStrictAndReplacementNeedsASmallerMagnitude)
 {
     const int N = 60;
