@@ -46,7 +46,7 @@ earlier() { # folder prefix
     done
 }
 
-size() { stat -c %s "$1"; }
+size() { stat -c %s "$1" 2>/dev/null || echo 0; }
 
 # --- 1: killed during the sweep -------------------------------------------------
 
