@@ -4,6 +4,9 @@
 #include "core.h"
 
 #include <cmath>
+#include <initializer_list>
+#include <string_view>
+#include <utility>
 
 // The coefficient of a pair given one more controlling variable w, from the
 // pair's coefficient x and the coefficients a (i with w) and b (j with w) of
@@ -55,3 +58,8 @@ void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from
 const std::string& timeNow(Progress& p);
 // Appends n in decimal.
 void appendInt(std::string& s, long long n);
+// Appends one progress line: each text followed by its number, then the
+// closing text and the time text (which ends the line).
+void appendProgressLine(std::string& lines,
+                        std::initializer_list<std::pair<std::string_view, int>> parts,
+                        std::string_view closing, const std::string& time);

@@ -25,6 +25,18 @@ void appendInt(std::string& s, long long n)
     s.append(text, std::to_chars(text, text + sizeof text, n).ptr);
 }
 
+void appendProgressLine(std::string& lines,
+                        std::initializer_list<std::pair<std::string_view, int>> parts,
+                        std::string_view closing, const std::string& time)
+{
+    for (const auto& [text, number] : parts) {
+        lines += text;
+        appendInt(lines, number);
+    }
+    lines += closing;
+    lines += time;
+}
+
 void initCombined(int V, Matrix& combined, const Matrix& corr)
 {
     for (int i = 0; i + 1 < V; ++i)
@@ -92,12 +104,8 @@ void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progres
         });
         lines.clear();
         const std::string& time = timeNow(p);
-        for (int c = c0; c < c1; ++c) {
-            lines += "Controlled for gene ";
-            appendInt(lines, c + 1);
-            lines += " at time = ";
-            lines += time;
-        }
+        for (int c = c0; c < c1; ++c)
+            appendProgressLine(lines, {{"Controlled for gene ", c + 1}}, " at time = ", time);
         p.out << lines;
     }
 }

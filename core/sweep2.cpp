@@ -74,14 +74,9 @@ void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progres
         });
         lines.clear();
         const std::string& time = timeNow(p);
-        for (int c2 = c1 + 1; c2 < V; ++c2) {
-            lines += "Controlled for ";
-            appendInt(lines, c1 + 1);
-            lines += " and ";
-            appendInt(lines, c2 + 1);
-            lines += " Time: ";
-            lines += time;
-        }
+        for (int c2 = c1 + 1; c2 < V; ++c2)
+            appendProgressLine(lines, {{"Controlled for ", c1 + 1}, {" and ", c2 + 1}}, " Time: ",
+                               time);
         p.out << lines;
     }
 }

@@ -153,16 +153,10 @@ void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progres
         lines.clear();
         const std::string& time = timeNow(p);
         for (int c2 = c1 + 1; c2 < V; ++c2)
-            for (int c3 = c2 + 1; c3 < V; ++c3) {
-                lines += "Controlled for ";
-                appendInt(lines, c1 + 1);
-                lines += ", ";
-                appendInt(lines, c2 + 1);
-                lines += " and ";
-                appendInt(lines, c3 + 1);
-                lines += " Time: ";
-                lines += time;
-            }
+            for (int c3 = c2 + 1; c3 < V; ++c3)
+                appendProgressLine(lines,
+                                   {{"Controlled for ", c1 + 1}, {", ", c2 + 1}, {" and ", c3 + 1}},
+                                   " Time: ", time);
         p.out << lines;
     }
 }
