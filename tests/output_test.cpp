@@ -213,7 +213,7 @@ TEST(NumberFormat, NamedValuesAsTheStreamWritesThem)
     EXPECT_EQ(putNumberText(-std::numeric_limits<double>::infinity(), false), "-inf");
 }
 
-TEST(NumberFormat, SpecialAndExtremeValuesMatchTheStream)
+TEST(NumberFormat, InfinitiesNotANumberAndExtremeValuesMatchTheStream)
 {
     const double inf = std::numeric_limits<double>::infinity();
     std::vector<double> values = {0.0,  -0.0,    inf,  -inf,    kNan,   kNegNan, 1e-5,
