@@ -99,7 +99,7 @@ std::vector<double> ranksOf(const std::vector<double>& col, Form f)
 
 // --- covariance and correlation ------------------------------------------------
 
-TEST(CovCorr, ProportionalVariablesGiveTheWorkedExample)
+TEST(CovarianceAndCorrelation, ProportionalVariablesGiveTheWorkedExample)
 {
     for (Form f : kForms) {
         const Stats s = stats(2, 3, fromColumns({{1, 2, 3}, {2, 4, 6}}, 3), f);
@@ -110,7 +110,7 @@ TEST(CovCorr, ProportionalVariablesGiveTheWorkedExample)
     }
 }
 
-TEST(CovCorr, RotatedValuesGiveCovarianceMinusOneHalf)
+TEST(CovarianceAndCorrelation, RotatedValuesGiveCovarianceMinusOneHalf)
 {
     for (Form f : kForms) {
         const Stats s = stats(2, 3, fromColumns({{1, 2, 3}, {3, 1, 2}}, 3), f);
@@ -119,7 +119,7 @@ TEST(CovCorr, RotatedValuesGiveCovarianceMinusOneHalf)
     }
 }
 
-TEST(CovCorr, SingleVariableCorrelatesOneWithItself)
+TEST(CovarianceAndCorrelation, SingleVariableCorrelatesOneWithItself)
 {
     for (Form f : kForms) {
         const Stats s = stats(1, 4, fromColumns({{0.5, -3, 8, 2}}, 4), f);
@@ -127,7 +127,7 @@ TEST(CovCorr, SingleVariableCorrelatesOneWithItself)
     }
 }
 
-TEST(CovCorr, ConstantVariableHasANotANumberRowAndColumn)
+TEST(CovarianceAndCorrelation, ConstantVariableHasANotANumberRowAndColumn)
 {
     for (Form f : kForms) {
         const Stats s = stats(3, 4, fromColumns({{1, 2, 4, 3}, {7, 7, 7, 7}, {5, 1, 2, 2}}, 4), f);
@@ -145,7 +145,7 @@ TEST(CovCorr, ConstantVariableHasANotANumberRowAndColumn)
     }
 }
 
-TEST(CovCorr, ThreeTenthsAreNotExactlyConstant)
+TEST(CovarianceAndCorrelation, ThreeTenthsAreNotExactlyConstant)
 {
     // 0.1 + 0.1 + 0.1 is a little above 0.3: the deviations are tiny but
     // not 0, and the correlations are numbers.
@@ -159,7 +159,7 @@ TEST(CovCorr, ThreeTenthsAreNotExactlyConstant)
     }
 }
 
-TEST(CovCorr, OneObservationGivesNotANumberEverywhere)
+TEST(CovarianceAndCorrelation, OneObservationGivesNotANumberEverywhere)
 {
     for (Form f : kForms) {
         const Stats s = stats(3, 1, fromColumns({{4}, {-1}, {2.5}}, 1), f);
@@ -172,7 +172,7 @@ TEST(CovCorr, OneObservationGivesNotANumberEverywhere)
     }
 }
 
-TEST(CovCorr, NoObservationsGiveNotANumberMeansAndNegativeZeroCovariances)
+TEST(CovarianceAndCorrelation, NoObservationsGiveNotANumberMeansAndNegativeZeroCovariances)
 {
     for (Form f : kForms) {
         const Stats s = stats(2, 0, Matrix{}, f);
@@ -187,7 +187,7 @@ TEST(CovCorr, NoObservationsGiveNotANumberMeansAndNegativeZeroCovariances)
     }
 }
 
-TEST(CovCorr, ResultsAreExactlySymmetric)
+TEST(CovarianceAndCorrelation, ResultsAreExactlySymmetric)
 {
     std::mt19937_64 gen(31);
     std::normal_distribution<double> normal;
@@ -204,7 +204,7 @@ TEST(CovCorr, ResultsAreExactlySymmetric)
     }
 }
 
-TEST(CovCorr, FastFormsGiveTheLiteralBits)
+TEST(CovarianceAndCorrelation, FastFormsGiveTheLiteralBits)
 {
     ThreadCount keep;
     std::mt19937_64 gen(2718);
@@ -244,7 +244,7 @@ TEST(CovCorr, FastFormsGiveTheLiteralBits)
 
 // --- ranks -----------------------------------------------------------------------
 
-TEST(RankTransform, BubbleSortIsAscendingAndNeverSwapsEqualValues)
+TEST(RanksOfColumns, BubbleSortIsAscendingAndNeverSwapsEqualValues)
 {
     // The exchange sort moves only strictly greater values, so it is stable:
     // it must give the bits of std::stable_sort, signed zeros included.
@@ -267,7 +267,7 @@ TEST(RankTransform, BubbleSortIsAscendingAndNeverSwapsEqualValues)
     bubbleSort1(nullptr, 0);
 }
 
-TEST(RankTransform, TiesShareTheMeanOfTheirPositions)
+TEST(RanksOfColumns, TiesShareTheMeanOfTheirPositions)
 {
     for (Form f : kForms) {
         EXPECT_EQ(ranksOf({5, 1, 5, 3}, f), (std::vector<double>{3.5, 1, 3.5, 2})) << name(f);
@@ -287,7 +287,7 @@ TEST(RankTransform, TiesShareTheMeanOfTheirPositions)
     }
 }
 
-TEST(RankTransform, ColumnsAreRankedIndependentlyAndTheObservationsStay)
+TEST(RanksOfColumns, ColumnsAreRankedIndependentlyAndTheObservationsStay)
 {
     const Matrix obs = fromColumns({{10, 10, 20, 20}, {1, 2, 3, 4}, {-0.0, 5, 0.0, 5}}, 4);
     for (Form f : kForms) {
@@ -303,7 +303,7 @@ TEST(RankTransform, ColumnsAreRankedIndependentlyAndTheObservationsStay)
     }
 }
 
-TEST(RankTransform, FastRanksGiveTheLiteralBitsOnTiedTables)
+TEST(RanksOfColumns, FastRanksGiveTheLiteralBitsOnTiedTables)
 {
     ThreadCount keep;
     std::mt19937_64 gen(99);
@@ -337,7 +337,7 @@ TEST(RankTransform, FastRanksGiveTheLiteralBitsOnTiedTables)
     }
 }
 
-TEST(RankTransform, SpearmanIsPearsonOfRanksAsTheTextbookFormulaGivesIt)
+TEST(RanksOfColumns, SpearmanIsPearsonOfRanksAsTheTextbookFormulaGivesIt)
 {
     std::mt19937_64 gen(17);
     std::uniform_real_distribution<double> unit(0, 1);
@@ -375,7 +375,7 @@ TEST(RankTransform, SpearmanIsPearsonOfRanksAsTheTextbookFormulaGivesIt)
 
 // --- thresholds ------------------------------------------------------------------
 
-TEST(FisherThresholds, WorkedValuesToSixDecimals)
+TEST(Thresholds, WorkedValuesToSixDecimals)
 {
     struct Row {
         int N;
@@ -397,7 +397,7 @@ TEST(FisherThresholds, WorkedValuesToSixDecimals)
     }
 }
 
-TEST(FisherThresholds, OneDegreeOfFreedomGivesTanhOfZ)
+TEST(Thresholds, OneDegreeOfFreedomGivesTanhOfZ)
 {
     for (int k = 0; k < 4; ++k) {
         const double t = thresholdFor(4 + k, 1.96, k);
@@ -406,7 +406,7 @@ TEST(FisherThresholds, OneDegreeOfFreedomGivesTanhOfZ)
     }
 }
 
-TEST(FisherThresholds, TooFewObservationsGiveNotANumber)
+TEST(Thresholds, TooFewObservationsGiveNotANumber)
 {
     for (int k = 0; k < 4; ++k) {
         EXPECT_TRUE(std::isnan(thresholdFor(3 + k, 1.96, k))) << "d = 0, order " << k << ": not 1";
@@ -421,7 +421,7 @@ TEST(FisherThresholds, TooFewObservationsGiveNotANumber)
     EXPECT_TRUE(std::isnan(t3));
 }
 
-TEST(FisherThresholds, GrowWithTheOrderAndShrinkWithMoreObservations)
+TEST(Thresholds, GrowWithTheOrderAndShrinkWithMoreObservations)
 {
     for (double z : {1.96, 2.5758, 3.2905, 3.8906})
         for (int N = 8; N < 400; ++N)

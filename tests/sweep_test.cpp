@@ -264,7 +264,7 @@ double controlFor(double x, double a, double target)
 
 // --- worked cases ----------------------------------------------------------------
 
-TEST(PartialSweep, AllHalfCorrelationsGiveOneThirdThenOneQuarterThenOneFifth)
+TEST(SweepRules, AllHalfCorrelationsGiveOneThirdThenOneQuarterThenOneFifth)
 {
     const double first = coef(0.5, 0.5, 0.5);
     const double second = coef(first, first, first);
@@ -285,7 +285,7 @@ TEST(PartialSweep, AllHalfCorrelationsGiveOneThirdThenOneQuarterThenOneFifth)
             }
 }
 
-TEST(PartialSweep, ProgressLinesOnePerPassOfTheHighestOrderInOrder)
+TEST(SweepRules, ProgressLinesOnePerPassOfTheHighestOrderInOrder)
 {
     for (int order = 1; order <= 3; ++order)
         for (int V = 0; V <= 5; ++V) {
@@ -305,7 +305,7 @@ TEST(PartialSweep, ProgressLinesOnePerPassOfTheHighestOrderInOrder)
     EXPECT_NE(r.progress.find("\nControlled for gene 4 at time = "), std::string::npos);
 }
 
-TEST(PartialSweep, TwoVariablesKeepTheirCorrelation)
+TEST(SweepRules, TwoVariablesKeepTheirCorrelation)
 {
     const Matrix two = {{1, -0.3}, {-0.3, 1}};
     for (int order = 1; order <= 3; ++order)
@@ -321,7 +321,7 @@ TEST(PartialSweep, TwoVariablesKeepTheirCorrelation)
 
 // --- the replacement and pruning rules ----------------------------------------------
 
-TEST(PartialSweep, PairExactlyAtThePruningThresholdIsRefined)
+TEST(SweepRules, PairExactlyAtThePruningThresholdIsRefined)
 {
     // The last pair {V-2, V-1}, with correlation t, is offered only values of
     // magnitude t or more before its first coefficient of the highest order
@@ -376,7 +376,7 @@ TEST(PartialSweep, PairExactlyAtThePruningThresholdIsRefined)
     }
 }
 
-TEST(PartialSweep, EqualMagnitudeOfOppositeSignDoesNotReplace)
+TEST(SweepRules, EqualMagnitudeOfOppositeSignDoesNotReplace)
 {
     // Find a, b and x whose coefficient given the third variable is exactly -x.
     double x = 0, a = 0, b = 0;
@@ -410,7 +410,7 @@ TEST(PartialSweep, EqualMagnitudeOfOppositeSignDoesNotReplace)
             }
 }
 
-TEST(PartialSweep, PerfectlyCorrelatedControlNeverChangesTheValue)
+TEST(SweepRules, PerfectlyCorrelatedControlNeverChangesTheValue)
 {
     std::mt19937_64 gen(8);
     std::normal_distribution<double> normal;
@@ -437,7 +437,7 @@ TEST(PartialSweep, PerfectlyCorrelatedControlNeverChangesTheValue)
     }
 }
 
-TEST(PartialSweep, NotANumberCorrelationStaysAndItsVariableAddsNothing)
+TEST(SweepRules, NotANumberCorrelationStaysAndItsVariableAddsNothing)
 {
     // A variable without variance: its pairs keep not-a-number, and every
     // other pair ends exactly as in the sweep without that variable.
@@ -474,7 +474,7 @@ TEST(PartialSweep, NotANumberCorrelationStaysAndItsVariableAddsNothing)
         }
 }
 
-TEST(PartialSweep, WithoutAPruningThresholdEveryPairGetsTheFullMinimum)
+TEST(SweepRules, WithoutAPruningThresholdEveryPairGetsTheFullMinimum)
 {
     // N <= 3 + order makes the threshold not-a-number: nothing is pruned, and
     // every pair ends with its first coefficient of smallest magnitude.
@@ -501,7 +501,7 @@ TEST(PartialSweep, WithoutAPruningThresholdEveryPairGetsTheFullMinimum)
         }
 }
 
-TEST(PartialSweep, PrunedPairsStillGetEveryCoefficientOfTheLowerOrders)
+TEST(SweepRules, PrunedPairsStillGetEveryCoefficientOfTheLowerOrders)
 {
     // With pruning: a pair that ends at or above the threshold was never
     // skipped and holds its full minimum; a pair whose correlation is already
