@@ -56,8 +56,6 @@ void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from
 
 // The current time text (ctime, with its line feed), formatted once per second.
 const std::string& timeNow(Progress& p);
-// Appends n in decimal.
-void appendInt(std::string& s, long long n);
 // Appends one progress line: each text followed by its number, then the
 // closing text and the time text (which ends the line).
 void appendProgressLine(std::string& lines,

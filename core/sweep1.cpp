@@ -19,11 +19,15 @@ const std::string& timeNow(Progress& p)
 
 void writeTime(Progress& p) { p.out << timeNow(p); }
 
+namespace {
+
 void appendInt(std::string& s, long long n)
 {
     char text[24];
     s.append(text, std::to_chars(text, text + sizeof text, n).ptr);
 }
+
+}  // namespace
 
 void appendProgressLine(std::string& lines,
                         std::initializer_list<std::pair<std::string_view, int>> parts,

@@ -7,15 +7,6 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace {
-
-// The stream's default text of x: general format, six significant digits.
-char* formatPrecise(char* first, char* last, double x)
-{
-    return std::to_chars(first, last, x, std::chars_format::general, 6).ptr;
-}
-
-}  // namespace
 
 // For 1e-4 <= |x| < 1e6 the text is fixed-point: the decimal exponent X of x
 // gives 5 - X decimals, and |x| * 10^(5 - X) (one rounding, far below 1e-6)
@@ -27,20 +18,20 @@ char* formatNumber(char* first, char* last, double x)
     static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
     static constexpr double kDecade[] = {1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5};
     const double m = std::fabs(x);
-    if (!(m >= 1e-4 && m < 1e6)) return formatPrecise(first, last, x);
+    if (!(m >= 1e-4 && m < 1e6)) return formatNumberPrecise(first, last, x);
     int X = m >= 1 ? 5 : -1;
     while (X > -4 && m < kDecade[X + 4]) --X;
     const double y = m * kPow10[5 - X];
     long r = static_cast<long>(y);  // y is positive: truncation is the floor
     const double fraction = y - static_cast<double>(r);
-    if (std::fabs(fraction - 0.5) < 1e-6) return formatPrecise(first, last, x);
+    if (std::fabs(fraction - 0.5) < 1e-6) return formatNumberPrecise(first, last, x);
     r += fraction > 0.5;
     if (r == 1000000) {
         r = 100000;
         ++X;
-        if (X == 6) return formatPrecise(first, last, x);
+        if (X == 6) return formatNumberPrecise(first, last, x);
     }
-    if (r < 100000 || r > 999999) return formatPrecise(first, last, x);
+    if (r < 100000 || r > 999999) return formatNumberPrecise(first, last, x);
     char d[6];
     for (int k = 5; k >= 0; --k, r /= 10) d[k] = static_cast<char>('0' + r % 10);
     int used = 6;
@@ -61,7 +52,12 @@ char* formatNumber(char* first, char* last, double x)
     return o;
 }
 
-char* formatNumberPrecise(char* first, char* last, double x) { return formatPrecise(first, last, x); }
+char* formatNumberPrecise(char* first, char* last, double x)
+{
+    // General format with precision 6 is the stream's default text, nan and
+    // -nan included.
+    return std::to_chars(first, last, x, std::chars_format::general, 6).ptr;
+}
 
 void putNumber(TextOut& out, double x)
 {
