@@ -8,6 +8,8 @@
 // arithmetic operations) is small run on the calling thread alone.
 #pragma once
 
+#include <omp.h>
+
 constexpr double kParallelWork = 4e6;
 
 template <class Body>
@@ -16,3 +18,6 @@ void parallelFor(long begin, long end, double work, Body&& body)
 #pragma omp parallel for schedule(dynamic, 1) if (work >= kParallelWork)
     for (long k = begin; k < end; ++k) body(k);
 }
+
+// The number of threads a parallel loop runs on.
+inline int threadCount() { return omp_get_max_threads(); }

@@ -4,7 +4,6 @@
 #include "core.h"
 
 #include <cmath>
-#include <initializer_list>
 #include <string_view>
 #include <utility>
 
@@ -56,8 +55,7 @@ void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from
 
 // The current time text (ctime, with its line feed), formatted once per second.
 const std::string& timeNow(Progress& p);
-// Appends one progress line: each text followed by its number, then the
+// Appends one progress line per number n in [from, to): the head, n, the
 // closing text and the time text (which ends the line).
-void appendProgressLine(std::string& lines,
-                        std::initializer_list<std::pair<std::string_view, int>> parts,
-                        std::string_view closing, const std::string& time);
+void appendProgressLines(std::string& lines, std::string_view head, int from, int to,
+                         std::string_view closing, const std::string& time);

@@ -19,26 +19,24 @@ const std::string& timeNow(Progress& p)
 
 void writeTime(Progress& p) { p.out << timeNow(p); }
 
-namespace {
-
-void appendInt(std::string& s, long long n)
+void appendProgressLines(std::string& lines, std::string_view head, int from, int to,
+                         std::string_view closing, const std::string& time)
 {
-    char text[24];
-    s.append(text, std::to_chars(text, text + sizeof text, n).ptr);
-}
-
-}  // namespace
-
-void appendProgressLine(std::string& lines,
-                        std::initializer_list<std::pair<std::string_view, int>> parts,
-                        std::string_view closing, const std::string& time)
-{
-    for (const auto& [text, number] : parts) {
-        lines += text;
-        appendInt(lines, number);
+    if (from >= to) return;
+    const size_t most = head.size() + 11 + closing.size() + time.size();
+    size_t at = lines.size();
+    lines.resize(at + most * static_cast<size_t>(to - from));
+    char* const out = lines.data();
+    for (int n = from; n < to; ++n) {
+        head.copy(out + at, head.size());
+        at += head.size();
+        at = std::to_chars(out + at, out + at + 11, n).ptr - out;
+        closing.copy(out + at, closing.size());
+        at += closing.size();
+        time.copy(out + at, time.size());
+        at += time.size();
     }
-    lines += closing;
-    lines += time;
+    lines.resize(at);
 }
 
 void initCombined(int V, Matrix& combined, const Matrix& corr)
@@ -108,8 +106,7 @@ void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progres
         });
         lines.clear();
         const std::string& time = timeNow(p);
-        for (int c = c0; c < c1; ++c)
-            appendProgressLine(lines, {{"Controlled for gene ", c + 1}}, " at time = ", time);
+        appendProgressLines(lines, "Controlled for gene ", c0 + 1, c1 + 1, " at time = ", time);
         p.out << lines;
     }
 }

@@ -74,9 +74,8 @@ void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progres
         });
         lines.clear();
         const std::string& time = timeNow(p);
-        for (int c2 = c1 + 1; c2 < V; ++c2)
-            appendProgressLine(lines, {{"Controlled for ", c1 + 1}, {" and ", c2 + 1}}, " Time: ",
-                               time);
+        appendProgressLines(lines, "Controlled for " + std::to_string(c1 + 1) + " and ", c1 + 2,
+                            V + 1, " Time: ", time);
         p.out << lines;
     }
 }

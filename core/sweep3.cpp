@@ -61,31 +61,85 @@ void getPartCorrMat3Literal(int V, int N, Matrix& combined, const Matrix& corr, 
     }
 }
 
+namespace {
+
+// Open pairs taken by one thread, with the rows of S that their variables
+// need; a row is allocated the first time one of its pairs needs it.
+struct OpenGroup {
+    std::vector<size_t> active;  // indices into the open pairs, not yet pruned
+    Matrix S;
+    std::vector<int> stamp;  // c2 for which row a of S was filled
+};
+
+// Runs the open pairs of g through every c2 > c1: the second-order offer, then
+// the third-order run over c3 > c2 until the pair is pruned, after which it
+// takes only the rest of its second-order run, from F.
+void runOpenPairs(OpenGroup& g, const std::vector<std::pair<int, int>>& open,
+                  std::vector<double>& openValue, const Matrix& F, int c1, int V,
+                  double threshold)
+{
+    const double never = std::nan("");  // a threshold that prunes nothing
+    std::fill(g.stamp.begin(), g.stamp.end(), -1);
+    for (int c2 = c1 + 1; c2 < V && !g.active.empty(); ++c2) {
+        for (const size_t k : g.active)
+            for (int a : {open[k].first, open[k].second})
+                if (a != c2 && g.stamp[a] != c2) {
+                    if (g.S[a].empty()) g.S[a].resize(V);
+                    partialRow(g.S[a], F, a, c2, c2 + 1, V);
+                    g.stamp[a] = c2;
+                }
+        for (size_t n = 0; n < g.active.size();) {
+            const size_t k = g.active[n];
+            const auto [i, j] = open[k];
+            if (i == c2 || j == c2) {
+                ++n;
+                continue;
+            }
+            const double x = j > c2 ? g.S[i][j] : partialStep(F[i][j], F[i][c2], F[c2][j]);
+            double& v = openValue[k];
+            offer(v, x);
+            v = offerRun(v, x, g.S[i].data(), g.S[j].data(), c2 + 1, V, i, j, threshold);
+            if (pruned(v, threshold)) {
+                v = offerRun(v, F[i][j], F[i].data(), F[j].data(), c2 + 1, V, i, j, never);
+                g.active[n] = g.active.back();
+                g.active.pop_back();
+            } else {
+                ++n;
+            }
+        }
+    }
+}
+
+}  // namespace
+
 // Pairs are independent, and within one c1 a pair meets its offers in this
 // order: its first-order coefficient, then per c2 its second-order one and,
 // while it is not pruned, its run over c3 > c2. A pair pruned when c1 starts
-// takes only the second-order run over c2, from F; the few pairs still above
-// the threshold go through c2 one by one, with the rows of S that their
-// variables need, computed from column c2 + 1 on.
+// takes only the second-order run over c2, from F. The few pairs still above
+// the threshold are shared out in runs of neighbours among the threads, and
+// go through c2 one by one with the rows of S that their variables need,
+// computed from column c2 + 1 on.
 void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
 {
     const double threshold = thresholdFor(N, 1.96, 3);
     const double never = std::nan("");  // a threshold that prunes nothing
     Matrix F(V, std::vector<double>(V));
-    Matrix S(V, std::vector<double>(V));
-    // The pairs not pruned when c1 starts, their values while c1 runs (the
+    std::vector<OpenGroup> groups(threadCount());
+    for (OpenGroup& g : groups) {
+        g.S.resize(V);
+        g.stamp.resize(V);
+    }
+    // The pairs not pruned when c1 starts and their values while c1 runs (the
     // cells of combined stay as they were until the end of c1, so the other
-    // threads classify the pairs the same way), and those still not pruned.
+    // threads classify the pairs the same way).
     const size_t pairs = static_cast<size_t>(V) * (V > 0 ? V - 1 : 0) / 2;
     std::vector<std::pair<int, int>> open;
     std::vector<double> openValue;
-    std::vector<size_t> active;
     open.reserve(pairs);
     openValue.reserve(pairs);
-    active.reserve(pairs);
-    std::vector<int> stamp(V, -1);  // c2 for which row a of S was filled
     std::string lines;
     initCombined(V, combined, corr);
+    const long G = static_cast<long>(groups.size());
     for (int c1 = 0; c1 < V; ++c1) {
         const double v = V;
         parallelFor(0, V, v * v * 10, [&](long il) {
@@ -97,49 +151,23 @@ void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progres
         });
         open.clear();
         openValue.clear();
-        active.clear();
         for (int i = 0; i < V; ++i)
             for (int j = i + 1; j < V; ++j)
                 if (i != c1 && j != c1 && !pruned(combined[i][j], threshold)) {
-                    active.push_back(open.size());
                     open.push_back({i, j});
                     openValue.push_back(combined[i][j]);
                 }
-        std::fill(stamp.begin(), stamp.end(), -1);
+        for (long g = 0; g < G; ++g) {
+            groups[g].active.clear();
+            for (size_t k = open.size() * g / G; k < open.size() * (g + 1) / G; ++k)
+                groups[g].active.push_back(k);
+        }
 
-        // The open pairs, on one thread, while the other threads take the rows.
-        auto openPairs = [&] {
-            for (int c2 = c1 + 1; c2 < V && !active.empty(); ++c2) {
-                for (const size_t k : active)
-                    for (int a : {open[k].first, open[k].second})
-                        if (a != c2 && stamp[a] != c2) {
-                            partialRow(S[a], F, a, c2, c2 + 1, V);
-                            stamp[a] = c2;
-                        }
-                for (size_t n = 0; n < active.size();) {
-                    const size_t k = active[n];
-                    const auto [i, j] = open[k];
-                    if (i == c2 || j == c2) {
-                        ++n;
-                        continue;
-                    }
-                    const double x = j > c2 ? S[i][j] : partialStep(F[i][j], F[i][c2], F[c2][j]);
-                    double& v = openValue[k];
-                    offer(v, x);
-                    v = offerRun(v, x, S[i].data(), S[j].data(), c2 + 1, V, i, j, threshold);
-                    if (pruned(v, threshold)) {
-                        v = offerRun(v, F[i][j], F[i].data(), F[j].data(), c2 + 1, V, i, j, never);
-                        active[n] = active.back();
-                        active.pop_back();
-                    } else {
-                        ++n;
-                    }
-                }
-            }
-        };
+        // Indices below 0 are the groups of open pairs, the others rows of
+        // pruned pairs.
         const double rest = V - c1;
-        parallelFor(-1, V, open.size() * rest * rest * 4 + v * v * rest / 16, [&](long il) {
-            if (il < 0) return openPairs();
+        parallelFor(-G, V, (open.size() * rest * 1.5 + v * v * 0.5) * rest * 8, [&](long il) {
+            if (il < 0) return runOpenPairs(groups[il + G], open, openValue, F, c1, V, threshold);
             const int i = static_cast<int>(il);
             if (i == c1) return;
             double* row = combined[i].data();
@@ -152,11 +180,11 @@ void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progres
 
         lines.clear();
         const std::string& time = timeNow(p);
-        for (int c2 = c1 + 1; c2 < V; ++c2)
-            for (int c3 = c2 + 1; c3 < V; ++c3)
-                appendProgressLine(lines,
-                                   {{"Controlled for ", c1 + 1}, {", ", c2 + 1}, {" and ", c3 + 1}},
-                                   " Time: ", time);
+        for (int c2 = c1 + 1; c2 < V; ++c2) {
+            const std::string head =
+                "Controlled for " + std::to_string(c1 + 1) + ", " + std::to_string(c2 + 1) + " and ";
+            appendProgressLines(lines, head, c2 + 2, V + 1, " Time: ", time);
+        }
         p.out << lines;
     }
 }
