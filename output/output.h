@@ -17,24 +17,45 @@
 struct TextOut {
     int fd = -1;
     bool literal = false;
-    std::string buf;
+    std::string buf;  // buf[0, used) is the text gathered, the rest room for more
+    size_t used = 0;
     long long written = 0;  // bytes in the file, always up to a line end
     int error = 0;  // errno of the first failed write; later writes are dropped
 };
+// The text gathered and not yet written.
+inline std::string_view text(const TextOut& out) { return {out.buf.data(), out.used}; }
+// Makes room for n more bytes after the text.
+void growOut(TextOut& out, size_t n);
+// Room for n more bytes after the text; the caller advances used.
+inline char* room(TextOut& out, size_t n)
+{
+    if (out.buf.size() - out.used < n) growOut(out, n);
+    return out.buf.data() + out.used;
+}
 // Appends text.
-inline void put(TextOut& out, std::string_view text) { out.buf += text; }
+inline void put(TextOut& out, std::string_view text)
+{
+    text.copy(room(out, text.size()), text.size());
+    out.used += text.size();
+}
 // Writes x as a default-formatted stream writes a double (six significant
-// digits); the fast form and the direct one give the same text.
+// digits) into at least 32 bytes at first; the fast form and the direct one
+// give the same text.
 char* formatNumber(char* first, char* last, double x);
 char* formatNumberPrecise(char* first, char* last, double x);
 // Appends a double in the stream's default format ("0.5", "1e-07", "nan", "-nan").
 void putNumber(TextOut& out, double x);
 // Appends a whole number in plain decimal.
 void putInt(TextOut& out, long long n);
-// Ends a line; once the block is large, writes it to the file.
-void endLine(TextOut& out);
 // Writes whatever is gathered (it ends at a line end) to the file.
 void flushOut(TextOut& out);
+// Ends a line; once the block is large, writes it to the file.
+inline void endLine(TextOut& out)
+{
+    *room(out, 1) = '\n';
+    ++out.used;
+    if (out.literal || out.used >= (1u << 16)) flushOut(out);
+}
 
 // --- writers -------------------------------------------------------------------
 

@@ -1,12 +1,24 @@
 // Buffered text files and the number format.
 #include "output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
+
+namespace {
+
+// "00" to "99".
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+}  // namespace
 
 // For 1e-4 <= |x| < 1e6 the text is fixed-point: the decimal exponent X of x
 // gives 5 - X decimals, and |x| * 10^(5 - X) (one rounding, far below 1e-6)
@@ -32,24 +44,30 @@ char* formatNumber(char* first, char* last, double x)
         if (X == 6) return formatNumberPrecise(first, last, x);
     }
     if (r < 100000 || r > 999999) return formatNumberPrecise(first, last, x);
+    // The six digits, then the trailing zeros that are not before the point
+    // dropped.
     char d[6];
-    for (int k = 5; k >= 0; --k, r /= 10) d[k] = static_cast<char>('0' + r % 10);
+    const long high = r / 10000, low = r % 10000;
+    std::memcpy(d, kDigitPairs + 2 * high, 2);
+    std::memcpy(d + 2, kDigitPairs + 2 * (low / 100), 2);
+    std::memcpy(d + 4, kDigitPairs + 2 * (low % 100), 2);
     int used = 6;
     while (used > X + 1 && d[used - 1] == '0') --used;
     char* o = first;
-    if (x < 0) *o++ = '-';
-    if (X >= 0) {
-        for (int k = 0; k <= X; ++k) *o++ = d[k];
-        if (used > X + 1) *o++ = '.';
-        for (int k = X + 1; k < used; ++k) *o++ = d[k];
-    } else {
-        *o++ = '0';
-        *o++ = '.';
-        for (int z = -1; z > X; --z) *o++ = '0';
-        for (int k = 0; k < used; ++k) *o++ = d[k];
+    *o = '-';
+    o += x < 0;
+    if (X < 0) {
+        // "0." and -X - 1 zeros, then the digits.
+        std::memcpy(o, "0.000", 5);
+        o += 1 - X;
+        std::memcpy(o, d, 6);
+        return o + used;
     }
-    (void)last;
-    return o;
+    std::memcpy(o, d, 6);
+    if (used <= X + 1) return o + used;
+    std::memmove(o + X + 2, o + X + 1, 5 - X);
+    o[X + 1] = '.';
+    return o + used + 1;
 }
 
 char* formatNumberPrecise(char* first, char* last, double x)
@@ -59,30 +77,33 @@ char* formatNumberPrecise(char* first, char* last, double x)
     return std::to_chars(first, last, x, std::chars_format::general, 6).ptr;
 }
 
+void growOut(TextOut& out, size_t n)
+{
+    out.buf.resize(std::max<size_t>({out.used + n, 2 * out.buf.size(), (1u << 16) + 4096}));
+}
+
 void putNumber(TextOut& out, double x)
 {
-    char text[32];
+    char* at = room(out, 32);
     if (out.literal) {
         // What a default-formatted stream does underneath: printf's %g.
-        const int n = std::snprintf(text, sizeof text, "%g", x);
-        out.buf.append(text, static_cast<size_t>(n));
+        out.used += static_cast<size_t>(std::snprintf(at, 32, "%g", x));
         return;
     }
-    out.buf.append(text, formatNumber(text, text + sizeof text, x));
+    out.used = static_cast<size_t>(formatNumber(at, at + 32, x) - out.buf.data());
 }
 
 void putInt(TextOut& out, long long n)
 {
-    char text[24];
-    const auto res = std::to_chars(text, text + sizeof text, n);
-    out.buf.append(text, res.ptr);
+    char* at = room(out, 24);
+    out.used = static_cast<size_t>(std::to_chars(at, at + 24, n).ptr - out.buf.data());
 }
 
 void flushOut(TextOut& out)
 {
     if (out.fd < 0) return;
     const char* data = out.buf.data();
-    size_t left = out.buf.size();
+    size_t left = out.used;
     while (left > 0 && out.error == 0) {
         const ssize_t n = ::write(out.fd, data, left);
         if (n < 0) {
@@ -94,15 +115,9 @@ void flushOut(TextOut& out)
         }
     }
     if (out.error == 0)
-        out.written += static_cast<long long>(out.buf.size());
+        out.written += static_cast<long long>(out.used);
     else if (::ftruncate(out.fd, out.written) != 0) {
         // Not a regular file: nothing to cut back.
     }
-    out.buf.clear();
-}
-
-void endLine(TextOut& out)
-{
-    out.buf += '\n';
-    if (out.literal || out.buf.size() >= (1u << 16)) flushOut(out);
+    out.used = 0;
 }

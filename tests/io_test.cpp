@@ -35,7 +35,7 @@ std::string numberText(double x)
 {
     TextOut out;
     putNumber(out, x);
-    return out.buf;
+    return std::string(text(out));
 }
 
 const Names kNames = {"G1", "G2", "G3"};
@@ -132,7 +132,7 @@ TEST(Report, MirroredLayoutReadsOnlyTheUpperTriangle)
     TextOut out;
     printStuff(3, kNames, workedMatrix(), out,
                {"COMBINED SECOND ORDER PEARSON CORRELATION MATRIX", true});
-    EXPECT_EQ(out.buf,
+    EXPECT_EQ(text(out),
               "COMBINED SECOND ORDER PEARSON CORRELATION MATRIX\n\n\tG1\tG2\tG3\t\n"
               "G1\t1\t0.8\t-0.1\t\nG2\t0.8\t1\t-0.712346\t\nG3\t-0.1\t-0.712346\t1\t\n");
 }
@@ -142,16 +142,16 @@ TEST(Report, FullLayoutPrintsEveryCellAsStored)
     TextOut out;
     const Matrix m = {{std::nan(""), 1e-7}, {-std::nan(""), 1}};
     printStuff(2, {"a", "b"}, m, out, {"ZEROTH ORDER PEARSON CORRELATION MATRIX", false});
-    EXPECT_EQ(out.buf, "ZEROTH ORDER PEARSON CORRELATION MATRIX\n\n\ta\tb\t\na\tnan\t1e-07\t\nb\t-nan\t1\t\n");
+    EXPECT_EQ(text(out), "ZEROTH ORDER PEARSON CORRELATION MATRIX\n\n\ta\tb\t\na\tnan\t1e-07\t\nb\t-nan\t1\t\n");
 }
 
 TEST(Report, EmptyAndSingleVariableReports)
 {
     TextOut none, one;
     printStuff(0, {}, {}, none, {"T", true});
-    EXPECT_EQ(none.buf, "T\n\n\t\n");
+    EXPECT_EQ(text(none), "T\n\n\t\n");
     printStuff(1, {"x"}, {{0.3}}, one, {"T", true});
-    EXPECT_EQ(one.buf, "T\n\n\tx\t\nx\t1\t\n");
+    EXPECT_EQ(text(one), "T\n\n\tx\t\nx\t1\t\n");
 }
 
 TEST(Networks, SifAndNetOfTheWorkedExample)
@@ -161,8 +161,8 @@ TEST(Networks, SifAndNetOfTheWorkedExample)
     TextOut sif, net;
     getCytoScapeInput(3, 20, 2.5758, workedMatrix(), sif, kNames, 2, {" r2pos ", " r2neg "});
     getPajekInput(3, 20, 2.5758, workedMatrix(), net, kNames, 2);
-    EXPECT_EQ(sif.buf, "G1 r2pos G2\nG2 r2neg G3\n");
-    EXPECT_EQ(net.buf, "*Vertices 3\n1 \"G1\"\n2 \"G2\"\n3 \"G3\"\n*Edges\n1 2 0.8 c Red\n"
+    EXPECT_EQ(text(sif), "G1 r2pos G2\nG2 r2neg G3\n");
+    EXPECT_EQ(text(net), "*Vertices 3\n1 \"G1\"\n2 \"G2\"\n3 \"G3\"\n*Edges\n1 2 0.8 c Red\n"
                        "2 3 -0.712346 c Blue\n");
 }
 
@@ -179,14 +179,14 @@ TEST(Networks, EdgesNeedAMagnitudeStrictlyAboveTheThreshold)
     TextOut sif, net;
     getCytoScapeInput(5, 30, 3.2905, m, sif, names, 1, {" r3pos ", " r3neg "});
     getPajekInput(5, 30, 3.2905, m, net, names, 1);
-    EXPECT_EQ(sif.buf, "a r3pos e\nb r3pos c\nb r3neg d\nd r3neg e\n");
-    EXPECT_EQ(net.buf.substr(net.buf.find("*Edges")),
+    EXPECT_EQ(text(sif), "a r3pos e\nb r3pos c\nb r3neg d\nd r3neg e\n");
+    EXPECT_EQ(text(net).substr(text(net).find("*Edges")),
               "*Edges\n1 5 " + streamText(std::nextafter(t, 1.0)) +
                   " c Red\n2 3 1 c Red\n2 4 -0.6 c Blue\n4 5 -1 c Blue\n");
     // Too few observations: the threshold is not a number and no edge passes.
     TextOut none, emptyNet;
     getCytoScapeInput(5, 4, 2.5758, m, none, names, 1, {" r2pos ", " r2neg "});
     getPajekInput(0, 30, 2.5758, {}, emptyNet, {}, 1);
-    EXPECT_EQ(none.buf, "");
-    EXPECT_EQ(emptyNet.buf, "*Vertices 0\n*Edges\n");
+    EXPECT_EQ(text(none), "");
+    EXPECT_EQ(text(emptyNet), "*Vertices 0\n*Edges\n");
 }

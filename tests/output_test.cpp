@@ -38,7 +38,7 @@ std::string putNumberText(double x, bool literal)
     TextOut out;
     out.literal = literal;
     putNumber(out, x);
-    return out.buf;
+    return std::string(text(out));
 }
 
 std::string formatText(double x, bool precise)
@@ -106,7 +106,7 @@ std::string report(int V, const Names& names, const Matrix& m, bool mirrored,
 {
     TextOut out;
     printStuff(V, names, m, out, ReportLayout{title, mirrored});
-    return out.buf;
+    return std::string(text(out));
 }
 
 constexpr SifLabels kR2{" r2pos ", " r2neg "};
@@ -117,14 +117,14 @@ std::string sif(int V, int N, double z, const Matrix& m, const Names& names, int
 {
     TextOut out;
     getCytoScapeInput(V, N, z, m, out, names, order, labels);
-    return out.buf;
+    return std::string(text(out));
 }
 
 std::string net(int V, int N, double z, const Matrix& m, const Names& names, int order)
 {
     TextOut out;
     getPajekInput(V, N, z, m, out, names, order);
-    return out.buf;
+    return std::string(text(out));
 }
 
 std::vector<std::string> lines(const std::string& text)
@@ -565,7 +565,7 @@ TEST(TextFile, WithoutAFileTheTextStaysInTheBuffer)
     }
     flushOut(out);
     EXPECT_GT(want.size(), 1u << 16);
-    EXPECT_EQ(out.buf, want);
+    EXPECT_EQ(text(out), want);
     EXPECT_EQ(out.error, 0);
 }
 
@@ -610,11 +610,11 @@ TEST(TextFile, LargeOutputReachesTheFileOnlyInWholeLines)
         if (out.written != last) {
             ++flushes;
             last = out.written;
-            EXPECT_TRUE(out.buf.empty());
+            EXPECT_TRUE(text(out).empty());
             EXPECT_EQ(want.substr(0, static_cast<size_t>(out.written)), file.contents());
         }
         if (k % 997 == 0) {
-            EXPECT_EQ(out.written + static_cast<long long>(out.buf.size()),
+            EXPECT_EQ(out.written + static_cast<long long>(text(out).size()),
                       static_cast<long long>(want.size()));
         }
     }
@@ -665,7 +665,7 @@ TEST(TextFile, FailedWriteKeepsTheErrorAndDropsLaterText)
     endLine(out);
     flushOut(out);
     EXPECT_EQ(out.error, EBADF);
-    EXPECT_TRUE(out.buf.empty());
+    EXPECT_TRUE(text(out).empty());
     EXPECT_EQ(file.contents(), "");
     ::close(readOnly);
 }
