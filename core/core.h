@@ -19,6 +19,12 @@ using Names = std::vector<std::string>;
 
 enum class Kernels { literal, fast };
 
+// --- instruction sets --------------------------------------------------------
+
+// The widest vectors the fast kernels use on this processor: 8 doubles
+// (AVX-512), 4 (AVX2) or 1; every width gives the same bits.
+int widestBlockTest();
+
 // --- reading -----------------------------------------------------------------
 
 // Fills obs (N rows of V), varNames (V, first "-" removed) and obsNames (N)
@@ -42,8 +48,11 @@ void getRanks(int V, int N, Matrix& rank, const Matrix& obs);
 // Fills cov (V x V) with sample covariances of the columns of input (N x V),
 // centring input in place and accumulating column means into means (zeros on entry).
 void getCovMatLiteral(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means);
-// Same bits: each cell summed in observation order, mirror cells copied, rows threaded.
+// Same bits: each cell summed in observation order in tiles of vector
+// registers, mirror cells copied, rows threaded.
 void getCovMat(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means);
+// The same with vectors of the given width (8, 4 or 2 doubles) on this processor.
+void getCovMatWith(int width, int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means);
 // Fills corr (V x V) with cov[a][b] / sqrt(cov[b][b] * cov[a][a]), every cell.
 void getCorrMatLiteral(int V, Matrix& corr, const Matrix& cov);
 // Same bits: one triangle computed, the mirror copied.

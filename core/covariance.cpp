@@ -2,7 +2,9 @@
 #include "core.h"
 #include "parallel.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -29,27 +31,122 @@ void getCovMatLiteral(int V, int N, Matrix& cov, Matrix& input, std::vector<doub
         }
 }
 
-// Row a accumulates input[i][a] * input[i][b] for b >= a, one observation
-// after another: every cell still sums its products in observation order,
-// starting from 0, so it gets the bits of the literal loop; the lower triangle
-// holds the same products in the same order and is copied.
+namespace {
+
+// Vectors of 8, 4 and 2 doubles; their products and sums round lane by lane
+// like the scalar ones.
+typedef double Vec8 __attribute__((vector_size(64)));
+typedef double Vec4 __attribute__((vector_size(32)));
+typedef double Vec2 __attribute__((vector_size(16)));
+
+// Sums input[i][a] * input[i][b] over the observations i in ascending order,
+// from 0, for the rows a of [a0, a0 + R) and the K * L columns b from b0 (L
+// doubles per Vec): each cell gets the bits of the literal loop. The sums stay
+// in registers while the observations stream past.
+template <class Vec, int R, int K>
+[[gnu::always_inline]] inline void covTile(int N, const Matrix& input, int a0, int b0,
+                                           Vec (&sum)[R][K])
+{
+    constexpr int L = sizeof(Vec) / sizeof(double);
+    for (int r = 0; r < R; ++r)
+        for (int k = 0; k < K; ++k) sum[r][k] = Vec{};
+    for (int i = 0; i < N; ++i) {
+        const double* x = input[i].data();
+        Vec xb[K];
+        for (int k = 0; k < K; ++k) std::memcpy(&xb[k], x + b0 + k * L, sizeof(Vec));
+        for (int r = 0; r < R; ++r) {
+            const double xa = x[a0 + r];
+            for (int k = 0; k < K; ++k) sum[r][k] += xa * xb[k];
+        }
+    }
+}
+
+// Fills cov[a][b] for a in [a0, a0 + R) and b >= a: whole tiles of K vectors,
+// then the columns left over one at a time, in the same order.
+template <class Vec, int R, int K>
+[[gnu::always_inline]] inline void covRows(int V, int N, Matrix& cov, const Matrix& input,
+                                           int a0, double divisor)
+{
+    constexpr int C = K * static_cast<int>(sizeof(Vec) / sizeof(double));
+    int b0 = a0;
+    for (; b0 + C <= V; b0 += C) {
+        Vec sum[R][K];
+        covTile<Vec, R, K>(N, input, a0, b0, sum);
+        for (int r = 0; r < R; ++r)
+            for (int c = 0; c < C; ++c)
+                if (b0 + c >= a0 + r) cov[a0 + r][b0 + c] = sum[r][c / (C / K)][c % (C / K)] / divisor;
+    }
+    for (; b0 < V; ++b0)
+        for (int r = 0; r < R; ++r) {
+            if (b0 < a0 + r) continue;
+            double sum = 0;
+            for (int i = 0; i < N; ++i) sum += input[i][a0 + r] * input[i][b0];
+            cov[a0 + r][b0] = sum / divisor;
+        }
+}
+
+constexpr int kCovRows = 4;
+
+// Rows [a0, a0 + kCovRows), or the last rows one at a time, in tiles of two
+// vectors per row (8 vector registers of sums).
+template <class Vec>
+[[gnu::always_inline]] inline void covBlock(int V, int N, Matrix& cov, const Matrix& input,
+                                            int a0, double divisor)
+{
+    if (a0 + kCovRows <= V)
+        covRows<Vec, kCovRows, 2>(V, N, cov, input, a0, divisor);
+    else
+        for (int a = a0; a < V; ++a) covRows<Vec, 1, 2>(V, N, cov, input, a, divisor);
+}
+
+__attribute__((target("avx512f"))) void covBlockAvx512(int V, int N, Matrix& cov,
+                                                       const Matrix& input, int a0, double divisor)
+{
+    covBlock<Vec8>(V, N, cov, input, a0, divisor);
+}
+
+__attribute__((target("avx2"))) void covBlockAvx2(int V, int N, Matrix& cov, const Matrix& input,
+                                                  int a0, double divisor)
+{
+    covBlock<Vec4>(V, N, cov, input, a0, divisor);
+}
+
+// Copies the upper triangle of m into the lower one, in tiles that stay in cache.
+void mirror(int V, Matrix& m)
+{
+    const int tile = 64;
+    for (int a0 = 0; a0 < V; a0 += tile)
+        for (int b0 = a0; b0 < V; b0 += tile)
+            for (int b = b0; b < std::min(V, b0 + tile); ++b)
+                for (int a = a0; a < std::min(b, a0 + tile); ++a) m[b][a] = m[a][b];
+}
+
+}  // namespace
+
+// Blocks of rows, each summed over its cells b >= a in observation order with
+// the widest vectors the processor has (vector products and sums round like
+// scalar ones); the lower triangle holds the same products in the same order
+// and is copied.
 void getCovMat(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means)
+{
+    getCovMatWith(widestBlockTest(), V, N, cov, input, means);
+}
+
+void getCovMatWith(int width, int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means)
 {
     centre(V, N, input, means);
     const double divisor = static_cast<double>(N - 1);
     const double v = V;
-    parallelFor(0, V, v * v * N / 2, [&](long a) {
-        double* row = cov[a].data();
-        for (int b = static_cast<int>(a); b < V; ++b) row[b] = 0;
-        for (int i = 0; i < N; ++i) {
-            const double* x = input[i].data();
-            const double xa = x[a];
-            for (int b = static_cast<int>(a); b < V; ++b) row[b] += xa * x[b];
-        }
-        for (int b = static_cast<int>(a); b < V; ++b) row[b] = row[b] / divisor;
+    parallelFor(0, (V + kCovRows - 1) / kCovRows, v * v * N / 2, [&](long k) {
+        const int a0 = static_cast<int>(k) * kCovRows;
+        if (width == 8)
+            covBlockAvx512(V, N, cov, input, a0, divisor);
+        else if (width == 4)
+            covBlockAvx2(V, N, cov, input, a0, divisor);
+        else
+            covBlock<Vec2>(V, N, cov, input, a0, divisor);
     });
-    for (int a = 0; a < V; ++a)
-        for (int b = a + 1; b < V; ++b) cov[b][a] = cov[a][b];
+    mirror(V, cov);
 }
 
 void getCorrMatLiteral(int V, Matrix& corr, const Matrix& cov)
@@ -68,6 +165,5 @@ void getCorrMat(int V, Matrix& corr, const Matrix& cov)
         for (int b = static_cast<int>(a); b < V; ++b)
             corr[a][b] = cov[a][b] / std::sqrt(cov[b][b] * vaa);
     });
-    for (int a = 0; a < V; ++a)
-        for (int b = a + 1; b < V; ++b) corr[b][a] = corr[a][b];
+    mirror(V, corr);
 }

@@ -42,11 +42,10 @@ double offerRun(double v, double x, const double* A, const double* B, int w0, in
                 int j, double threshold);
 
 // The same run with the block test of one instruction set: width 8 (AVX-512),
-// 4 (AVX2) or 1 (plain); every width gives the same result. widestBlockTest
-// is the widest this processor runs, the one offerRun uses.
+// 4 (AVX2) or 1 (plain); every width gives the same result. The widest
+// this processor runs (widestBlockTest) is the one offerRun uses.
 double offerRunWith(int width, double v, double x, const double* A, const double* B, int w0,
                     int w1, int i, int j, double threshold);
-int widestBlockTest();
 
 // Fills Fi[from..to) with the coefficients of i with each variable given c,
 // from the symmetric X of the level below: Fi[j] has the bits of the literal

@@ -39,12 +39,18 @@ struct Stats {
     std::vector<double> means;
 };
 
-// getCovMat then getCorrMat in one form; the result matrices start as noise
-// so that every cell must be written.
-Stats stats(int V, int N, Matrix input, Form f)
+// getCovMat then getCorrMat in one form (the fast one with vectors of the
+// given width, or this processor's widest); the result matrices start as
+// noise so that every cell must be written.
+Stats stats(int V, int N, Matrix input, Form f, int width = 0)
 {
     Stats s{std::move(input), square(V, 12345), square(V, -12345), std::vector<double>(V, 0.0)};
-    (f == Form::literal ? getCovMatLiteral : getCovMat)(V, N, s.cov, s.input, s.means);
+    if (f == Form::literal)
+        getCovMatLiteral(V, N, s.cov, s.input, s.means);
+    else if (width == 0)
+        getCovMat(V, N, s.cov, s.input, s.means);
+    else
+        getCovMatWith(width, V, N, s.cov, s.input, s.means);
     (f == Form::literal ? getCorrMatLiteral : getCorrMat)(V, s.corr, s.cov);
     return s;
 }
@@ -209,9 +215,12 @@ TEST(CovarianceAndCorrelation, FastFormsGiveTheLiteralBits)
     ThreadCount keep;
     std::mt19937_64 gen(2718);
     std::normal_distribution<double> normal;
-    const int shapes[][2] = {{0, 5},  {1, 1},  {1, 7},   {2, 2},   {3, 0},   {5, 3},  {7, 150},
-                             {8, 40}, {9, 13}, {15, 64}, {16, 16}, {17, 99}, {31, 2}, {33, 150},
-                             {64, 10}, {65, 77}, {70, 150}, {70, 1}};
+    // Every count of rows left over after the blocks of four, and of columns
+    // after the tiles of 4, 8 and 16.
+    const int shapes[][2] = {{0, 5},   {1, 1},   {1, 7},    {2, 2},    {3, 0},   {5, 3},
+                             {7, 150}, {8, 40},  {9, 13},   {15, 64},  {16, 16}, {17, 99},
+                             {18, 5},  {19, 33}, {31, 2},   {33, 150}, {64, 10}, {65, 77},
+                             {70, 150}, {70, 1}, {101, 20}, {130, 9}};
     int kind = 0;
     for (const auto& shape : shapes) {
         const int V = shape[0], N = shape[1];
@@ -229,11 +238,14 @@ TEST(CovarianceAndCorrelation, FastFormsGiveTheLiteralBits)
             }
         ++kind;
         const Stats literal = stats(V, N, obs, Form::literal);
+        for (int width : {0, 2, 4, 8})
         for (int threads : {1, 2}) {
+            if (width > std::max(2, widestBlockTest())) continue;  // not on this processor
             omp_set_num_threads(threads);
-            const Stats fast = stats(V, N, obs, Form::fast);
+            const Stats fast = stats(V, N, obs, Form::fast, width);
             const std::string what = "V " + std::to_string(V) + " N " + std::to_string(N) +
-                                     " threads " + std::to_string(threads);
+                                     " width " + std::to_string(width) + " threads " +
+                                     std::to_string(threads);
             EXPECT_TRUE(sameBits(fast.means, literal.means)) << what;
             EXPECT_TRUE(sameBits(fast.input, literal.input)) << what;
             EXPECT_TRUE(sameBits(fast.cov, literal.cov)) << what;
