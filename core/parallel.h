@@ -8,7 +8,9 @@
 // arithmetic operations) is small run on the calling thread alone.
 #pragma once
 
+#ifdef _OPENMP
 #include <omp.h>
+#endif
 
 constexpr double kParallelWork = 4e6;
 
@@ -19,5 +21,13 @@ void parallelFor(long begin, long end, double work, Body&& body)
     for (long k = begin; k < end; ++k) body(k);
 }
 
-// The number of threads a parallel loop runs on.
-inline int threadCount() { return omp_get_max_threads(); }
+// The number of threads a parallel loop runs on (one in a build without
+// OpenMP, where the pragma above is ignored).
+inline int threadCount()
+{
+#ifdef _OPENMP
+    return omp_get_max_threads();
+#else
+    return 1;
+#endif
+}
