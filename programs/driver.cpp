@@ -59,7 +59,8 @@ void checkMemory(const Profile& prof, int V, int N)
     const long double v = V, n = N, row = 48, name = 48;
     long double bytes = (v + n) * name + v * 8;              // names, means
     bytes += n * (v * 8 + row) * (prof.spearman ? 2 : 1);    // observations, ranks
-    const int square = 2 + (prof.order > 0) + (prof.order >= 2) + (prof.order >= 3);
+    // The third-order sweep gives each thread its own second-order rows.
+    const int square = 2 + (prof.order > 0) + (prof.order >= 2) + (prof.order >= 3) * threadCount();
     bytes += square * v * (v * 8 + row);                     // V x V matrices
     const long double memory =
         static_cast<long double>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
