@@ -170,6 +170,9 @@ Options parse(int argc, char** argv)
     if (o.synthetic.empty())
         o.synthetic = envOr("ASSOCNET_BENCH_SYNTHETIC", o.bin + "/synthetic-5000.txt");
     if (o.work.empty()) o.work = envOr("TMPDIR", "/tmp");
+    // Each run starts in a folder of its own, so relative names would miss.
+    for (std::string* path : {&o.bin, &o.data, &o.synthetic, &o.work})
+        *path = std::filesystem::absolute(*path).string();
     return o;
 }
 
