@@ -8,6 +8,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -68,28 +69,58 @@ double thresholdFor(int N, double z, int order);
 
 // --- partial-correlation sweeps ----------------------------------------------
 
-// Where a sweep writes its progress lines; the time text is formatted at most
-// once per second.
+// Where a sweep reports how far it is: the per-pass lines of the seven
+// programs (the time text formatted at most once per second), and the share
+// of the sweep's work done, from 0 to 1, for a progress display. Either may
+// be absent.
 struct Progress {
-    std::ostream& out;
+    std::ostream* out = nullptr;
+    std::function<void(double)> done;
     std::time_t shown = -1;
     std::string timeText;
 };
-// Appends the ctime text of the current time (with its line feed) to out.
+// Appends the ctime text of the current time (with its line feed) to *out.
 void writeTime(Progress& p);
+// Tells p.done, when there is one, that the given share of the sweep is done.
+inline void reportDone(Progress& p, double share)
+{
+    if (p.done) p.done(share);
+}
 
 // Fills the strict upper triangle of combined (V x V) with, per pair, the
 // coefficient of smallest magnitude among its correlation and its partial
 // correlations of orders up to 1, 2 or 3, pruned at the order's threshold
-// for z = 1.96; reads corr (V x V, symmetric). Writes one progress line per
-// pass of the highest order.
-void getPartCorrMat1Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
-void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
-void getPartCorrMat2Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
-void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
-void getPartCorrMat3Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
-void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progress& p);
+// for pruneZ (1.96 in the seven programs); reads corr (V x V, symmetric).
+// Writes one progress line per pass of the highest order.
+void getPartCorrMat1Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
+                            Progress& p);
+void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
+                     Progress& p);
+void getPartCorrMat2Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
+                            Progress& p);
+void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
+                     Progress& p);
+void getPartCorrMat3Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
+                            Progress& p);
+void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
+                     Progress& p);
 
 // The sweep of the given order (1..3) in the chosen kernels.
-void getPartCorrMat(int order, Kernels k, int V, int N, Matrix& combined, const Matrix& corr,
-                    Progress& p);
+void getPartCorrMat(int order, Kernels k, int V, int N, double pruneZ, Matrix& combined,
+                    const Matrix& corr, Progress& p);
+
+// --- the statistics of a run -------------------------------------------------
+
+// What a run computes: Pearson or Spearman, the order (0..3) and the z of the
+// sweeps' pruning.
+struct Method {
+    bool spearman = false;
+    int order = 0;
+    double pruneZ = 1.96;
+};
+// Fills result (V x V) from the observations obs (N x V, centred in place,
+// or ranked first for Spearman): the correlation matrix for order 0 (every
+// cell), else the combined matrix (its strict upper triangle). The kernels
+// are the literal loops or the fast forms, chosen here and nowhere else.
+void analyse(const Method& method, Kernels k, int V, int N, Matrix& obs, Matrix& result,
+             Progress& p);

@@ -17,7 +17,7 @@ const std::string& timeNow(Progress& p)
     return p.timeText;
 }
 
-void writeTime(Progress& p) { p.out << timeNow(p); }
+void writeTime(Progress& p) { *p.out << timeNow(p); }
 
 void appendProgressLines(std::string& lines, std::string_view head, int from, int to,
                          std::string_view closing, const std::string& time)
@@ -45,31 +45,20 @@ void initCombined(int V, Matrix& combined, const Matrix& corr)
         for (int j = i + 1; j < V; ++j) combined[i][j] = corr[i][j];
 }
 
-void getPartCorrMat(int order, Kernels k, int V, int N, Matrix& combined, const Matrix& corr,
-                    Progress& p)
-{
-    const bool literal = k == Kernels::literal;
-    if (order == 1)
-        (literal ? getPartCorrMat1Literal : getPartCorrMat1)(V, N, combined, corr, p);
-    else if (order == 2)
-        (literal ? getPartCorrMat2Literal : getPartCorrMat2)(V, N, combined, corr, p);
-    else
-        (literal ? getPartCorrMat3Literal : getPartCorrMat3)(V, N, combined, corr, p);
-}
-
 namespace {
 
 void progressLine1(Progress& p, int c)
 {
-    p.out << "Controlled for gene " << c + 1 << " at time = ";
+    if (!p.out) return;
+    *p.out << "Controlled for gene " << c + 1 << " at time = ";
     writeTime(p);
 }
 
 }  // namespace
 
-void getPartCorrMat1Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
+void getPartCorrMat1Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
-    const double threshold = thresholdFor(N, 1.96, 1);
+    const double threshold = thresholdFor(N, pruneZ, 1);
     initCombined(V, combined, corr);
     for (int c = 0; c < V; ++c) {
         for (int i = 0; i < V; ++i) {
@@ -81,6 +70,7 @@ void getPartCorrMat1Literal(int V, int N, Matrix& combined, const Matrix& corr, 
             }
         }
         progressLine1(p, c);
+        reportDone(p, (c + 1.0) / V);
     }
 }
 
@@ -88,9 +78,9 @@ void getPartCorrMat1Literal(int V, int N, Matrix& combined, const Matrix& corr, 
 // each runs through the controlling variables of a block in ascending order,
 // block after block, and meets its offers in the order of the literal loops.
 // The coefficients of i and of j with every c are rows i and j of corr.
-void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
+void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
-    const double threshold = thresholdFor(N, 1.96, 1);
+    const double threshold = thresholdFor(N, pruneZ, 1);
     initCombined(V, combined, corr);
     const int block = 256;
     std::string lines;
@@ -104,9 +94,11 @@ void getPartCorrMat1(int V, int N, Matrix& combined, const Matrix& corr, Progres
                     row[j] = offerRun(row[j], corr[i][j], corr[i].data(), corr[j].data(), c0, c1,
                                       i, j, threshold);
         });
+        reportDone(p, static_cast<double>(c1) / V);
+        if (!p.out) continue;
         lines.clear();
         const std::string& time = timeNow(p);
         appendProgressLines(lines, "Controlled for gene ", c0 + 1, c1 + 1, " at time = ", time);
-        p.out << lines;
+        *p.out << lines;
     }
 }

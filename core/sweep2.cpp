@@ -8,15 +8,24 @@ namespace {
 
 void progressLine2(Progress& p, int c1, int c2)
 {
-    p.out << "Controlled for " << c1 + 1 << " and " << c2 + 1 << " Time: ";
+    if (!p.out) return;
+    *p.out << "Controlled for " << c1 + 1 << " and " << c2 + 1 << " Time: ";
     writeTime(p);
+}
+
+// The share of the work done once c1 is through: each c1 costs about one
+// pass per c2 > c1, plus one for the first-order coefficients.
+double doneAfter2(int V, int c1)
+{
+    const double v = V, rest = V - c1 - 1.0;
+    return 1 - rest * (rest + 1) / (v * (v + 1));
 }
 
 }  // namespace
 
-void getPartCorrMat2Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
+void getPartCorrMat2Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
-    const double threshold = thresholdFor(N, 1.96, 2);
+    const double threshold = thresholdFor(N, pruneZ, 2);
     Matrix F(V, std::vector<double>(V));
     initCombined(V, combined, corr);
     for (int c1 = 0; c1 < V; ++c1) {
@@ -41,15 +50,16 @@ void getPartCorrMat2Literal(int V, int N, Matrix& combined, const Matrix& corr, 
             }
             progressLine2(p, c1, c2);
         }
+        reportDone(p, doneAfter2(V, c1));
     }
 }
 
 // Within one c1, pairs are independent: each pair takes its first-order
 // coefficient, then its run over c2 > c1, as in the literal loops. A pair
 // already pruned has nothing more to take in this c1.
-void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
+void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
-    const double threshold = thresholdFor(N, 1.96, 2);
+    const double threshold = thresholdFor(N, pruneZ, 2);
     Matrix F(V, std::vector<double>(V));
     initCombined(V, combined, corr);
     std::string lines;
@@ -72,10 +82,12 @@ void getPartCorrMat2(int V, int N, Matrix& combined, const Matrix& corr, Progres
                              : offerRun(v, fi[j], fi, F[j].data(), c1 + 1, V, i, j, threshold);
             }
         });
+        reportDone(p, doneAfter2(V, c1));
+        if (!p.out) continue;
         lines.clear();
         const std::string& time = timeNow(p);
         appendProgressLines(lines, "Controlled for " + std::to_string(c1 + 1) + " and ", c1 + 2,
                             V + 1, " Time: ", time);
-        p.out << lines;
+        *p.out << lines;
     }
 }

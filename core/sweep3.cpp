@@ -12,15 +12,24 @@ namespace {
 
 void progressLine3(Progress& p, int c1, int c2, int c3)
 {
-    p.out << "Controlled for " << c1 + 1 << ", " << c2 + 1 << " and " << c3 + 1 << " Time: ";
+    if (!p.out) return;
+    *p.out << "Controlled for " << c1 + 1 << ", " << c2 + 1 << " and " << c3 + 1 << " Time: ";
     writeTime(p);
+}
+
+// The share of the work done once c1 is through: each c1 costs about one
+// pass per pair c2 < c3 after it.
+double doneAfter3(int V, int c1)
+{
+    const double v = V, rest = V - c1 - 1.0;
+    return 1 - rest * rest * rest / (v * v * v);
 }
 
 }  // namespace
 
-void getPartCorrMat3Literal(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
+void getPartCorrMat3Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
-    const double threshold = thresholdFor(N, 1.96, 3);
+    const double threshold = thresholdFor(N, pruneZ, 3);
     Matrix F(V, std::vector<double>(V));
     Matrix S(V, std::vector<double>(V));
     initCombined(V, combined, corr);
@@ -58,6 +67,7 @@ void getPartCorrMat3Literal(int V, int N, Matrix& combined, const Matrix& corr, 
                 progressLine3(p, c1, c2, c3);
             }
         }
+        reportDone(p, doneAfter3(V, c1));
     }
 }
 
@@ -119,9 +129,9 @@ void runOpenPairs(OpenGroup& g, const std::vector<std::pair<int, int>>& open,
 // the threshold are shared out in runs of neighbours among the threads, and
 // go through c2 one by one with the rows of S that their variables need,
 // computed from column c2 + 1 on.
-void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progress& p)
+void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
-    const double threshold = thresholdFor(N, 1.96, 3);
+    const double threshold = thresholdFor(N, pruneZ, 3);
     const double never = std::nan("");  // a threshold that prunes nothing
     Matrix F(V, std::vector<double>(V));
     std::vector<OpenGroup> groups(threadCount());
@@ -178,6 +188,8 @@ void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progres
         });
         for (size_t k = 0; k < open.size(); ++k) combined[open[k].first][open[k].second] = openValue[k];
 
+        reportDone(p, doneAfter3(V, c1));
+        if (!p.out) continue;
         lines.clear();
         const std::string& time = timeNow(p);
         for (int c2 = c1 + 1; c2 < V; ++c2) {
@@ -185,6 +197,6 @@ void getPartCorrMat3(int V, int N, Matrix& combined, const Matrix& corr, Progres
                 "Controlled for " + std::to_string(c1 + 1) + ", " + std::to_string(c2 + 1) + " and ";
             appendProgressLines(lines, head, c2 + 2, V + 1, " Time: ", time);
         }
-        p.out << lines;
+        *p.out << lines;
     }
 }

@@ -196,23 +196,12 @@ int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
     openOutputs(prof, kernels, files);
     writeTimeLine("Start time: ");
 
-    Matrix ranks(prof.spearman ? N : 0, std::vector<double>(V));
-    std::vector<double> means(V, 0.0);
-    Matrix cov(V, std::vector<double>(V));
-    Matrix corr(V, std::vector<double>(V));
-    Matrix combined(prof.order > 0 ? V : 0, std::vector<double>(V));
-
     const bool literal = kernels == Kernels::literal;
-    Matrix& input = prof.spearman ? ranks : obs;
-    if (prof.spearman) (literal ? getRanksLiteral : getRanks)(V, N, ranks, obs);
-    (literal ? getCovMatLiteral : getCovMat)(V, N, cov, input, means);
-    (literal ? getCorrMatLiteral : getCorrMat)(V, corr, cov);
-    if (prof.order > 0) {
-        Progress progress{std::cout, -1, {}};
-        getPartCorrMat(prof.order, kernels, V, N, combined, corr, progress);
-        std::cout << std::flush;
-    }
-    const Matrix& result = prof.order > 0 ? combined : corr;
+    Matrix result;
+    Progress progress;
+    progress.out = &std::cout;
+    analyse(Method{prof.spearman, prof.order, 1.96}, kernels, V, N, obs, result, progress);
+    std::cout << std::flush;
 
     // The seven files are independent: the fast programs write each on one
     // thread, whole; the literal ones write them one after another.

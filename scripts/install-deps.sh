@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on a Debian machine (run as root).
-# The compiler, CMake, GoogleTest and Google Benchmark come with the machine;
-# python3-igraph is the optional Pajek reader of the round-trip test, and
-# clang with its runtime libraries builds the fuzz target.
+# Installs what the build and the tests need on a Debian machine (run as root,
+# or through sudo). The compiler, CMake, GoogleTest and Google Benchmark come
+# with the machine; CLI11 reads assocnet's options, zlib its gzip tables and
+# libxml2 writes its GraphML; Python with scipy, networkx and igraph checks the
+# files in the tests, and clang with its runtime libraries builds the fuzz
+# target. Does nothing when every package is already there.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
-packages=(g++ cmake make libgtest-dev libbenchmark-dev python3 python3-igraph clang libclang-rt-14-dev)
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+packages=(g++ cmake make pkg-config libgtest-dev libbenchmark-dev libcli11-dev zlib1g-dev
+          libxml2-dev python3 python3-scipy python3-networkx python3-igraph
+          clang libclang-rt-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+sudo=()
+[[ $(id -u) -ne 0 ]] && sudo=(sudo)
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

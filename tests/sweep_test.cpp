@@ -18,7 +18,7 @@
 
 namespace {
 
-using Sweep = void (*)(int, int, Matrix&, const Matrix&, Progress&);
+using Sweep = void (*)(int, int, double, Matrix&, const Matrix&, Progress&);
 struct Forms {
     Sweep literal, fast;
 };
@@ -79,8 +79,9 @@ Outcome run(Sweep sweep, int V, int N, const Matrix& corr)
 {
     Outcome r{Matrix(V, std::vector<double>(V, 777.0)), {}};
     std::ostringstream os;
-    Progress p{os, -1, {}};
-    sweep(V, N, r.combined, corr, p);
+    Progress p;
+    p.out = &os;
+    sweep(V, N, 1.96, r.combined, corr, p);
     r.progress = os.str();
     return r;
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-using Sweep = void (*)(int, int, Matrix&, const Matrix&, Progress&);
+using Sweep = void (*)(int, int, double, Matrix&, const Matrix&, Progress&);
 const Sweep kLiteral[] = {nullptr, getPartCorrMat1Literal, getPartCorrMat2Literal,
                           getPartCorrMat3Literal};
 const Sweep kFast[] = {nullptr, getPartCorrMat1, getPartCorrMat2, getPartCorrMat3};
@@ -66,8 +66,9 @@ Result runSweep(Sweep sweep, int V, int N, const Matrix& corr)
 {
     Result r{square(V, -7), {}};
     std::ostringstream os;
-    Progress p{os, -1, {}};
-    sweep(V, N, r.combined, corr, p);
+    Progress p;
+    p.out = &os;
+    sweep(V, N, 1.96, r.combined, corr, p);
     r.progress = os.str();
     return r;
 }
