@@ -1,12 +1,15 @@
 // Report and network output: the matrix report, the SIF and the NET network
-// files. Every line ends in a single line feed; numbers are written as a
-// default-formatted stream writes a double (six significant digits).
+// files, the edge table and GraphML. Every line ends in a single line feed;
+// numbers are written as a default-formatted stream writes a double (six
+// significant digits), except in the edge table and GraphML, which write the
+// shortest text that reads back as the same double.
 #pragma once
 
 #include "../core/core.h"
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // --- text output ---------------------------------------------------------------
 
@@ -59,11 +62,14 @@ inline void endLine(TextOut& out)
 
 // --- writers -------------------------------------------------------------------
 
-// Report settings of a program: its title and whether the table is mirrored
-// from the upper triangle with 1 on the diagonal, or the full matrix as stored.
+// Report settings of a program: its title (empty: no title line and no empty
+// line after it), whether the table is mirrored from the upper triangle with
+// 1 on the diagonal or is the full matrix as stored, and whether every line
+// ends with a tab (the legacy layout) or the last field ends it.
 struct ReportLayout {
     std::string_view title;
     bool mirrored;
+    bool trailingTab = true;
 };
 // Writes the matrix report of m (V x V) with the names (V) to out.
 void printStuff(int V, const Names& names, const Matrix& m, TextOut& out, ReportLayout layout);
@@ -72,11 +78,38 @@ void printStuff(int V, const Names& names, const Matrix& m, TextOut& out, Report
 struct SifLabels {
     std::string_view positive, negative;
 };
-// Writes one SIF line per pair i < j whose |m[i][j]| exceeds the threshold of
-// the given order for N and z; reads only the strict upper triangle.
-void getCytoScapeInput(int V, int N, double z, const Matrix& m, TextOut& out, const Names& names,
-                       int order, SifLabels labels);
+// Writes one SIF line per pair i < j whose |m[i][j]| exceeds the threshold
+// (not-a-number selects nothing); reads only the strict upper triangle.
+void getCytoScapeInput(int V, double threshold, const Matrix& m, TextOut& out, const Names& names,
+                       SifLabels labels);
 // Writes the NET file: every variable as a vertex, then one weighted,
 // coloured edge per pair selected as in getCytoScapeInput.
-void getPajekInput(int V, int N, double z, const Matrix& m, TextOut& out, const Names& names,
-                   int order);
+void getPajekInput(int V, double threshold, const Matrix& m, TextOut& out, const Names& names);
+
+// --- edge lists ------------------------------------------------------------------
+
+// An edge between variables i < j: its coefficient, p-value and q-value, and
+// the index of the strictest significance level it passes (levels numbered
+// loosest first).
+struct Edge {
+    int i, j;
+    double r, p, q;
+    int level;
+};
+// Appends the shortest text that reads back as x ("0.1", "1e-07", "nan", "inf").
+void putShortest(TextOut& out, double x);
+// Writes one SIF line per edge given, in the order given, as getCytoScapeInput does.
+void writeSif(const Names& names, const std::vector<Edge>& edges, SifLabels labels, TextOut& out);
+// Writes the NET file: every name as a vertex, then one line per edge given,
+// as getPajekInput does.
+void writePajek(const Names& names, const std::vector<Edge>& edges, TextOut& out);
+// Writes the edge table: a header line "source target r p q level" (tab
+// separated), then per edge the two names, r, p, q in shortest form and the
+// name of its level, levelNames[edge.level].
+void writeEdgeTable(const Names& names, const std::vector<Edge>& edges,
+                    const std::vector<std::string>& levelNames, TextOut& out);
+// Writes an undirected GraphML 1.0 graph: every name a node ("n0", "n1", ...)
+// with its name and its degree among the edges given, then every edge with
+// its r, p and q in shortest form. Names must be UTF-8 without control
+// characters, which XML 1.0 cannot hold.
+void writeGraphml(const Names& names, const std::vector<Edge>& edges, TextOut& out);

@@ -1,13 +1,15 @@
 // Pajek NET file: the vertex section lists every variable (numbered from 1),
-// the edge section one weighted edge per selected pair, red when positive.
+// the edge section one weighted edge per pair, red when positive. The
+// threshold form selects the pairs of a matrix as the SIF writer does; the
+// edge-list form writes the edges it is given.
 #include "output.h"
 
 #include <cmath>
 
-void getPajekInput(int V, int N, double z, const Matrix& m, TextOut& out, const Names& names,
-                   int order)
+namespace {
+
+void putVertices(int V, const Names& names, TextOut& out)
 {
-    const double t = thresholdFor(N, z, order);
     put(out, "*Vertices ");
     putInt(out, V);
     endLine(out);
@@ -20,16 +22,34 @@ void getPajekInput(int V, int N, double z, const Matrix& m, TextOut& out, const 
     }
     put(out, "*Edges");
     endLine(out);
+}
+
+void edgeLine(TextOut& out, int i, int j, double r)
+{
+    putInt(out, i + 1);
+    put(out, " ");
+    putInt(out, j + 1);
+    put(out, " ");
+    putNumber(out, r);
+    put(out, r > 0 ? " c Red" : " c Blue");
+    endLine(out);
+}
+
+}  // namespace
+
+void getPajekInput(int V, double threshold, const Matrix& m, TextOut& out, const Names& names)
+{
+    putVertices(V, names, out);
     for (int i = 0; i < V; ++i)
         for (int j = i + 1; j < V; ++j) {
             const double x = m[i][j];
-            if (!(std::fabs(x) > t)) continue;
-            putInt(out, i + 1);
-            put(out, " ");
-            putInt(out, j + 1);
-            put(out, " ");
-            putNumber(out, x);
-            put(out, x > 0 ? " c Red" : " c Blue");
-            endLine(out);
+            if (!(std::fabs(x) > threshold)) continue;
+            edgeLine(out, i, j, x);
         }
+}
+
+void writePajek(const Names& names, const std::vector<Edge>& edges, TextOut& out)
+{
+    putVertices(static_cast<int>(names.size()), names, out);
+    for (const Edge& e : edges) edgeLine(out, e.i, e.j, e.r);
 }

@@ -1,20 +1,35 @@
-// SIF network file: "name label name" per edge, the lower-numbered variable
-// first, in row-major order of the upper triangle.
+// SIF network file: "name label name" per edge. The threshold form selects the
+// pairs of a matrix, the lower-numbered variable first, in row-major order of
+// the upper triangle; the edge-list form writes the edges it is given.
 #include "output.h"
 
 #include <cmath>
 
-void getCytoScapeInput(int V, int N, double z, const Matrix& m, TextOut& out, const Names& names,
-                       int order, SifLabels labels)
+namespace {
+
+// One line: positive coefficients take the positive label, all others the negative.
+void sifLine(TextOut& out, const Names& names, int i, int j, double r, SifLabels labels)
 {
-    const double t = thresholdFor(N, z, order);
+    put(out, names[i]);
+    put(out, r > 0 ? labels.positive : labels.negative);
+    put(out, names[j]);
+    endLine(out);
+}
+
+}  // namespace
+
+void getCytoScapeInput(int V, double threshold, const Matrix& m, TextOut& out, const Names& names,
+                       SifLabels labels)
+{
     for (int i = 0; i < V; ++i)
         for (int j = i + 1; j < V; ++j) {
             const double x = m[i][j];
-            if (!(std::fabs(x) > t)) continue;
-            put(out, names[i]);
-            put(out, x > 0 ? labels.positive : labels.negative);
-            put(out, names[j]);
-            endLine(out);
+            if (!(std::fabs(x) > threshold)) continue;
+            sifLine(out, names, i, j, x, labels);
         }
+}
+
+void writeSif(const Names& names, const std::vector<Edge>& edges, SifLabels labels, TextOut& out)
+{
+    for (const Edge& e : edges) sifLine(out, names, e.i, e.j, e.r, labels);
 }

@@ -121,3 +121,9 @@ void flushOut(TextOut& out)
     }
     out.used = 0;
 }
+
+void putShortest(TextOut& out, double x)
+{
+    char* at = room(out, 32);
+    out.used = static_cast<size_t>(std::to_chars(at, at + 32, x).ptr - out.buf.data());
+}

@@ -211,10 +211,11 @@ int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
             if (k == 0)
                 printStuff(V, varNames, result, out, prof.report);
             else if (k <= 3)
-                getCytoScapeInput(V, N, prof.z[level], result, out, varNames, prof.order,
-                                  prof.labels);
+                getCytoScapeInput(V, thresholdFor(N, prof.z[level], prof.order), result, out,
+                                  varNames, prof.labels);
             else
-                getPajekInput(V, N, prof.z[level], result, out, varNames, prof.order);
+                getPajekInput(V, thresholdFor(N, prof.z[level], prof.order), result, out,
+                              varNames);
         });
     };
     if (literal)

@@ -159,8 +159,9 @@ TEST(Networks, SifAndNetOfTheWorkedExample)
     // N = 20, z = 2.5758 puts the order-2 threshold at 0.581727: 0.8 and
     // -0.7123456 pass, -0.1 does not.
     TextOut sif, net;
-    getCytoScapeInput(3, 20, 2.5758, workedMatrix(), sif, kNames, 2, {" r2pos ", " r2neg "});
-    getPajekInput(3, 20, 2.5758, workedMatrix(), net, kNames, 2);
+    getCytoScapeInput(3, thresholdFor(20, 2.5758, 2), workedMatrix(), sif, kNames,
+                      {" r2pos ", " r2neg "});
+    getPajekInput(3, thresholdFor(20, 2.5758, 2), workedMatrix(), net, kNames);
     EXPECT_EQ(text(sif), "G1 r2pos G2\nG2 r2neg G3\n");
     EXPECT_EQ(text(net), "*Vertices 3\n1 \"G1\"\n2 \"G2\"\n3 \"G3\"\n*Edges\n1 2 0.8 c Red\n"
                        "2 3 -0.712346 c Blue\n");
@@ -177,16 +178,16 @@ TEST(Networks, EdgesNeedAMagnitudeStrictlyAboveTheThreshold)
                       {0, 0, 0, 0, 0}};
     const Names names = {"a", "b", "c", "d", "e"};
     TextOut sif, net;
-    getCytoScapeInput(5, 30, 3.2905, m, sif, names, 1, {" r3pos ", " r3neg "});
-    getPajekInput(5, 30, 3.2905, m, net, names, 1);
+    getCytoScapeInput(5, t, m, sif, names, {" r3pos ", " r3neg "});
+    getPajekInput(5, t, m, net, names);
     EXPECT_EQ(text(sif), "a r3pos e\nb r3pos c\nb r3neg d\nd r3neg e\n");
     EXPECT_EQ(text(net).substr(text(net).find("*Edges")),
               "*Edges\n1 5 " + streamText(std::nextafter(t, 1.0)) +
                   " c Red\n2 3 1 c Red\n2 4 -0.6 c Blue\n4 5 -1 c Blue\n");
     // Too few observations: the threshold is not a number and no edge passes.
     TextOut none, emptyNet;
-    getCytoScapeInput(5, 4, 2.5758, m, none, names, 1, {" r2pos ", " r2neg "});
-    getPajekInput(0, 30, 2.5758, {}, emptyNet, {}, 1);
+    getCytoScapeInput(5, thresholdFor(4, 2.5758, 1), m, none, names, {" r2pos ", " r2neg "});
+    getPajekInput(0, thresholdFor(30, 2.5758, 1), {}, emptyNet, {});
     EXPECT_EQ(text(none), "");
     EXPECT_EQ(text(emptyNet), "*Vertices 0\n*Edges\n");
 }

@@ -116,14 +116,14 @@ std::string sif(int V, int N, double z, const Matrix& m, const Names& names, int
                 SifLabels labels = kR2)
 {
     TextOut out;
-    getCytoScapeInput(V, N, z, m, out, names, order, labels);
+    getCytoScapeInput(V, thresholdFor(N, z, order), m, out, names, labels);
     return std::string(text(out));
 }
 
 std::string net(int V, int N, double z, const Matrix& m, const Names& names, int order)
 {
     TextOut out;
-    getPajekInput(V, N, z, m, out, names, order);
+    getPajekInput(V, thresholdFor(N, z, order), m, out, names);
     return std::string(text(out));
 }
 
