@@ -28,6 +28,12 @@ int widestBlockTest();
 
 // --- reading -----------------------------------------------------------------
 
+// Fills value with the whole token read as a decimal number in the classic
+// locale ([+-] digits [. digits] [e [+-] digits]; no hexadecimal, inf or nan,
+// no separators); underflow gives zero or a subnormal. Returns "", "expected a
+// number" or "expected a number within the range of a double".
+std::string parseNumber(std::string_view token, double& value);
+
 // Fills obs (N rows of V), varNames (V, first "-" removed) and obsNames (N)
 // from the text of the table. Returns "" when the table holds everything that
 // V and N promise, else a one-line message naming the line and what was expected.

@@ -1,11 +1,13 @@
 // The table reader: tokens separated by any whitespace; after the last name of
 // the name line and after the last value of every variable line the rest of
 // that line is skipped. Counts come from the user, never from the file.
+// Also the number parser that both table readers share (parseNumber).
 #include "core.h"
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -54,34 +56,73 @@ std::string shown(std::string_view token)
     return s;
 }
 
+// A decimal number token taken apart: its significant digits as an integer
+// (kept while there are at most 15 of them) and the power of ten that scales them.
+struct Decimal {
+    bool negative = false;
+    uint64_t digits = 0;
+    int count = 0;       // significant digits, leading zeros not counted
+    long exponent = 0;   // value = digits * 10^exponent, when count <= 15
+};
+
 // True when the whole token is a decimal number as formatted input reads it in
 // the classic locale: [+-] digits [. digits] [e [+-] digits], with at least one
-// mantissa digit; no hexadecimal, no inf or nan, no separators.
-bool isDecimal(std::string_view t)
+// mantissa digit; no hexadecimal, no inf or nan, no separators. Fills d.
+bool isDecimal(std::string_view t, Decimal& d)
 {
     size_t k = 0, n = t.size();
-    if (k < n && (t[k] == '+' || t[k] == '-')) ++k;
+    if (k < n && (t[k] == '+' || t[k] == '-')) d.negative = t[k++] == '-';
     size_t digits = 0;
-    while (k < n && t[k] >= '0' && t[k] <= '9') ++k, ++digits;
+    long scale = 0;
+    const auto take = [&](char c, long shift) {
+        ++digits;
+        if (d.digits == 0 && c == '0') {
+            scale += shift;
+            return;
+        }
+        if (++d.count <= 15) {  // past fifteen digits only the count matters
+            d.digits = d.digits * 10 + static_cast<uint64_t>(c - '0');
+            scale += shift;
+        }
+    };
+    while (k < n && t[k] >= '0' && t[k] <= '9') take(t[k++], 0);
     if (k < n && t[k] == '.') {
         ++k;
-        while (k < n && t[k] >= '0' && t[k] <= '9') ++k, ++digits;
+        while (k < n && t[k] >= '0' && t[k] <= '9') take(t[k++], -1);
     }
     if (digits == 0) return false;
+    long exponent = 0;
     if (k < n && (t[k] == 'e' || t[k] == 'E')) {
         ++k;
-        if (k < n && (t[k] == '+' || t[k] == '-')) ++k;
+        bool minus = false;
+        if (k < n && (t[k] == '+' || t[k] == '-')) minus = t[k++] == '-';
         size_t expDigits = 0;
-        while (k < n && t[k] >= '0' && t[k] <= '9') ++k, ++expDigits;
+        for (; k < n && t[k] >= '0' && t[k] <= '9'; ++k, ++expDigits)
+            if (exponent < 100000) exponent = exponent * 10 + (t[k] - '0');
         if (expDigits == 0) return false;
+        if (minus) exponent = -exponent;
     }
+    d.exponent = exponent + scale;
     return k == n;
 }
 
-// Reads the token as a double; "" on success, else why it is not one.
-std::string parseValue(std::string_view token, double& value)
+}  // namespace
+
+std::string parseNumber(std::string_view token, double& value)
 {
-    if (!isDecimal(token)) return "expected a number";
+    Decimal d;
+    if (!isDecimal(token, d)) return "expected a number";
+    // At most 15 significant digits and a power of ten that is itself an
+    // exact double: one multiplication or division rounds correctly.
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (d.count <= 15 && d.exponent >= -22 && d.exponent <= 22) {
+        const double m = static_cast<double>(d.digits);
+        value = d.exponent >= 0 ? m * kPowers[d.exponent] : m / kPowers[-d.exponent];
+        if (d.negative) value = -value;
+        return "";
+    }
     // The library's correctly rounded conversion; results beyond the range
     // of a double (overflow, and underflow, which formatted input accepts)
     // are settled by strtod below.
@@ -104,8 +145,6 @@ std::string parseValue(std::string_view token, double& value)
         return "expected a number within the range of a double";
     return "";
 }
-
-}  // namespace
 
 std::string getObsMat(int V, int N, Matrix& obs, Names& varNames, Names& obsNames,
                       std::string_view text)
@@ -142,7 +181,7 @@ std::string getObsMat(int V, int N, Matrix& obs, Names& varNames, Names& obsName
                        "), value " + std::to_string(k + 1) + " of " + std::to_string(N) + ": ";
             };
             if (v.empty()) return at(start) + where() + "the file ends here; expected a number";
-            std::string why = parseValue(v, obs[k][i]);
+            std::string why = parseNumber(v, obs[k][i]);
             if (!why.empty())
                 return at(c.pos - v.size()) + where() + why + ", found \"" + shown(v) + "\"";
         }

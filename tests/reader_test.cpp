@@ -9,6 +9,8 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -171,6 +173,21 @@ TEST(ReaderRules, AcceptedNumberFormsHaveTheirValues)
     EXPECT_EQ(c[9], 0.1);
     EXPECT_EQ(c[10], 0.1) << "a token longer than any buffer is read whole";
     EXPECT_EQ(c[11], DBL_MAX);
+}
+
+TEST(ReaderRules, NumbersOnBothSidesOfTheShortPathAreCorrectlyRounded)
+{
+    // At most 15 significant digits scaled by at most 10^22 take a shorter
+    // path than the rest; every value has the bits that strtod gives.
+    for (const char* t : {"123456789012345", "1234567890123456", "9007199254740993", "4.35",
+                          "0.000123456789012345", "0000000000000000000001.5", "1e22", "1e23",
+                          "12345e-22", "12345e-23", "-0.0", "8.5e-5", "0.1e1", "3e-0",
+                          "100000000000000000000000e-2", "1.7976931348623157e308"}) {
+        double v = 0;
+        ASSERT_EQ(parseNumber(t, v), "") << t;
+        const double expected = std::strtod(t, nullptr);
+        EXPECT_EQ(std::memcmp(&v, &expected, sizeof v), 0) << t;
+    }
 }
 
 TEST(ReaderRules, UnderflowIsAcceptedAsZeroOrSubnormal)
