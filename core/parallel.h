@@ -21,6 +21,14 @@ void parallelFor(long begin, long end, double work, Body&& body)
     for (long k = begin; k < end; ++k) body(k);
 }
 
+// Sets the number of threads of the parallel loops (from 1).
+inline void setThreadCount([[maybe_unused]] int n)
+{
+#ifdef _OPENMP
+    omp_set_num_threads(n);
+#endif
+}
+
 // The number of threads a parallel loop runs on (one in a build without
 // OpenMP, where the pragma above is ignored).
 inline int threadCount()

@@ -4,6 +4,7 @@
 // statistics start leaves earlier output files as they were.
 #include "profiles.h"
 
+#include "files.h"
 #include "parallel.h"
 
 #include <cerrno>
@@ -52,26 +53,24 @@ std::string readFile(const char* name)
     return text;
 }
 
-// Bytes of the matrices and lists a run holds, or fails when they cannot fit
-// in this machine's memory.
-void checkMemory(const Profile& prof, int V, int N)
+}  // namespace
+
+std::string memoryShortfall(bool spearman, int order, int V, int N)
 {
     const long double v = V, n = N, row = 48, name = 48;
     long double bytes = (v + n) * name + v * 8;              // names, means
-    bytes += n * (v * 8 + row) * (prof.spearman ? 2 : 1);    // observations, ranks
+    bytes += n * (v * 8 + row) * (spearman ? 2 : 1);         // observations, ranks
     // The third-order sweep gives each thread its own second-order rows.
-    const int square = 2 + (prof.order > 0) + (prof.order >= 2) + (prof.order >= 3) * threadCount();
+    const int square = 2 + (order > 0) + (order >= 2) + (order >= 3) * threadCount();
     bytes += square * v * (v * 8 + row);                     // V x V matrices
     const long double memory =
         static_cast<long double>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
-    if (bytes > memory * 0.9L)
-        fail("not enough memory for " + std::to_string(V) + " variables and " +
+    if (bytes <= memory * 0.9L) return "";
+    return "not enough memory for " + std::to_string(V) + " variables and " +
              std::to_string(N) + " observations: the run needs about " +
              std::to_string(static_cast<long long>(bytes / (1 << 20))) + " MiB, this machine has " +
-             std::to_string(static_cast<long long>(memory / (1 << 20))) + " MiB");
+           std::to_string(static_cast<long long>(memory / (1 << 20))) + " MiB";
 }
-
-}  // namespace
 
 std::string askCounts(std::istream& in, std::ostream& out, int& V, int& N)
 {
@@ -100,79 +99,6 @@ std::string askCounts(std::istream& in, std::ostream& out, int& V, int& N)
 
 namespace {
 
-// An output file. A regular file with a single link is written whole under a
-// temporary name beside it (with the file's mode) and then renamed over it, so
-// a run stopped part way leaves each file empty or complete. Anything else (a
-// symbolic link, a device, a file with further hard links), or a folder where
-// no new file can be made, is written in place through the file itself.
-struct OutputFile {
-    std::string name;
-    std::string temp;  // empty: written in place
-    mode_t mode = 0;
-    int fd = -1;       // the file itself, open and emptied
-    TextOut out;
-};
-
-// Opens the seven files; only when all of them opened are they emptied, so a
-// file that cannot be created leaves the earlier results of the others alone.
-void openOutputs(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
-{
-    for (int k = 0; k < 7; ++k) {
-        files[k].name = std::string(prof.prefix) + std::string(kSuffixes[k]);
-        const int fd = ::open(files[k].name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0) fail(files[k].name + ": " + std::strerror(errno));
-        files[k].fd = fd;
-        files[k].out.literal = kernels == Kernels::literal;
-    }
-    for (OutputFile& f : files) {
-        struct stat st {};
-        if (::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(f.fd, 0) != 0)
-            fail(f.name + ": " + std::strerror(errno));
-        if (::lstat(f.name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
-            f.temp = f.name + "." + std::to_string(::getpid()) + ".part";
-            f.mode = st.st_mode & 07777;
-        }
-    }
-}
-
-// Runs a writer on f: into its temporary file, renamed over f once complete,
-// or straight into f. Leaves the errno of a failure in f.out.error.
-template <class Writer>
-void writeOutput(OutputFile& f, Writer&& writer)
-{
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    f.out.fd = f.temp.empty() ? -1 : ::open(f.temp.c_str(), flags, 0600);
-    if (f.out.fd >= 0 && ::fchmod(f.out.fd, f.mode) != 0) {
-        ::close(f.out.fd);
-        ::unlink(f.temp.c_str());
-        f.out.fd = -1;
-    }
-    if (f.out.fd < 0) {  // in place
-        f.temp.clear();
-        f.out.fd = f.fd;
-    }
-    writer(f.out);
-    flushOut(f.out);
-    if (f.temp.empty()) {
-        f.out.fd = -1;
-        return;
-    }
-    if (::close(f.out.fd) != 0 && f.out.error == 0) f.out.error = errno;
-    f.out.fd = -1;
-    if (f.out.error == 0 && ::rename(f.temp.c_str(), f.name.c_str()) != 0) f.out.error = errno;
-    if (f.out.error != 0) ::unlink(f.temp.c_str());
-}
-
-void closeOutputs(OutputFile (&files)[7])
-{
-    for (int k = 6; k >= 0; --k) {
-        if (files[k].fd < 0) continue;
-        const int rc = ::close(files[k].fd);
-        files[k].fd = -1;
-        if (rc != 0) fail(files[k].name + ": " + std::strerror(errno));
-    }
-}
-
 void writeTimeLine(const char* label)
 {
     const std::time_t now = std::time(nullptr);
@@ -180,20 +106,29 @@ void writeTimeLine(const char* label)
     std::cout << label << (text ? text : "?\n") << std::flush;
 }
 
-int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
+int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
 {
     int V = 0, N = 0;
     const std::string answer = askCounts(std::cin, std::cout, V, N);
     if (!answer.empty()) fail(answer);
 
     const std::string text = readFile("data.txt");
-    checkMemory(prof, V, N);
+    const std::string shortfall = memoryShortfall(prof.spearman, prof.order, V, N);
+    if (!shortfall.empty()) fail(shortfall);
     Names varNames(V), obsNames(N);
     Matrix obs(N, std::vector<double>(V));
     const std::string problem = getObsMat(V, N, obs, varNames, obsNames, text);
     if (!problem.empty()) fail("data.txt, " + problem);
 
-    openOutputs(prof, kernels, files);
+    const std::string locked = lockOutputs("", std::string(prof.prefix));
+    if (!locked.empty()) fail(locked);
+    files.resize(7);
+    for (int k = 0; k < 7; ++k) {
+        files[k].name = std::string(prof.prefix) + std::string(kSuffixes[k]);
+        files[k].out.literal = kernels == Kernels::literal;
+    }
+    const std::string unopened = openInPlace(files);
+    if (!unopened.empty()) fail(unopened);
     writeTimeLine("Start time: ");
 
     const bool literal = kernels == Kernels::literal;
@@ -207,7 +142,7 @@ int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
     // thread, whole; the literal ones write them one after another.
     auto writeFile = [&](long k) {
         const int level = static_cast<int>(k - 1) % 3;
-        writeOutput(files[k], [&](TextOut& out) {
+        writeFileNow(files[k], [&](TextOut& out) {
             if (k == 0)
                 printStuff(V, varNames, result, out, prof.report);
             else if (k <= 3)
@@ -226,7 +161,9 @@ int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
         if (f.out.error != 0) fail(f.name + ": " + std::strerror(f.out.error));
 
     writeTimeLine("End time: ");
-    closeOutputs(files);
+    const std::string unclosed = closeInPlace(files);
+    if (!unclosed.empty()) fail(unclosed);
+    unlockOutputs();
     if (!std::cout) fail("standard output: the dialogue could not be written");
     return 0;
 }
@@ -236,7 +173,8 @@ int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
 int runProgram(const Profile& prof, Kernels kernels)
 {
     std::ios::sync_with_stdio(false);
-    OutputFile files[7];
+    installCleanupHandlers();
+    std::vector<OutputFile> files;
     try {
         return run(prof, kernels, files);
     } catch (const Failure& f) {
@@ -246,7 +184,7 @@ int runProgram(const Profile& prof, Kernels kernels)
     } catch (const std::length_error&) {
         std::cerr << prof.program << ": not enough memory for the matrices of this run" << std::endl;
     }
-    for (OutputFile& f : files)
-        if (f.fd >= 0) ::close(f.fd);
+    closeInPlace(files);
+    unlockOutputs();
     return 1;
 }

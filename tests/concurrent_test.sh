@@ -74,6 +74,25 @@ for ((r = 1; r <= rounds; r++)); do
     done <"$scratch/sequential.list"
 done
 
+# One program twice: the first holds its files while its progress lines wait
+# on a pipe nobody reads; the second is refused, naming the first's process.
+same=$scratch/same
+mkdir -p "$same"
+cp "$table" "$same/data.txt"
+(cd "$same" && printf '%s' "$answers" | "$build/pearson3rd" 2>/dev/null | sleep 4) &
+holder=$!
+sleep 1.5
+(cd "$same" && printf '%s' "$answers" | "$build/pearson3rd" >/dev/null 2>"$scratch/second.err")
+status=$?
+((status == 1)) || fail "a second pearson3rd in one folder ended with status $status, expected 1"
+grep -Eq '^pearson3rd: another run \(process [0-9]+\) is writing the Pearson3rd files in this folder' \
+    "$scratch/second.err" || fail "a second pearson3rd: message $(head -c 300 "$scratch/second.err")"
+wait "$holder"
+(cd "$same" && printf '%s' "$answers" | "$build/pearson3rd" >/dev/null 2>&1) ||
+    fail "a run after the first was ended by its closed pipe: refused"
+[[ -z $(cd "$same" && ls -A | grep -v -e '^data.txt$' -e '^Pearson3rd_') ]] ||
+    fail "left behind: $(cd "$same" && ls -A)"
+
 if ((failures == 0)); then
     echo "concurrent: $rounds passed, 0 failed"
 else

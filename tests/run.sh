@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite; then builds it again with
+# Installs what the build and the tests need when it is missing, builds the
+# project and runs the whole test suite; then builds it again with
 # AddressSanitizer and UndefinedBehaviorSanitizer (build-sanitize) and runs
 # the whole suite on that build too. Both suites run even when the first one
 # fails; the status is non-zero when either did.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
 failed=0
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j2

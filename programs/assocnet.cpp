@@ -1,0 +1,188 @@
+// assocnet: association networks from an expression table, one command with
+// options. Usage errors end with status 2, failures of the run with status 1.
+#include "parallel.h"
+#include "pipeline.h"
+#include "pvalues.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+struct UsageError {
+    std::string message;
+};
+
+std::vector<std::string> splitList(const std::string& text)
+{
+    std::vector<std::string> items;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');)
+        if (!item.empty()) items.push_back(item);
+    return items;
+}
+
+std::vector<double> numbersOf(const std::string& option, const std::string& text)
+{
+    std::vector<double> values;
+    for (const std::string& item : splitList(text)) {
+        double x = 0;
+        if (!parseNumber(item, x).empty())
+            throw UsageError{option + ": " + item + " is not a number"};
+        values.push_back(x);
+    }
+    return values;
+}
+
+const char* const kFormats[] = {"sif", "net", "matrix", "edges", "graphml"};
+
+std::string defaultPrefix(bool spearman, int order)
+{
+    static const char* const orders[] = {"0th", "1st", "2nd", "3rd"};
+    return std::string(spearman ? "Spearman" : "Pearson") + orders[order];
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Infers an association network between the genes (rows) of an expression table\n"
+                 "from their Pearson or Spearman correlations and, for orders 1 to 3, the partial\n"
+                 "correlation of smallest magnitude over every conditioning set, and writes it\n"
+                 "for Cytoscape, Pajek, igraph, networkx and spreadsheets.",
+                 "assocnet"};
+    app.footer("Example:\n  assocnet -m spearman -k 2 -a 0.01,0.001 -o results expression.tsv.gz\n"
+               "writes results/Spearman2nd_network_0.01.sif, ..._edges.tsv and the rest.");
+    app.get_formatter()->column_width(34);
+    app.set_version_flag("--version", std::string("assocnet ") + kVersion);
+
+    std::string table, method = "pearson", alphas = "0.01,0.001,0.0001", fdrs, formats,
+                        outDir = ".", prefix, missing = "refuse", profile;
+    int order = 1, threads = 0;
+    double pruneAlpha = 0.05;
+    bool samplesInRows = false, quiet = false, literal = false;
+
+    app.add_option("TABLE", table,
+                   "expression table: genes in rows, samples in columns; tab-, comma- or\n"
+                   "whitespace-separated, gzip read as such; - reads standard input")
+        ->required();
+    auto* methodOpt = app.add_option("-m,--method", method, "pearson or spearman")
+                          ->check(CLI::IsMember({"pearson", "spearman"}))
+                          ->capture_default_str();
+    auto* orderOpt = app.add_option("-k,--order", order,
+                                    "largest number of conditioning genes, 0 to 3")
+                         ->check(CLI::Range(0, 3))
+                         ->capture_default_str();
+    auto* alphaOpt = app.add_option("-a,--alpha", alphas,
+                                    "two-sided levels of the networks, one set of files each")
+                         ->capture_default_str();
+    auto* fdrOpt = app.add_option("--fdr", fdrs,
+                                  "instead of --alpha: levels of Benjamini-Hochberg q, e.g. 0.05");
+    fdrOpt->excludes(alphaOpt);
+    app.add_option("--prune-alpha", pruneAlpha,
+                   "level at which the sweeps stop offering a pair smaller coefficients\n"
+                   "(0.05 prunes at z = 1.96, as the seven programs do)")
+        ->capture_default_str();
+    app.add_option("-o,--out", outDir, "folder of the output files, made when missing")
+        ->capture_default_str();
+    app.add_option("-p,--prefix", prefix,
+                   "front of the output file names (default from method and order, Pearson1st)");
+    auto* formatsOpt = app.add_option("-f,--formats", formats,
+                                      "files to write, from sif,net,matrix,edges,graphml\n"
+                                      "(default all of them)");
+    app.add_flag("--samples-in-rows", samplesInRows, "the table has samples in rows, genes in columns");
+    app.add_option("--missing", missing,
+                   "empty, NA, NaN, null or N/A values: refuse the table, or drop the\n"
+                   "genes or the samples that hold them")
+        ->check(CLI::IsMember({"refuse", "drop-genes", "drop-samples"}))
+        ->capture_default_str();
+    app.add_option("-t,--threads", threads, "threads to use (default every core)")
+        ->check(CLI::PositiveNumber);
+    app.add_flag("-q,--quiet", quiet, "no progress display and no summary; warnings still shown");
+    std::vector<std::string> programs;
+    for (const Profile& p : kProfiles) programs.emplace_back(p.program);
+    auto* profileOpt = app.add_option("--profile", profile,
+                                      "the settings and files of one of the seven programs\n"
+                                      "(pearson0th ... spearman2nd), byte for byte")
+                           ->check(CLI::IsMember(programs));
+    profileOpt->excludes(methodOpt)->excludes(orderOpt)->excludes(alphaOpt)->excludes(fdrOpt);
+    app.add_flag("--literal-kernels", literal)->group("");  // the reference loops, for tests
+
+    RunOptions o;
+    try {
+        app.parse(argc, argv);
+        const Profile* prof = profile.empty() ? nullptr : &profileOf(profile);
+        o.table = table;
+        o.profile = prof;
+        o.quiet = quiet;
+        o.outDir = outDir.empty() ? "." : outDir;
+        while (o.outDir.size() > 1 && o.outDir.back() == '/') o.outDir.pop_back();
+        o.kernels = literal ? Kernels::literal : Kernels::fast;
+        o.reading.samplesInRows = samplesInRows;
+        o.reading.missing = missing == "drop-genes"     ? MissingPolicy::dropGenes
+                            : missing == "drop-samples" ? MissingPolicy::dropSamples
+                                                        : MissingPolicy::refuse;
+        o.reading.legacyNames = prof != nullptr;
+        o.pruneAlpha = pruneAlpha;
+        if (!(pruneAlpha > 0 && pruneAlpha < 1))
+            throw UsageError{"--prune-alpha must lie between 0 and 1"};
+        const double pruneZ = pruneAlpha == 0.05 ? 1.96 : zForAlpha(pruneAlpha);
+        if (prof) {
+            o.method = Method{prof->spearman, prof->order, 1.96};
+            o.pruneAlpha = 0.05;
+            const char* names[3] = {"0.01", "0.001", "0.0001"};
+            for (int k = 0; k < 3; ++k) {
+                Level l;
+                l.name = names[k];
+                l.z = prof->z[k];
+                l.alpha = std::erfc(prof->z[k] / std::sqrt(2.0));
+                o.levels.push_back(l);
+            }
+            o.prefix = prefix.empty() ? std::string(prof->prefix) : prefix;
+        } else {
+            o.method = Method{method == "spearman", order, pruneZ};
+            const bool fdr = !fdrs.empty();
+            const std::string why = levelsOf(numbersOf(fdr ? "--fdr" : "--alpha", fdr ? fdrs : alphas),
+                                             fdr, o.levels);
+            if (!why.empty()) throw UsageError{std::string(fdr ? "--fdr" : "--alpha") + ": " + why};
+            if (order > 0 && o.levels.front().alpha > pruneAlpha)
+                throw UsageError{
+                    (fdr ? "--fdr " : "--alpha ") + o.levels.front().name.substr(fdr) +
+                    " is looser than the pruning level " + std::to_string(pruneAlpha).substr(0, 6) +
+                    ": the sweeps stop offering a pair smaller coefficients once it is below that "
+                    "level, so an edge at a looser level would not hold its smallest coefficient; "
+                    "choose a stricter level or raise --prune-alpha"};
+            o.prefix = prefix.empty() ? defaultPrefix(o.method.spearman, order) : prefix;
+        }
+        if (o.prefix.find('/') != std::string::npos)
+            throw UsageError{"--prefix: a prefix cannot hold a /; use --out for the folder"};
+        if (formatsOpt->count() > 0) {
+            for (const std::string& f : splitList(formats)) {
+                if (std::find(std::begin(kFormats), std::end(kFormats), f) == std::end(kFormats))
+                    throw UsageError{"--formats: unknown format " + f +
+                                     " (choose from sif,net,matrix,edges,graphml)"};
+                if (std::find(o.formats.begin(), o.formats.end(), f) == o.formats.end())
+                    o.formats.push_back(f);
+            }
+            if (o.formats.empty()) throw UsageError{"--formats: no format given"};
+        } else if (prof) {
+            o.formats = {"matrix", "sif", "net"};
+        } else {
+            o.formats = {"sif", "net", "matrix", "edges", "graphml"};
+        }
+        if (threads > 0) setThreadCount(threads);
+    } catch (const CLI::Success& e) {  // --help, --version
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "assocnet: " << e.what() << "\nRun assocnet --help for the options.\n";
+        return 2;
+    } catch (const UsageError& e) {
+        std::cerr << "assocnet: " << e.message << "\nRun assocnet --help for the options.\n";
+        return 2;
+    }
+    return runAssocnet(o);
+}

@@ -1,0 +1,71 @@
+// The run of the assocnet command: a table, the settings of the run, the
+// statistics core, the selection of edges with their p and q, then the
+// writers. The seven programs drive the same core and writers from their
+// dialogue (driver.cpp).
+#pragma once
+
+#include "profiles.h"
+#include "table.h"
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+// One network level: edges whose p is below alpha (|r| above the threshold
+// of z), or, for a false-discovery level, whose q is at most alpha.
+struct Level {
+    std::string name;  // in file names: "0.01", or "q0.05" for a false-discovery level
+    double alpha = 0;
+    bool fdr = false;
+    double z = 0;      // the z of an alpha level
+};
+
+// Everything a run is told.
+struct RunOptions {
+    std::string table;           // path, or "-" for standard input
+    Method method{false, 1, 1.96};
+    double pruneAlpha = 0.05;
+    std::vector<Level> levels;   // loosest first
+    std::string outDir = ".";
+    std::string prefix;
+    std::vector<std::string> formats;  // among sif, net, matrix, edges, graphml, html
+    TableOptions reading;
+    bool quiet = false;
+    const Profile* profile = nullptr;  // the settings and files of one of the seven programs
+    Kernels kernels = Kernels::fast;
+};
+
+// The version of assocnet.
+extern const char* const kVersion;
+
+// The levels named by a list of two-sided alphas (fdr false) or of
+// false-discovery levels, loosest first; "" or why the list cannot be used.
+std::string levelsOf(const std::vector<double>& values, bool fdr, std::vector<Level>& levels);
+
+// Runs the whole analysis; returns the exit status (0, or 1 after a one-line
+// message on standard error).
+int runAssocnet(const RunOptions& options);
+
+// --- progress on standard error ------------------------------------------------
+
+// On a terminal one line redrawn in place: the stage, the share done and the
+// time left; otherwise one line per stage and at most one a minute within a
+// stage. Nothing when quiet.
+struct Display {
+    bool quiet = false;
+    bool terminal = false;
+    std::string stage;
+    double stageStart = 0;   // seconds, monotonic
+    double lastShown = 0;
+    bool lineOpen = false;   // a redrawn line is on the terminal
+};
+// Seconds on the monotonic clock.
+double clockSeconds();
+// A new stage begins.
+void showStage(Display& d, const std::string& stage);
+// Share (0..1) of the current stage done.
+void showShare(Display& d, double share);
+// A warning: on its own line, not mixed with the redrawn one.
+void showWarning(Display& d, const std::string& text);
+// Ends the redrawn line, if any.
+void endDisplay(Display& d);
