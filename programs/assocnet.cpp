@@ -152,7 +152,7 @@ int main(int argc, char** argv)
             if (order > 0 && o.levels.front().alpha > pruneAlpha)
                 throw UsageError{
                     (fdr ? "--fdr " : "--alpha ") + o.levels.front().name.substr(fdr) +
-                    " is looser than the pruning level " + std::to_string(pruneAlpha).substr(0, 6) +
+                    " is looser than the pruning level " + (std::ostringstream() << pruneAlpha).str() +
                     ": the sweeps stop offering a pair smaller coefficients once it is below that "
                     "level, so an edge at a looser level would not hold its smallest coefficient; "
                     "choose a stricter level or raise --prune-alpha"};

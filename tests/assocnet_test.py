@@ -105,6 +105,13 @@ def table_forms():
             got = open(os.path.join(out_dir, "Pearson1st_edges.tsv")).read()
             check(got == ref, "%s: edges differ from the plain table's" % name)
 
+    # Standard input, and any thread count: the same files.
+    code, out, err = assocnet("-q", "-f", "edges,matrix", "-t", "1", "-o", os.path.join(w, "stdin"), "-",
+                              stdin=tsv(EX).encode())
+    check(code == 0 and open(os.path.join(w, "stdin", "Pearson1st_edges.tsv")).read() == ref
+          and open(os.path.join(w, "stdin", "Pearson1st_matrix.tsv")).read() == ref_matrix,
+          "standard input on one thread: %d %s" % (code, err))
+
     path = write(w, "transposed.txt", tsv(rows_t))
     code, out, err = assocnet("-q", "-f", "edges", "--samples-in-rows", "-o", os.path.join(w, "t"), path)
     check(code == 0 and open(os.path.join(w, "t", "Pearson1st_edges.tsv")).read() == ref,
