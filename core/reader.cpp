@@ -61,7 +61,7 @@ std::string shown(std::string_view token)
 struct Decimal {
     bool negative = false;
     uint64_t digits = 0;
-    int count = 0;       // significant digits, leading zeros not counted
+    int count = 0;       // significant digits (16: more than 15)
     long exponent = 0;   // value = digits * 10^exponent, when count <= 15
 };
 
@@ -72,23 +72,29 @@ bool isDecimal(std::string_view t, Decimal& d)
 {
     size_t k = 0, n = t.size();
     if (k < n && (t[k] == '+' || t[k] == '-')) d.negative = t[k++] == '-';
-    size_t digits = 0;
     long scale = 0;
-    const auto take = [&](char c, long shift) {
-        ++digits;
-        if (d.digits == 0 && c == '0') {
-            scale += shift;
-            return;
+    // Mantissa digits; shift is what each one taken adds to the scale (-1 in
+    // the fraction). Leading zeros are not significant; past fifteen
+    // significant digits only the count matters.
+    const auto digitsFrom = [&](long shift) {
+        const size_t start = k;
+        for (; k < n; ++k) {
+            const unsigned c = static_cast<unsigned char>(t[k]) - '0';
+            if (c > 9) break;
+            if (d.count < 15) {
+                d.digits = d.digits * 10 + c;
+                d.count += d.digits != 0;
+                scale += shift;
+            } else {
+                d.count = 16;
+            }
         }
-        if (++d.count <= 15) {  // past fifteen digits only the count matters
-            d.digits = d.digits * 10 + static_cast<uint64_t>(c - '0');
-            scale += shift;
-        }
+        return k - start;
     };
-    while (k < n && t[k] >= '0' && t[k] <= '9') take(t[k++], 0);
+    size_t digits = digitsFrom(0);
     if (k < n && t[k] == '.') {
         ++k;
-        while (k < n && t[k] >= '0' && t[k] <= '9') take(t[k++], -1);
+        digits += digitsFrom(-1);
     }
     if (digits == 0) return false;
     long exponent = 0;

@@ -316,6 +316,7 @@ void readRows(std::string_view text, Reading r, Rows& rows, size_t first, size_t
             return;
         }
         rows.names[row] = r.name(fields[0], rows.genes);
+        if (columns == 0) continue;
         double* cell = rows.values.data() + (rows.genes ? row * columns : row);
         const size_t step = rows.genes ? 1 : count;
         for (size_t c = 0; c < columns; ++c, cell += step) {

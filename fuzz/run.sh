@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the fuzz target of the dialogue and the table reader with clang
+# Builds the fuzz target of the dialogue and the table readers with clang
 # (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) in a private
 # folder, replays the kept regression inputs and the seed corpus, then fuzzes
 # for a bounded time and prints the number of executions.
@@ -42,7 +42,7 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-math-err
        -fno-sanitize-recover=undefined -Wno-unknown-pragmas -Wno-source-uses-openmp
        "-Dtarget_clones(...)=used" -I "$root/core" -I "$root/output" -I "$root/programs")
 echo "fuzz: building in $work"
-"$cxx" "${flags[@]}" "${sources[@]}" -o "$work/table_fuzz"
+"$cxx" "${flags[@]}" "${sources[@]}" -lz -o "$work/table_fuzz"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
