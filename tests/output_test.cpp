@@ -1,9 +1,12 @@
 // The number text, the matrix report, the SIF and NET writers, byte for byte,
-// and the block writes of TextOut into a real file.
+// the edge-list writers (SIF, NET, edge table, GraphML read back through
+// libxml2), and the block writes of TextOut into a real file.
 #include "core.h"
 #include "output.h"
 
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -191,6 +194,46 @@ struct TempFile {
     }
 };
 
+// The edges of the pairs i < j of m whose magnitude exceeds t, row by row.
+std::vector<Edge> edgesAbove(int V, const Matrix& m, double t)
+{
+    std::vector<Edge> edges;
+    for (int i = 0; i < V; ++i)
+        for (int j = i + 1; j < V; ++j)
+            if (std::fabs(m[i][j]) > t) edges.push_back({i, j, m[i][j], 0.5, 0.5, 0});
+    return edges;
+}
+
+// The child elements of an XML element with the given name, in order.
+std::vector<xmlNode*> children(xmlNode* parent, const char* name)
+{
+    std::vector<xmlNode*> found;
+    const xmlChar* wanted = reinterpret_cast<const xmlChar*>(name);
+    for (xmlNode* c = parent->children; c; c = c->next)
+        if (c->type == XML_ELEMENT_NODE && xmlStrEqual(c->name, wanted)) found.push_back(c);
+    return found;
+}
+
+std::string attribute(xmlNode* element, const char* name)
+{
+    xmlChar* value = xmlGetProp(element, reinterpret_cast<const xmlChar*>(name));
+    std::string text = value ? reinterpret_cast<const char*>(value) : "(none)";
+    xmlFree(value);
+    return text;
+}
+
+// The text of each <data> child of an element, by key, joined as "key=text;".
+std::string dataOf(xmlNode* element)
+{
+    std::string all;
+    for (xmlNode* d : children(element, "data")) {
+        xmlChar* content = xmlNodeGetContent(d);
+        all += attribute(d, "key") + "=" + reinterpret_cast<const char*>(content) + ";";
+        xmlFree(content);
+    }
+    return all;
+}
+
 }  // namespace
 
 // --- number text ---------------------------------------------------------------------
@@ -361,6 +404,16 @@ TEST(MatrixReport, EveryTableLineHoldsVPlusOneTabs)
     }
     EXPECT_EQ(text.back(), '\n');
     EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+TEST(MatrixReport, SpreadsheetLayoutHasNoTitleAndNoTrailingTab)
+{
+    TextOut out;
+    printStuff(3, kNames3, workedMatrix(-0.7123456), out, ReportLayout{"", true, false});
+    EXPECT_EQ(text(out), "\tG1\tG2\tG3\n"
+                         "G1\t1\t0.8\t-0.1\n"
+                         "G2\t0.8\t1\t-0.712346\n"
+                         "G3\t-0.1\t-0.712346\t1\n");
 }
 
 // --- SIF ------------------------------------------------------------------------------
@@ -549,6 +602,108 @@ TEST(NetWriter, EdgesCorrespondToTheSifLinesOneToOne)
                 EXPECT_EQ(colour, label == "r2pos" ? "Red" : "Blue");
             }
         }
+}
+
+// --- edge lists -----------------------------------------------------------------------
+
+TEST(EdgeListWriters, GiveTheThresholdFormsBytesInTheOrderGiven)
+{
+    const int V = 30, N = 40;
+    const Matrix m = randomMatrix(V, 13);
+    const Names names = numberedNames(V);
+    std::vector<Edge> edges = edgesAbove(V, m, thresholdFor(N, 2.5758, 2));
+    ASSERT_GT(edges.size(), 5u);
+    TextOut s, n;
+    writeSif(names, edges, kR3, s);
+    writePajek(names, edges, n);
+    EXPECT_EQ(text(s), sif(V, N, 2.5758, m, names, 2, kR3));
+    EXPECT_EQ(text(n), net(V, N, 2.5758, m, names, 2));
+    // Reversed: the same lines, last first.
+    std::reverse(edges.begin(), edges.end());
+    TextOut r;
+    writeSif(names, edges, kR3, r);
+    std::vector<std::string> want = lines(std::string(text(s)));
+    std::reverse(want.begin(), want.end());
+    EXPECT_EQ(lines(std::string(text(r))), want);
+}
+
+TEST(EdgeTable, HeaderThenShortestNumbersAndLevelNames)
+{
+    const std::vector<Edge> edges = {{0, 1, 0.8, 1e-7, 2.5e-5, 2},
+                                     {1, 2, -0.71234567, 0.1 + 0.2, 5e-324, 0}};
+    const std::vector<std::string> levels = {"0.01", "0.001", "0.0001"};
+    TextOut out, none;
+    writeEdgeTable({"G1", "x\"y", "G3"}, edges, levels, out);
+    EXPECT_EQ(text(out), "source\ttarget\tr\tp\tq\tlevel\n"
+                         "G1\tx\"y\t0.8\t1e-07\t2.5e-05\t0.0001\n"
+                         "x\"y\tG3\t-0.71234567\t0.30000000000000004\t5e-324\t0.01\n");
+    writeEdgeTable(kNames3, {}, levels, none);
+    EXPECT_EQ(text(none), "source\ttarget\tr\tp\tq\tlevel\n");
+}
+
+TEST(GraphmlWriter, WellFormedWithEveryNameAndNumberReadBack)
+{
+    const Names names = {"G1", "a\"b'c", "<x>&amp;", "\xc3\xa9t\xc3\xa9]]>", "lone"};
+    const std::vector<Edge> edges = {{0, 1, 0.8, 1e-7, 2.5e-5, 0},
+                                     {1, 3, -0.71234567, 0.1 + 0.2, 5e-324, 1},
+                                     {1, 2, 1, 0, 1, 0}};
+    TextOut out;
+    writeGraphml(names, edges, out);
+    const std::string xml(text(out));
+    EXPECT_EQ(xml.back(), '\n');
+    xmlDoc* doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
+                                XML_PARSE_NONET);
+    ASSERT_NE(doc, nullptr) << xml;
+    xmlNode* root = xmlDocGetRootElement(doc);
+    ASSERT_NE(root->ns, nullptr);
+    EXPECT_STREQ(reinterpret_cast<const char*>(root->ns->href),
+                 "http://graphml.graphdrawing.org/xmlns");
+    std::string keys;
+    for (xmlNode* k : children(root, "key"))
+        keys += attribute(k, "id") + " " + attribute(k, "for") + " " + attribute(k, "attr.name") +
+                " " + attribute(k, "attr.type") + ";";
+    EXPECT_EQ(keys, "name node name string;degree node degree int;r edge r double;"
+                    "p edge p double;q edge q double;");
+    const std::vector<xmlNode*> graph = children(root, "graph");
+    ASSERT_EQ(graph.size(), 1u);
+    EXPECT_EQ(attribute(graph[0], "edgedefault"), "undirected");
+    const std::vector<xmlNode*> nodes = children(graph[0], "node");
+    const int degrees[] = {1, 3, 1, 1, 0};
+    ASSERT_EQ(nodes.size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string id = "n";  // built in two steps: GCC 12 warns on "n" + std::string
+        id += std::to_string(i);
+        EXPECT_EQ(attribute(nodes[i], "id"), id);
+        EXPECT_EQ(dataOf(nodes[i]),
+                  "name=" + names[i] + ";degree=" + std::to_string(degrees[i]) + ";");
+    }
+    std::string got;
+    for (xmlNode* e : children(graph[0], "edge"))
+        got += attribute(e, "source") + "-" + attribute(e, "target") + ":" + dataOf(e) + "\n";
+    EXPECT_EQ(got, "n0-n1:r=0.8;p=1e-07;q=2.5e-05;\n"
+                   "n1-n3:r=-0.71234567;p=0.30000000000000004;q=5e-324;\n"
+                   "n1-n2:r=1;p=0;q=1;\n");
+    xmlFreeDoc(doc);
+}
+
+TEST(GraphmlWriter, LargeGraphReachesTheFileInWholeLines)
+{
+    const int V = 3000;
+    const Names names = numberedNames(V);
+    std::vector<Edge> edges;
+    for (int k = 0; k < 20000; ++k)
+        edges.push_back({k % V, (k * 7 + 1) % V, k / 2e4, 1e-9 * k, 0.5, 0});
+    TextOut inMemory;
+    writeGraphml(names, edges, inMemory);
+    TempFile file;
+    ASSERT_GE(file.fd, 0);
+    TextOut out;
+    out.fd = file.fd;
+    writeGraphml(names, edges, out);
+    EXPECT_GT(out.written, 1 << 20);  // most of it already written, up to a line end
+    EXPECT_EQ(file.contents().back(), '\n');
+    flushOut(out);
+    EXPECT_EQ(file.contents(), text(inMemory));
 }
 
 // --- TextOut ----------------------------------------------------------------------------
