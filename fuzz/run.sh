@@ -41,10 +41,11 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-math-err
        -fsanitize=fuzzer,address,undefined -fno-sanitize=float-divide-by-zero
        -fno-sanitize-recover=undefined -Wno-unknown-pragmas -Wno-source-uses-openmp
        "-Dtarget_clones(...)=used" -I "$root/core" -I "$root/output" -I "$root/programs")
+# The GraphML writer among the output sources needs libxml2.
+read -ra xmlFlags <<<"$(xml2-config --cflags)"
+read -ra xmlLibs <<<"$(xml2-config --libs)"
 echo "fuzz: building in $work"
-# The GraphML writer is in the library too: libxml2's headers and library.
-read -r -a xml <<<"$(pkg-config --cflags --libs libxml-2.0 2>/dev/null || echo -I/usr/include/libxml2 -lxml2)"
-"$cxx" "${flags[@]}" "${sources[@]}" "${xml[@]}" -lz -o "$work/table_fuzz"
+"$cxx" "${flags[@]}" "${xmlFlags[@]}" "${sources[@]}" "${xmlLibs[@]}" -lz -o "$work/table_fuzz"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

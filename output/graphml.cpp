@@ -7,6 +7,7 @@
 #include <libxml/xmlwriter.h>
 
 #include <charconv>
+#include <cmath>
 #include <new>
 
 namespace {
@@ -15,19 +16,24 @@ const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(t
 
 // The output buffer's sink: appends what libxml2 hands over to the TextOut,
 // ending the TextOut's line at the last line feed of each chunk so that its
-// blocks reach the file at line ends as they grow.
+// blocks reach the file at line ends as they grow. A failed allocation goes
+// back to libxml2 as a failed write rather than through its frames.
 int appendToOut(void* context, const char* buffer, int length)
 {
     TextOut& out = *static_cast<TextOut*>(context);
     const std::string_view chunk(buffer, static_cast<size_t>(length));
     const size_t last = chunk.rfind('\n');
-    if (last == std::string_view::npos) {
-        put(out, chunk);
-        return length;
+    try {
+        if (last == std::string_view::npos) {
+            put(out, chunk);
+            return length;
+        }
+        put(out, chunk.substr(0, last));
+        endLine(out);
+        put(out, chunk.substr(last + 1));
+    } catch (const std::bad_alloc&) {
+        return -1;
     }
-    put(out, chunk.substr(0, last));
-    endLine(out);
-    put(out, chunk.substr(last + 1));
     return length;
 }
 
@@ -51,7 +57,7 @@ struct Writer {
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    // The text writer fails only when it cannot allocate.
+    // The text writer fails only when it, or the sink, cannot allocate.
     static void check(int rc)
     {
         if (rc < 0) throw std::bad_alloc();
@@ -82,9 +88,15 @@ struct Writer {
 };
 
 // The shortest round-trip text of x, or a whole number, as a C string.
+// Subnormal numbers, which igraph's reader refuses as out of range, become a
+// zero of their sign, as deeper underflow already does.
 struct Number {
     char text[32];
-    explicit Number(double x) { *std::to_chars(text, text + sizeof text - 1, x).ptr = '\0'; }
+    explicit Number(double x)
+    {
+        if (std::fpclassify(x) == FP_SUBNORMAL) x = std::copysign(0.0, x);
+        *std::to_chars(text, text + sizeof text - 1, x).ptr = '\0';
+    }
     explicit Number(long long n) { *std::to_chars(text, text + sizeof text - 1, n).ptr = '\0'; }
 };
 

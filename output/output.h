@@ -110,6 +110,7 @@ void writeEdgeTable(const Names& names, const std::vector<Edge>& edges,
                     const std::vector<std::string>& levelNames, TextOut& out);
 // Writes an undirected GraphML 1.0 graph: every name a node ("n0", "n1", ...)
 // with its name and its degree among the edges given, then every edge with
-// its r, p and q in shortest form. Names must be UTF-8 without control
-// characters, which XML 1.0 cannot hold.
+// its r, p and q in shortest form (subnormal numbers as zero, for readers
+// that refuse them). Names must be UTF-8 without control characters, which
+// XML 1.0 cannot hold.
 void writeGraphml(const Names& names, const std::vector<Edge>& edges, TextOut& out);
