@@ -416,8 +416,9 @@ std::string readInto(std::string_view text, const TableOptions& options, Table& 
     const size_t width = fieldsOf(records[1]).size();
 
     // A first line of numbers after its first field, as wide as the next
-    // line, is a data line: the table has no name line.
-    bool numbers = width >= 2 && names.size() == width;
+    // line, is a data line: the table has no name line. An empty first field
+    // is an empty corner, as spreadsheets and R write it, not a gene.
+    bool numbers = width >= 2 && names.size() == width && !r.content(names[0]).empty();
     for (size_t k = 1; numbers && k < width; ++k) {
         const std::string_view t = r.content(names[k]);
         double x;
