@@ -71,6 +71,35 @@ void makeFolder(const std::string& dir)
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) fail(dir + ": Not a directory");
 }
 
+// True when text is UTF-8 without the control characters that XML 1.0
+// cannot hold (tab excepted).
+bool xmlText(std::string_view text)
+{
+    for (size_t k = 0; k < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[k]);
+        if (c < 0x80) {
+            if (c < 0x20 && c != '\t') return false;
+            ++k;
+            continue;
+        }
+        const size_t more = c >= 0xc2 && c <= 0xdf ? 1 : c >= 0xe0 && c <= 0xef ? 2
+                          : c >= 0xf0 && c <= 0xf4 ? 3 : 0;
+        if (more == 0 || k + more >= text.size()) return false;
+        for (size_t m = 1; m <= more; ++m)
+            if ((static_cast<unsigned char>(text[k + m]) & 0xc0) != 0x80) return false;
+        k += more + 1;
+    }
+    return true;
+}
+
+// A name as it may stand in a message: unprintable bytes as '?'.
+std::string shownText(std::string_view text)
+{
+    std::string s;
+    for (char c : text.substr(0, 60)) s += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    return s;
+}
+
 // --- the table as the statistics take it -------------------------------------
 
 // Genes whose values are all equal have no variance: their coefficients
@@ -254,6 +283,20 @@ int run(const RunOptions& o, Display& d, std::vector<OutputFile>& files)
                 fail(shownName + ": gene " + name +
                      " has a double quote in its name, which NET files cannot carry; leave net "
                      "out of --formats or rename the gene");
+    bool spaced = false;
+    for (const std::string& name : t.genes) {
+        if (name.find_first_of("\t\n\r") != std::string::npos)
+            fail(shownName + ": gene " + shownText(name) +
+                 " holds a tab or a line break, which tab-separated and network files cannot "
+                 "carry; rename the gene");
+        spaced = spaced || name.find(' ') != std::string::npos;
+    }
+    if (wants(o, "graphml"))
+        for (const std::string& name : t.genes)
+            if (!xmlText(name))
+                fail(shownName + ": gene " + shownText(name) +
+                     " holds a control character or is not UTF-8 text, which GraphML cannot "
+                     "carry; leave graphml out of --formats or rename the gene");
     const std::string shortfall = memoryShortfall(o.method.spearman, K, V, N);
     if (!shortfall.empty()) fail(shortfall);
 
@@ -289,7 +332,11 @@ int run(const RunOptions& o, Display& d, std::vector<OutputFile>& files)
         files.back().name = base + suffix;
         writers.push_back(std::move(writer));
     };
-    const SifLabels labels = prof ? prof->labels : SifLabels{" pos ", " neg "};
+    // SIF fields are split on tabs where the file holds one, else on spaces:
+    // names with spaces go between tabs.
+    const SifLabels labels = prof     ? prof->labels
+                             : spaced ? SifLabels{"\tpos\t", "\tneg\t"}
+                                      : SifLabels{" pos ", " neg "};
     std::vector<std::string> levelNames;
     for (const Level& l : o.levels) levelNames.push_back(l.name);
     if (wants(o, "matrix")) {

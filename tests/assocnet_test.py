@@ -262,8 +262,12 @@ def read_back():
     odd = ["gene <1> & co", "ΔNp63", "a'b", "sp ace", "x\"y"] + GENES[5:20]
     rows = [EX[0]] + [[odd[g]] + EX[g + 1][1:] for g in range(len(odd))]
     table = write(w, "odd.txt", tsv(rows))
-    code, out, err = assocnet("-q", "-k", "0", "-f", "graphml,edges", "-o", w, table)
+    code, out, err = assocnet("-q", "-k", "0", "-f", "graphml,edges,sif", "-o", w, table)
     check(code == 0, "odd names: %d %s" % (code, err))
+    # A name with a space: the SIF file is split on tabs, as Cytoscape then reads it.
+    sif = [l.split("\t") for l in lines_of(os.path.join(w, "Pearson0th_network_0.01.sif")) if l]
+    check(sif and all(len(f) == 3 and f[0] in odd and f[2] in odd for f in sif),
+          "SIF with spaced names: three tab-separated fields per line")
     edges = {tuple(l.split("\t")[:2]) for l in lines_of(os.path.join(w, "Pearson0th_edges.tsv"))[1:] if l}
     path = os.path.join(w, "Pearson0th_network.graphml")
     g = networkx.read_graphml(path)
