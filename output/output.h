@@ -1,6 +1,8 @@
 // Report and network output: the matrix report, the SIF and the NET network
-// files. Every line ends in a single line feed; numbers are written as a
-// default-formatted stream writes a double (six significant digits).
+// files, and the HTML report of a run. Every line ends in a single line feed;
+// in the first three, numbers are written as a default-formatted stream writes
+// a double (six significant digits), in the HTML report's data as the
+// shortest text that reads back as the same double.
 #pragma once
 
 #include "../core/core.h"
@@ -80,3 +82,39 @@ void getCytoScapeInput(int V, int N, double z, const Matrix& m, TextOut& out, co
 // coloured edge per pair selected as in getCytoScapeInput.
 void getPajekInput(int V, int N, double z, const Matrix& m, TextOut& out, const Names& names,
                    int order);
+
+// --- the HTML report -----------------------------------------------------------
+
+// One selected edge: i < j (gene numbers from 0), its kept coefficient r, p, q, and the index of the
+// strictest level it passes (levels numbered loosest first).
+struct Edge { int i, j; double r, p, q; int level; };
+
+// A level of the networks as the report names and explains it.
+struct ReportLevel {
+    std::string name;        // as in the file names: "0.01", "0.001" or for FDR levels "q0.05"
+    std::string rule;        // what selects its edges, for people: "p < 0.01 (|r| > 0.2289)" or "q <= 0.05"
+    long long edges;         // edges at this level
+    double threshold;        // the |r| an edge must exceed; NaN for FDR levels
+};
+// What the report tells about the run besides the network.
+struct RunFacts {
+    std::string table;       // the table's file name as given ("-" for standard input)
+    std::string version;     // assocnet's version
+    std::string method;      // "Pearson" or "Spearman"
+    int order;               // 0..3
+    double pruneAlpha;       // pruning level of the sweeps (unused at order 0)
+    int genes, samples;      // used
+    std::vector<std::string> dropped;  // one line per dropped gene or sample, with why ("G5: constant")
+    std::vector<ReportLevel> levels;   // loosest first
+    double seconds;          // run time
+};
+// Kept coefficients of every pair, binned: counts[k] holds those in [from + k*width, from + (k+1)*width).
+struct Histogram { double from, width; std::vector<long long> counts; };
+// The most edges the page draws at one level: the strongest by |r|.
+inline constexpr long long kMaxDrawnEdges = 5000;
+// Writes the report, one HTML file that needs nothing else: the page (its
+// scripts and style inlined) with the run's data as JSON: the facts, all
+// names, the edges of the loosest level (every one), the histogram. The same
+// arguments give the same bytes.
+void writeHtmlReport(const RunFacts& run, const Names& names, const std::vector<Edge>& edges,
+                     const Histogram& kept, TextOut& out);
