@@ -145,11 +145,13 @@
         'width': 'data(w)', 'line-color': '#c62828', 'opacity': 0.7, 'curve-style': 'haystack' } },
       { selector: 'edge.neg', style: { 'line-color': '#1565c0' } },
       { selector: '.faded', style: { 'opacity': 0.12, 'text-opacity': 0 } },
-      { selector: 'node.near', style: { 'background-color': '#ffa726', 'min-zoomed-font-size': 0, 'z-index': 9 } },
-      { selector: 'edge.near', style: { 'opacity': 1 } },
+      { selector: 'node.near', style: {
+        'background-color': '#ffa726', 'min-zoomed-font-size': 0, 'z-index-compare': 'manual', 'z-index': 9 } },
+      { selector: 'edge.near', style: { 'opacity': 1, 'z-index-compare': 'manual', 'z-index': 8 } },
       { selector: 'node.hit', style: {
         'background-color': '#ef6c00', 'border-width': 3, 'border-color': '#ffe0b2',
-        'font-size': 13, 'font-weight': 'bold', 'min-zoomed-font-size': 0, 'z-index': 10 } },
+        'min-zoomed-font-size': 0, 'text-background-color': '#ffffff',
+        'text-background-opacity': 0.85, 'text-background-padding': 2, 'z-index-compare': 'manual', 'z-index': 10 } },
     ],
   });
 
@@ -287,6 +289,7 @@
       near = node.neighborhood('node').map((n) => n.data('label')).sort();
       if (centre) {
         cy.fit(hood, 80);
+        if (cy.zoom() > 2.5) cy.zoom(2.5);
         cy.center(node);
       }
     }
@@ -431,8 +434,9 @@
       svg.append(bar);
     });
     const label = (k) => (binWidth === 1 ? String(k) : k * binWidth + '\u2013' + ((k + 1) * binWidth - 1));
-    const ticks = [[M.left + bw / 2, label(0)]];
-    if (used > 1) ticks.push([M.left + (used - 0.5) * bw, label(used - 1)]);
+    const ticks = [];
+    const step = Math.ceil(used / 10);
+    for (let k = 0; k < used; k += step) ticks.push([M.left + (k + 0.5) * bw, label(k)]);
     axes(svg, ticks, count(top), 'degree (genes per ' + (binWidth === 1 ? 'degree' : binWidth + ' degrees') + ')');
   }
 
