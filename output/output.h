@@ -1,7 +1,8 @@
 // Report and network output: the matrix report, the SIF and the NET network
-// files, the edge table and GraphML. Every line ends in a single line feed;
-// numbers are written as a default-formatted stream writes a double (six
-// significant digits), except in the edge table and GraphML, which write the
+// files, the edge table, GraphML and the HTML report of a run. Every line
+// ends in a single line feed; numbers are written as a default-formatted
+// stream writes a double (six significant digits), except in the edge table,
+// GraphML and the report's data, which write the
 // shortest text that reads back as the same double.
 #pragma once
 
@@ -114,3 +115,35 @@ void writeEdgeTable(const Names& names, const std::vector<Edge>& edges,
 // that refuse them). Names must be UTF-8 without control characters, which
 // XML 1.0 cannot hold.
 void writeGraphml(const Names& names, const std::vector<Edge>& edges, TextOut& out);
+
+// --- the HTML report -----------------------------------------------------------
+
+// A level of the networks as the report names and explains it.
+struct ReportLevel {
+    std::string name;        // as in the file names: "0.01", "0.001" or for FDR levels "q0.05"
+    std::string rule;        // what selects its edges, for people: "p < 0.01 (|r| > 0.2289)" or "q <= 0.05"
+    long long edges;         // edges at this level
+    double threshold;        // the |r| an edge must exceed; NaN for FDR levels
+};
+// What the report tells about the run besides the network.
+struct RunFacts {
+    std::string table;       // the table's file name as given ("-" for standard input)
+    std::string version;     // assocnet's version
+    std::string method;      // "Pearson" or "Spearman"
+    int order;               // 0..3
+    double pruneAlpha;       // pruning level of the sweeps (unused at order 0)
+    int genes, samples;      // used
+    std::vector<std::string> dropped;  // one line per dropped gene or sample, with why ("G5: constant")
+    std::vector<ReportLevel> levels;   // loosest first
+    double seconds;          // run time
+};
+// Kept coefficients of every pair, binned: counts[k] holds those in [from + k*width, from + (k+1)*width).
+struct Histogram { double from, width; std::vector<long long> counts; };
+// The most edges the page draws at one level: the strongest by |r|.
+inline constexpr long long kMaxDrawnEdges = 5000;
+// Writes the report, one HTML file that needs nothing else: the page (its
+// scripts and style inlined) with the run's data as JSON: the facts, all
+// names, the edges of the loosest level (every one), the histogram. The same
+// arguments give the same bytes.
+void writeHtmlReport(const RunFacts& run, const Names& names, const std::vector<Edge>& edges,
+                     const Histogram& kept, TextOut& out);

@@ -38,7 +38,7 @@ std::vector<double> numbersOf(const std::string& option, const std::string& text
     return values;
 }
 
-const char* const kFormats[] = {"sif", "net", "matrix", "edges", "graphml"};
+const char* const kFormats[] = {"sif", "net", "matrix", "edges", "graphml", "html"};
 
 std::string defaultPrefix(bool spearman, int order)
 {
@@ -92,8 +92,8 @@ int main(int argc, char** argv)
     app.add_option("-p,--prefix", prefix,
                    "front of the output file names (default from method and order, Pearson1st)");
     auto* formatsOpt = app.add_option("-f,--formats", formats,
-                                      "files to write, from sif,net,matrix,edges,graphml\n"
-                                      "(default all of them)");
+                                      "files to write, from sif,net,matrix,edges,graphml,html\n"
+                                      "(default all but html)");
     app.add_flag("--samples-in-rows", samplesInRows, "the table has samples in rows, genes in columns");
     app.add_option("--missing", missing,
                    "empty, NA, NaN, null or N/A values: refuse the table, or drop the\n"
@@ -164,7 +164,7 @@ int main(int argc, char** argv)
             for (const std::string& f : splitList(formats)) {
                 if (std::find(std::begin(kFormats), std::end(kFormats), f) == std::end(kFormats))
                     throw UsageError{"--formats: unknown format " + f +
-                                     " (choose from sif,net,matrix,edges,graphml)"};
+                                     " (choose from sif,net,matrix,edges,graphml,html)"};
                 if (std::find(o.formats.begin(), o.formats.end(), f) == o.formats.end())
                     o.formats.push_back(f);
             }

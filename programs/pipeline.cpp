@@ -208,6 +208,20 @@ Selection selectEdges(const RunOptions& o, const Matrix& result, int V, int N)
     return sel;
 }
 
+// The kept coefficients of all pairs in 100 bins over [-1, 1].
+Histogram keptHistogram(const Matrix& result, int V)
+{
+    Histogram h{-1.0, 0.02, std::vector<long long>(100, 0)};
+    for (int i = 0; i < V; ++i)
+        for (int j = i + 1; j < V; ++j) {
+            const double r = result[i][j];
+            if (std::isnan(r)) continue;
+            const int bin = std::clamp(static_cast<int>((r + 1) / 0.02), 0, 99);
+            ++h.counts[bin];
+        }
+    return h;
+}
+
 std::vector<Edge> atLevel(const std::vector<Edge>& edges, int level)
 {
     std::vector<Edge> kept;
@@ -363,6 +377,30 @@ int run(const RunOptions& o, Display& d, std::vector<OutputFile>& files)
         add("_edges.tsv", [&](TextOut& out) { writeEdgeTable(t.genes, sel.edges, levelNames, out); });
     if (wants(o, "graphml"))
         add("_network.graphml", [&](TextOut& out) { writeGraphml(t.genes, sel.edges, out); });
+    RunFacts facts;
+    if (wants(o, "html")) {
+        facts.table = o.table;
+        facts.version = kVersion;
+        facts.method = o.method.spearman ? "Spearman" : "Pearson";
+        facts.order = K;
+        facts.pruneAlpha = o.pruneAlpha;
+        facts.genes = V;
+        facts.samples = N;
+        facts.dropped = dropped;
+        for (size_t l = 0; l < o.levels.size(); ++l) {
+            const Level& lv = o.levels[l];
+            ReportLevel rl;
+            rl.name = lv.name;
+            rl.rule = lv.fdr ? "q <= " + levelText(lv.alpha)
+                             : "p < " + levelText(lv.alpha) + " (|r| > " + fixed(sel.thresholds[l], 4) + ")";
+            rl.edges = sel.perLevel[l];
+            rl.threshold = sel.thresholds[l];
+            facts.levels.push_back(rl);
+        }
+        facts.seconds = clockSeconds() - start;
+        const Histogram kept = keptHistogram(result, V);
+        add("_report.html", [&, kept](TextOut& out) { writeHtmlReport(facts, t.genes, sel.edges, kept, out); });
+    }
     std::vector<std::string> problems(files.size());
     parallelFor(0, static_cast<long>(files.size()), 20.0 * V * V,
                 [&](long k) { problems[k] = writeAside(files[k], writers[k]); });

@@ -4,7 +4,8 @@
 # with the machine; CLI11 reads assocnet's options, zlib its gzip tables and
 # libxml2 writes its GraphML; Python with scipy, networkx and igraph checks the
 # files in the tests, and clang with its runtime libraries builds the fuzz
-# target. Does nothing when every package is already there.
+# target; install-web.sh adds what the HTML report needs. Does nothing when
+# everything is already there.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(g++ cmake make pkg-config libgtest-dev libbenchmark-dev libcli11-dev zlib1g-dev
@@ -14,8 +15,11 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
-sudo=()
-[[ $(id -u) -ne 0 ]] && sudo=(sudo)
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [[ ${#missing[@]} -gt 0 ]]; then
+  sudo=()
+  [[ $(id -u) -ne 0 ]] && sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+# The HTML report's scripts from npm, and Chromium for its browser test.
+bash "$(dirname "$0")/install-web.sh"
