@@ -158,8 +158,9 @@ struct Selection {
 
 // Every pair whose p might reach the loosest level or the pruning level gets
 // its p; Benjamini-Hochberg over all V(V - 1)/2 pairs gives q, exact
-// wherever it is at or below those levels.
-Selection selectEdges(const RunOptions& o, const Matrix& result, int V, int N)
+// wherever it is at or below those levels. Without withPQ (no file shows
+// them and no level needs them) the edges are selected by |r| alone.
+Selection selectEdges(const RunOptions& o, const Matrix& result, int V, int N, bool withPQ)
 {
     const int K = o.method.order;
     Selection sel;
@@ -169,6 +170,22 @@ Selection selectEdges(const RunOptions& o, const Matrix& result, int V, int N)
         sel.thresholds.push_back(l.fdr ? std::nan("") : thresholdFor(N, l.z, K));
     }
     sel.pruneThreshold = thresholdFor(N, o.method.pruneZ, K);
+    sel.perLevel.assign(o.levels.size(), 0);
+    if (!withPQ) {
+        // Only the count of each level; the writers read the matrix.
+        std::vector<std::vector<long long>> counts(static_cast<size_t>(V));
+        parallelFor(0, V, 4.0 * V * V, [&](long i) {
+            counts[i].assign(o.levels.size(), 0);
+            for (int j = static_cast<int>(i) + 1; j < V; ++j)
+                for (size_t l = 0; l < o.levels.size(); ++l) {
+                    if (!(std::fabs(result[i][j]) > sel.thresholds[l])) break;
+                    ++counts[i][l];
+                }
+        });
+        for (const auto& c : counts)
+            for (size_t l = 0; l < c.size(); ++l) sel.perLevel[l] += c[l];
+        return sel;
+    }
     // Candidates: a margin below the |r| of the cutoff, so rounding keeps none out.
     const double low = thresholdFor(N, zForAlpha(std::min(cutoff, 0.999)), K) * (1 - 1e-9);
 
@@ -193,7 +210,6 @@ Selection selectEdges(const RunOptions& o, const Matrix& result, int V, int N)
     const long long pairs = static_cast<long long>(V) * (V - 1) / 2;
     benjaminiHochberg(p, pairs, q);
 
-    sel.perLevel.assign(o.levels.size(), 0);
     for (size_t k = 0; k < all.size(); ++k) {
         int level = -1;
         for (size_t l = 0; l < o.levels.size(); ++l) {
@@ -335,7 +351,9 @@ int run(const RunOptions& o, Display& d, std::vector<OutputFile>& files)
     Matrix().swap(obs);
 
     showStage(d, "selecting edges");
-    const Selection sel = selectEdges(o, result, V, N);
+    const bool withPQ = o.levels.front().fdr || wants(o, "edges") || wants(o, "graphml") ||
+                        wants(o, "html");
+    const Selection sel = selectEdges(o, result, V, N, withPQ);
 
     // The files of the run, written aside.
     showStage(d, "writing files");
@@ -365,13 +383,21 @@ int run(const RunOptions& o, Display& d, std::vector<OutputFile>& files)
         const std::string name = "_network_" + o.levels[l].name;
         if (wants(o, "sif"))
             add(name + ".sif", [&, l](TextOut& out) {
-                writeSif(t.genes, atLevel(sel.edges, l), labels, out);
+                if (withPQ)
+                    writeSif(t.genes, atLevel(sel.edges, l), labels, out);
+                else
+                    getCytoScapeInput(V, sel.thresholds[l], result, out, t.genes, labels);
             });
     }
     for (int l = 0; l < static_cast<int>(o.levels.size()); ++l) {
         const std::string name = "_network_" + o.levels[l].name;
         if (wants(o, "net"))
-            add(name + ".net", [&, l](TextOut& out) { writePajek(t.genes, atLevel(sel.edges, l), out); });
+            add(name + ".net", [&, l](TextOut& out) {
+                if (withPQ)
+                    writePajek(t.genes, atLevel(sel.edges, l), out);
+                else
+                    getPajekInput(V, sel.thresholds[l], result, out, t.genes);
+            });
     }
     if (wants(o, "edges"))
         add("_edges.tsv", [&](TextOut& out) { writeEdgeTable(t.genes, sel.edges, levelNames, out); });
