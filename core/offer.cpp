@@ -197,26 +197,26 @@ double offerRun(double v, double x, const double* A, const double* B, int w0, in
 
 namespace {
 
-[[gnu::always_inline]] inline void fillRow(std::vector<double>& Fi, const Matrix& X, int i, int c,
+[[gnu::always_inline]] inline void fillRow(double* Fi, const Matrix& X, int i, int c,
                                            int from, int to)
 {
-    const double* xi = X[i].data();
-    const double* xc = X[c].data();
+    const double* xi = X[i];
+    const double* xc = X[c];
     const double a = xi[c];
     const double fa = 1 - a * a;
-    double* f = Fi.data();
+    double* f = Fi;
     for (int j = from; j < to; ++j) f[j] = (xi[j] - a * xc[j]) / std::sqrt(fa * (1 - xc[j] * xc[j]));
     if (i >= from && i < to) f[i] = 0;
     if (c >= from && c < to) f[c] = 0;
 }
 
-__attribute__((target("avx512f"))) void fillRowAvx512(std::vector<double>& Fi, const Matrix& X,
+__attribute__((target("avx512f"))) void fillRowAvx512(double* Fi, const Matrix& X,
                                                       int i, int c, int from, int to)
 {
     fillRow(Fi, X, i, c, from, to);
 }
 
-__attribute__((target("avx2"))) void fillRowAvx2(std::vector<double>& Fi, const Matrix& X, int i,
+__attribute__((target("avx2"))) void fillRowAvx2(double* Fi, const Matrix& X, int i,
                                                  int c, int from, int to)
 {
     fillRow(Fi, X, i, c, from, to);
@@ -226,7 +226,7 @@ __attribute__((target("avx2"))) void fillRowAvx2(std::vector<double>& Fi, const 
 
 // Vector division and square root round like the scalar ones: every width
 // gives the same bits.
-void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from, int to)
+void partialRow(double* Fi, const Matrix& X, int i, int c, int from, int to)
 {
     static const int width = widestBlockTest();
     if (width == 8)

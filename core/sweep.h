@@ -50,7 +50,7 @@ double offerRunWith(int width, double v, double x, const double* A, const double
 // Fills Fi[from..to) with the coefficients of i with each variable given c,
 // from the symmetric X of the level below: Fi[j] has the bits of the literal
 // coefficient of the pair {i, j} (products commute). Cells i and c are set to 0.
-void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from, int to);
+void partialRow(double* Fi, const Matrix& X, int i, int c, int from, int to);
 
 // The current time text (ctime, with its line feed), formatted once per second.
 const std::string& timeNow(Progress& p);

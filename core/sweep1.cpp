@@ -88,10 +88,10 @@ void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix
         const int c1 = std::min(V, c0 + block);
         parallelFor(0, V, 0.5 * V * V * (c1 - c0), [&](long il) {
             const int i = static_cast<int>(il);
-            double* row = combined[i].data();
+            double* row = combined[i];
             for (int j = i + 1; j < V; ++j)
                 if (!pruned(row[j], threshold))
-                    row[j] = offerRun(row[j], corr[i][j], corr[i].data(), corr[j].data(), c0, c1,
+                    row[j] = offerRun(row[j], corr[i][j], corr[i], corr[j], c0, c1,
                                       i, j, threshold);
         });
         reportDone(p, static_cast<double>(c1) / V);
@@ -101,4 +101,10 @@ void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix
         appendProgressLines(lines, "Controlled for gene ", c0 + 1, c1 + 1, " at time = ", time);
         *p.out << lines;
     }
+}
+
+void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p)
+{
+    const Matrix corr = store;
+    getPartCorrMat1(V, N, pruneZ, store, corr, p);
 }

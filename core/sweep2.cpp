@@ -26,7 +26,7 @@ double doneAfter2(int V, int c1)
 void getPartCorrMat2Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 2);
-    Matrix F(V, std::vector<double>(V));
+    Matrix F(V, V, 0.0);
     initCombined(V, combined, corr);
     for (int c1 = 0; c1 < V; ++c1) {
         for (int i = 0; i < V; ++i) {
@@ -60,7 +60,7 @@ void getPartCorrMat2Literal(int V, int N, double pruneZ, Matrix& combined, const
 void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 2);
-    Matrix F(V, std::vector<double>(V));
+    Matrix F(V, V);
     initCombined(V, combined, corr);
     std::string lines;
     for (int c1 = 0; c1 < V; ++c1) {
@@ -71,15 +71,15 @@ void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix
         parallelFor(0, V, v * v * (V - c1) / 16, [&](long il) {
             const int i = static_cast<int>(il);
             if (i == c1) return;
-            double* row = combined[i].data();
-            const double* fi = F[i].data();
+            double* row = combined[i];
+            const double* fi = F[i];
             for (int j = i + 1; j < V; ++j) {
                 if (j == c1) continue;
                 double v = row[j];
                 offer(v, fi[j]);
                 row[j] = pruned(v, threshold)
                              ? v
-                             : offerRun(v, fi[j], fi, F[j].data(), c1 + 1, V, i, j, threshold);
+                             : offerRun(v, fi[j], fi, F[j], c1 + 1, V, i, j, threshold);
             }
         });
         reportDone(p, doneAfter2(V, c1));
@@ -90,4 +90,10 @@ void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix
                             V + 1, " Time: ", time);
         *p.out << lines;
     }
+}
+
+void getPartCorrMat2InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p)
+{
+    const Matrix corr = store;
+    getPartCorrMat2(V, N, pruneZ, store, corr, p);
 }

@@ -64,7 +64,7 @@ struct Table {
 
 Table prefilled(int V, int N, double cell, const char* name)
 {
-    return Table{Matrix(N, std::vector<double>(V, cell)), Names(V, name), Names(N, name)};
+    return Table{Matrix(N, V, cell), Names(V, name), Names(N, name)};
 }
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -129,8 +129,8 @@ void checkTable(int V, int N, std::string_view text)
     for (const std::string& name : a.varNames)
         for (char ch : name)
             require(!std::isspace(static_cast<unsigned char>(ch)), "a name holds whitespace");
-    for (const auto& row : a.obs)
-        for (double x : row) require(std::isfinite(x), "a cell is not finite (or not set)");
+    for (long k = 0; k < a.obs.rows() * a.obs.cols(); ++k)
+        require(std::isfinite(a.obs.data()[k]), "a cell is not finite (or not set)");
 
     Table b = prefilled(V, N, -1.0, "other");
     require(getObsMat(V, N, b.obs, b.varNames, b.obsNames, text).empty(),

@@ -56,12 +56,14 @@ std::string readFile(const char* name)
 // in this machine's memory.
 void checkMemory(const Profile& prof, int V, int N)
 {
-    const long double v = V, n = N, row = 48, name = 48;
-    long double bytes = (v + n) * name + v * 8;              // names, means
-    bytes += n * (v * 8 + row) * (prof.spearman ? 2 : 1);    // observations, ranks
-    // The third-order sweep gives each thread its own second-order rows.
-    const int square = 2 + (prof.order > 0) + (prof.order >= 2) + (prof.order >= 3) * threadCount();
-    bytes += square * v * (v * 8 + row);                     // V x V matrices
+    const long double v = V, n = N, name = 48;
+    long double bytes = (v + n) * name + v * 16;                        // names, means, variances
+    bytes += matrixBytes(n, v) * (prof.spearman ? 2 : 1);              // observations, ranks
+    // One V x V store; the sweeps copy the correlation beside it, the
+    // second- and third-order ones keep first-order rows and the third-order
+    // one gives each thread its own second-order rows.
+    const int square = 1 + (prof.order > 0) + (prof.order >= 2) + (prof.order >= 3) * threadCount();
+    bytes += square * matrixBytes(v, v);                               // V x V matrices
     const long double memory =
         static_cast<long double>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
     if (bytes > memory * 0.9L)
@@ -189,7 +191,7 @@ int run(const Profile& prof, Kernels kernels, OutputFile (&files)[7])
     const std::string text = readFile("data.txt");
     checkMemory(prof, V, N);
     Names varNames(V), obsNames(N);
-    Matrix obs(N, std::vector<double>(V));
+    Matrix obs(N, V);
     const std::string problem = getObsMat(V, N, obs, varNames, obsNames, text);
     if (!problem.empty()) fail("data.txt, " + problem);
 

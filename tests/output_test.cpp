@@ -155,9 +155,8 @@ Matrix randomMatrix(int V, unsigned seed)
 {
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
-    Matrix m(V, std::vector<double>(V));
-    for (auto& row : m)
-        for (double& x : row) x = u(rng);
+    Matrix m(V, V, 0.0);
+    for (long k = 0; k < static_cast<long>(V) * V; ++k) m.data()[k] = u(rng);
     return m;
 }
 
@@ -501,7 +500,7 @@ TEST(NetWriter, WeightsAndVertexNumbers)
     // Vertex numbers count from 1 and run past one digit; the edge between the
     // first and the last variable reads 1 12; 1 and -0.5 are unpadded.
     const int V = 12;
-    Matrix m(V, std::vector<double>(V, 0.0));
+    Matrix m(V, V, 0.0);
     m[0][11] = 1;
     m[1][2] = -0.5;
     m[9][10] = 0.923456789;

@@ -17,7 +17,7 @@ const Sweep kLiteral[] = {nullptr, getPartCorrMat1Literal, getPartCorrMat2Litera
                           getPartCorrMat3Literal};
 const Sweep kFast[] = {nullptr, getPartCorrMat1, getPartCorrMat2, getPartCorrMat3};
 
-Matrix square(int V, double fill = 0) { return Matrix(V, std::vector<double>(V, fill)); }
+Matrix square(int V, double fill = 0) { return Matrix(V, V, fill); }
 
 // A real correlation matrix: V variables driven by a few shared factors,
 // with optional duplicated and constant variables.
@@ -25,7 +25,7 @@ Matrix randomCorrelation(std::mt19937_64& gen, int V, int N, double strength, bo
 {
     std::normal_distribution<double> normal;
     const int factors = 3;
-    Matrix obs(N, std::vector<double>(V));
+    Matrix obs(N, V, 0.0);
     std::vector<std::vector<double>> load(V, std::vector<double>(factors));
     for (auto& l : load)
         for (double& x : l) x = strength * normal(gen);
