@@ -47,6 +47,19 @@ double offerRun(double v, double x, const double* A, const double* B, int w0, in
 double offerRunWith(int width, double v, double x, const double* A, const double* B, int w0,
                     int w1, int i, int j, double threshold);
 
+// Offers to the pair whose stored value is v and whose coefficient at the
+// level below is x the coefficients given the controlling variables of the
+// lanes [0, n) of A and B (the rows of i and j at the level below, one lane
+// per controlling variable, readable up to n rounded up to 8), in ascending
+// lane order, with the pruning test before each; the lanes skip1 and skip2
+// (those of i and j, or outside [0, n)) are passed over. Returns the new
+// stored value.
+double offerPanel(double v, double x, const double* A, const double* B, int n, int skip1,
+                  int skip2, double threshold);
+// The same with the block test of one width (8, 4 or 1), as offerRunWith.
+double offerPanelWith(int width, double v, double x, const double* A, const double* B, int n,
+                      int skip1, int skip2, double threshold);
+
 // Fills Fi[from..to) with the coefficients of i with each variable given c,
 // from the symmetric X of the level below: Fi[j] has the bits of the literal
 // coefficient of the pair {i, j} (products commute). Cells i and c are set to 0.
