@@ -4,6 +4,7 @@
 #include "output.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -360,6 +361,27 @@ TEST(MatrixReport, EveryTableLineHoldsVPlusOneTabs)
     }
     EXPECT_EQ(text.back(), '\n');
     EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+TEST(MatrixReport, LargeReportsFormattedOnTwoThreadsMatchTheLiteralText)
+{
+    // Large enough for rows formatted in chunks on every thread and written
+    // in order; the literal output writes the same rows one by one.
+    const int V = 1300;
+    const Matrix m = randomMatrix(V, 17);
+    const Names names = numberedNames(V);
+    const int saved = omp_get_max_threads();
+    for (bool mirrored : {false, true}) {
+        TextOut literal;
+        literal.literal = true;
+        printStuff(V, names, m, literal, ReportLayout{"T", mirrored});
+        for (int threads : {1, 2}) {
+            omp_set_num_threads(threads);
+            EXPECT_TRUE(report(V, names, m, mirrored, "T") == text(literal))
+                << "mirrored " << mirrored << " threads " << threads;
+        }
+    }
+    omp_set_num_threads(saved);
 }
 
 // --- SIF ------------------------------------------------------------------------------
