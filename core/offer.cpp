@@ -275,6 +275,96 @@ double offerRun(double v, double x, const double* A, const double* B, int w0, in
 
 namespace {
 
+// The first-order offers of one row: lanes of pruned pairs whose offer is
+// sure not to replace their stored value (the block test with each lane's own
+// value) are passed over; every other pair is handled one by one.
+struct FirstGeneric {
+    static unsigned passed(const double* row, const double* x, const double* b, double a, double fa,
+                           double threshold)
+    {
+        unsigned bits = 0;
+        for (int k = 0; k < 8; ++k) {
+            const double v = row[k], q = v * v;
+            const double num = x[k] - a * b[k];
+            const double dq = fa * (1 - b[k] * b[k]) * (q * kMargin);
+            bits |= static_cast<unsigned>(pruned(v, threshold) && moderate(q) && num * num > dq &&
+                                          dq >= kTinyProduct)
+                    << k;
+        }
+        return bits;
+    }
+};
+
+struct FirstAvx512 {
+    __attribute__((target("avx512f"))) static unsigned passed(const double* row, const double* x,
+                                                             const double* b, double a, double fa,
+                                                             double threshold)
+    {
+        const __m512d v = _mm512_loadu_pd(row), bb = _mm512_loadu_pd(b);
+        const __m512d q = _mm512_mul_pd(v, v);
+        const __m512d num = _mm512_sub_pd(_mm512_loadu_pd(x), _mm512_mul_pd(_mm512_set1_pd(a), bb));
+        const __m512d d = _mm512_mul_pd(_mm512_set1_pd(fa),
+                                        _mm512_sub_pd(_mm512_set1_pd(1), _mm512_mul_pd(bb, bb)));
+        const __m512d dq = _mm512_mul_pd(d, _mm512_mul_pd(q, _mm512_set1_pd(kMargin)));
+        const __m512d absV = _mm512_castsi512_pd(
+            _mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64(0x7fffffffffffffff)));
+        __mmask8 m = _mm512_cmp_pd_mask(_mm512_set1_pd(threshold), absV, _CMP_GT_OQ);
+        m &= _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p-400), _CMP_GE_OQ);
+        m &= _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p400), _CMP_LE_OQ);
+        m &= _mm512_cmp_pd_mask(_mm512_mul_pd(num, num), dq, _CMP_GT_OQ);
+        m &= _mm512_cmp_pd_mask(dq, _mm512_set1_pd(kTinyProduct), _CMP_GE_OQ);
+        return m;
+    }
+};
+
+template <class Lanes>
+[[gnu::always_inline]] inline void firstOrderRow(double* row, const double* xi, const double* xc,
+                                                 int i, int c, int from, int to, double threshold,
+                                                 std::vector<int>& open)
+{
+    const double a = xi[c], fa = 1 - a * a;
+    auto one = [&](int j) {
+        if (j == c) return;
+        const double b = xc[j];
+        const double r = (xi[j] - a * b) / std::sqrt(fa * (1 - b * b));
+        if (pruned(row[j], threshold)) offer(row[j], r);
+        else open.push_back(j);
+    };
+    int j = from;
+    for (; j + 8 <= to; j += 8) {
+        unsigned left = ~Lanes::passed(row + j, xi + j, xc + j, a, fa, threshold) & 0xffu;
+        for (; left != 0; left &= left - 1) one(j + __builtin_ctz(left));
+    }
+    for (; j < to; ++j) one(j);
+    (void)i;
+}
+
+__attribute__((target("avx512f"))) void firstOrderRowAvx512(double* row, const double* xi,
+                                                            const double* xc, int i, int c,
+                                                            int from, int to, double threshold,
+                                                            std::vector<int>& open)
+{
+    firstOrderRow<FirstAvx512>(row, xi, xc, i, c, from, to, threshold, open);
+}
+
+}  // namespace
+
+void offerFirstOrderWith(int width, double* row, const double* xi, const double* xc, int i, int c,
+                         int from, int to, double threshold, std::vector<int>& open)
+{
+    if (width == 8) return firstOrderRowAvx512(row, xi, xc, i, c, from, to, threshold, open);
+    firstOrderRow<FirstGeneric>(row, xi, xc, i, c, from, to, threshold, open);
+}
+
+void offerFirstOrder(double* row, const double* xi, const double* xc, int i, int c, int from,
+                     int to, double threshold, std::vector<int>& open)
+{
+    static const int width = widestBlockTest();
+    offerFirstOrderWith(width, row, xi, xc, i, c, from, to, threshold, open);
+}
+
+namespace {
+
 [[gnu::always_inline]] inline void fillRow(double* Fi, const Matrix& X, int i, int c,
                                            int from, int to)
 {

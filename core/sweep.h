@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 // The coefficient of a pair given one more controlling variable w, from the
 // pair's coefficient x and the coefficients a (i with w) and b (j with w) of
@@ -59,6 +60,18 @@ double offerPanel(double v, double x, const double* A, const double* B, int n, i
 // The same with the block test of one width (8, 4 or 1), as offerRunWith.
 double offerPanelWith(int width, double v, double x, const double* A, const double* B, int n,
                       int skip1, int skip2, double threshold);
+
+// The first-order offers of the pairs (i, j), j in [from, to) other than c,
+// whose stored values are row[j]: the coefficient given c, from the rows xi
+// and xc of the symmetric correlation matrix. A pruned pair (at threshold)
+// takes its offer here, decided without the division and the square root
+// when it is sure not to replace; the others are appended to open, in
+// ascending j, untouched.
+void offerFirstOrder(double* row, const double* xi, const double* xc, int i, int c, int from,
+                     int to, double threshold, std::vector<int>& open);
+// The same with the lane test of one width (8 or 1); both give the same result.
+void offerFirstOrderWith(int width, double* row, const double* xi, const double* xc, int i, int c,
+                         int from, int to, double threshold, std::vector<int>& open);
 
 // Fills Fi[from..to) with the coefficients of i with each variable given c,
 // from the symmetric X of the level below: Fi[j] has the bits of the literal
