@@ -9,10 +9,13 @@
 // must be byte-identical to those of the case's first run, or the case is
 // marked as differing and compare exits with status 1. Scale cases run the
 // production program only; their repetitions are checked against each other.
+// Genome-scale cases run on the full table (--full) against the same
+// program of a baseline build (--baseline DIR) instead of the literal one,
+// --full-reps times (default 1).
 //
-//   compare [--reps N] [--stat median|min] [--filter TEXT[,TEXT...]]
-//           [--no-literal] [--bin DIR] [--data FILE] [--synthetic FILE]
-//           [--work DIR] [--keep] [--list]
+//   compare [--reps N] [--full-reps N] [--stat median|min] [--filter TEXT[,TEXT...]]
+//           [--no-literal] [--no-full] [--bin DIR] [--baseline DIR] [--data FILE]
+//           [--synthetic FILE] [--full FILE] [--work DIR] [--keep] [--list]
 //
 // The table defaults to ../shared/data/leukemia-1000.txt beside the source
 // tree (or $ASSOCNET_BENCH_DATA); the synthetic table to synthetic-5000.txt
@@ -50,7 +53,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum class Table { real, synthetic };
+enum class Table { real, synthetic, full };
+
+// What a case's production runs are timed against.
+enum class Reference { literal, none, baseline };
 
 struct Case {
     std::string name;
@@ -58,29 +64,37 @@ struct Case {
     int V;
     int N;
     Table table;
-    bool literal;  // false: scale case, the literal program would take too long
+    Reference reference;  // none: scale case, the literal program would take too long
 };
 
 const std::vector<Case> kCases = {
-    {"pearson0th-1000", "pearson0th", 1000, 128, Table::real, true},
-    {"spearman0th-1000", "spearman0th", 1000, 128, Table::real, true},
-    {"pearson1st-1000", "pearson1st", 1000, 128, Table::real, true},
-    {"spearman1st-1000", "spearman1st", 1000, 128, Table::real, true},
-    {"pearson2nd-200", "pearson2nd", 200, 128, Table::real, true},
-    {"spearman2nd-200", "spearman2nd", 200, 128, Table::real, true},
-    {"pearson3rd-100", "pearson3rd", 100, 128, Table::real, true},
-    {"pearson1st-5000-synthetic", "pearson1st", 5000, 128, Table::synthetic, false},
-    {"pearson3rd-200", "pearson3rd", 200, 128, Table::real, false},
+    {"pearson0th-1000", "pearson0th", 1000, 128, Table::real, Reference::literal},
+    {"spearman0th-1000", "spearman0th", 1000, 128, Table::real, Reference::literal},
+    {"pearson1st-1000", "pearson1st", 1000, 128, Table::real, Reference::literal},
+    {"spearman1st-1000", "spearman1st", 1000, 128, Table::real, Reference::literal},
+    {"pearson2nd-200", "pearson2nd", 200, 128, Table::real, Reference::literal},
+    {"spearman2nd-200", "spearman2nd", 200, 128, Table::real, Reference::literal},
+    {"pearson3rd-100", "pearson3rd", 100, 128, Table::real, Reference::literal},
+    {"pearson1st-5000-synthetic", "pearson1st", 5000, 128, Table::synthetic, Reference::none},
+    {"pearson3rd-200", "pearson3rd", 200, 128, Table::real, Reference::none},
+    {"genome-pearson0th-12625", "pearson0th", 12625, 128, Table::full, Reference::baseline},
+    {"genome-pearson1st-12625", "pearson1st", 12625, 128, Table::full, Reference::baseline},
+    {"genome-pearson2nd-4000", "pearson2nd", 4000, 128, Table::full, Reference::baseline},
+    {"genome-pearson3rd-1000", "pearson3rd", 1000, 128, Table::full, Reference::baseline},
 };
 
 struct Options {
     int reps = 3;
+    int fullReps = 1;
+    bool full = true;
     bool useMin = false;
     bool literal = true;
     bool keep = false;
     bool list = false;
     std::vector<std::string> filters;
     std::string bin = ASSOCNET_BIN_DIR;
+    std::string baseline;
+    std::string fullTable;
     std::string data;
     std::string synthetic;
     std::string work;
@@ -102,10 +116,15 @@ std::string envOr(const char* name, const std::string& fallback)
 [[noreturn]] void usage(int status)
 {
     std::fprintf(status ? stderr : stdout,
-                 "usage: compare [--reps N] [--stat median|min] [--filter TEXT[,TEXT...]]\n"
-                 "               [--no-literal] [--bin DIR] [--data FILE] [--synthetic FILE]\n"
-                 "               [--work DIR] [--keep] [--list]\n"
+                 "usage: compare [--reps N] [--full-reps N] [--stat median|min]\n"
+                 "               [--filter TEXT[,TEXT...]] [--no-literal] [--no-full]\n"
+                 "               [--bin DIR] [--baseline DIR] [--data FILE] [--synthetic FILE]\n"
+                 "               [--full FILE] [--work DIR] [--keep] [--list]\n"
                  "  --reps N        runs of each program per case (default 3)\n"
+                 "  --full-reps N   runs of each program per genome-scale case (default 1)\n"
+                 "  --no-full       leave out the genome-scale cases\n"
+                 "  --baseline DIR  build folder of the baseline programs (genome-scale cases)\n"
+                 "  --full FILE     full table of the genome-scale cases\n"
                  "  --stat S        time shown: median (default) or min of the runs\n"
                  "  --filter TEXT   only the cases whose name contains one of the texts\n"
                  "  --no-literal    production programs only\n"
@@ -143,6 +162,15 @@ Options parse(int argc, char** argv)
             std::stringstream list(value(i));
             for (std::string item; std::getline(list, item, ',');)
                 if (!item.empty()) o.filters.push_back(item);
+        } else if (a == "--full-reps") {
+            o.fullReps = std::atoi(value(i).c_str());
+            if (o.fullReps < 1) usage(2);
+        } else if (a == "--no-full") {
+            o.full = false;
+        } else if (a == "--baseline") {
+            o.baseline = value(i);
+        } else if (a == "--full") {
+            o.fullTable = value(i);
         } else if (a == "--no-literal") {
             o.literal = false;
         } else if (a == "--bin") {
@@ -171,13 +199,14 @@ Options parse(int argc, char** argv)
         o.synthetic = envOr("ASSOCNET_BENCH_SYNTHETIC", o.bin + "/synthetic-5000.txt");
     if (o.work.empty()) o.work = envOr("TMPDIR", "/tmp");
     // Each run starts in a folder of its own, so relative names would miss.
-    for (std::string* path : {&o.bin, &o.data, &o.synthetic, &o.work})
-        *path = std::filesystem::absolute(*path).string();
+    for (std::string* path : {&o.bin, &o.data, &o.synthetic, &o.work, &o.baseline, &o.fullTable})
+        if (!path->empty()) *path = std::filesystem::absolute(*path).string();
     return o;
 }
 
 bool selected(const Options& o, const Case& c)
 {
+    if (c.table == Table::full && !o.full) return false;
     if (o.filters.empty()) return true;
     return std::any_of(o.filters.begin(), o.filters.end(),
                        [&](const std::string& f) { return c.name.find(f) != std::string::npos; });
@@ -367,8 +396,8 @@ struct Row {
 
 void printHeader()
 {
-    std::printf("%-26s %11s %11s %8s %10s %10s  %s\n", "case", "literal s", "product. s",
-                "lit/prod", "lit MiB", "prod MiB", "outputs");
+    std::printf("%-26s %11s %11s %8s %10s %10s  %s\n", "case", "ref. s", "product. s",
+                "ref/prod", "ref MiB", "prod MiB", "outputs");
 }
 
 void printRow(const std::string& name, const Row& r)
@@ -401,8 +430,10 @@ int main(int argc, char** argv)
     if (o.list) {
         for (const auto* c : cases)
             std::printf("%-26s %s V=%d N=%d %s%s\n", c->name.c_str(), c->program.c_str(), c->V, c->N,
-                        c->table == Table::real ? "real" : "synthetic",
-                        c->literal ? "" : " (production only)");
+                        c->table == Table::real ? "real" : c->table == Table::full ? "full" : "synthetic",
+                        c->reference == Reference::literal ? " (against literal)"
+                        : c->reference == Reference::baseline ? " (against baseline)"
+                                                              : " (production only)");
         return 0;
     }
     if (cases.empty()) {
@@ -427,12 +458,26 @@ int main(int argc, char** argv)
             return 2;
         }
     }
+    const bool needFull = std::any_of(cases.begin(), cases.end(),
+                                      [](const Case* c) { return c->table == Table::full; });
+    if (needFull && (!fs::exists(o.fullTable) || o.baseline.empty())) {
+        std::fprintf(stderr, "compare: the genome-scale cases need --full FILE and --baseline DIR "
+                             "(or --no-full)\n");
+        return 2;
+    }
     const std::string real = absolute(o.data), synthetic = needSynthetic ? absolute(o.synthetic) : "";
+    const std::string full = needFull ? absolute(o.fullTable) : "";
+    // The program a case's production runs are timed against.
+    auto referenceOf = [&](const Case& c) {
+        return c.reference == Reference::baseline ? o.baseline + "/" + c.program
+                                                  : o.bin + "/literal/" + c.program;
+    };
     for (const auto* c : cases) {
-        const std::string prod = o.bin + "/" + c->program, lit = o.bin + "/literal/" + c->program;
-        if (!isExecutable(prod) || (o.literal && c->literal && !isExecutable(lit))) {
+        const std::string prod = o.bin + "/" + c->program, ref = referenceOf(*c);
+        const bool withRef = c->reference == Reference::baseline || (o.literal && c->reference == Reference::literal);
+        if (!isExecutable(prod) || (withRef && !isExecutable(ref))) {
             std::fprintf(stderr, "compare: %s or %s is missing; build the programs first\n",
-                         prod.c_str(), lit.c_str());
+                         prod.c_str(), ref.c_str());
             return 2;
         }
     }
@@ -442,15 +487,21 @@ int main(int argc, char** argv)
                 o.reps, o.useMin ? "shortest" : "median");
     std::printf("real table: %s\n", real.c_str());
     if (needSynthetic) std::printf("synthetic table: %s\n", synthetic.c_str());
+    if (needFull)
+        std::printf("full table: %s (%d run(s) per program), against %s\n", full.c_str(), o.fullReps,
+                    o.baseline.c_str());
     std::printf("\n");
     printHeader();
 
     std::vector<std::string> problems;
     for (const auto* c : cases) {
-        const bool withLiteral = o.literal && c->literal;
-        const std::string table = c->table == Table::real ? real : synthetic;
-        const std::string exes[2] = {o.bin + "/literal/" + c->program, o.bin + "/" + c->program};
-        const char* labels[2] = {"literal", "production"};
+        const bool withLiteral = c->reference == Reference::baseline ||
+                                 (o.literal && c->reference == Reference::literal);
+        const std::string table = c->table == Table::real ? real : c->table == Table::full ? full : synthetic;
+        const std::string exes[2] = {referenceOf(*c), o.bin + "/" + c->program};
+        const char* labels[2] = {c->reference == Reference::baseline ? "baseline" : "literal",
+                                 "production"};
+        const int reps = c->table == Table::full ? o.fullReps : o.reps;
         std::vector<double> seconds[2];
         double peak[2] = {0, 0};
         std::string reference;  // scratch folder of the case's first run
@@ -459,7 +510,7 @@ int main(int argc, char** argv)
         const auto expected = expectedOutputs(c->program);
         bool failed = false;
 
-        for (int rep = 0; rep < o.reps && !failed; ++rep) {
+        for (int rep = 0; rep < reps && !failed; ++rep) {
             for (int k = withLiteral ? 0 : 1; k < 2 && !failed; ++k) {
                 const std::string label = std::string(labels[k]) + " run " + std::to_string(rep + 1);
                 std::string why;
@@ -511,7 +562,7 @@ int main(int argc, char** argv)
             row.ratio = fmt("%.2f", summary(seconds[0], o.useMin) / summary(seconds[1], o.useMin));
         if (!caseProblems.empty()) row.check = "*** DIFFERENT OR FAILED ***";
         else if (withLiteral) row.check = "identical";
-        else row.check = o.reps > 1 ? "runs agree" : "(one run)";
+        else row.check = reps > 1 ? "runs agree" : "(one run)";
         printRow(c->name, row);
         for (const auto& p : caseProblems) problems.push_back(c->name + ": " + p);
     }

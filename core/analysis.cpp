@@ -1,36 +1,57 @@
 // The statistics of one run, from the observations to the result matrix: the
 // one place where the literal loops or the fast kernels are chosen.
+//
+// The literal loops keep the covariance, the correlation and the combined
+// matrix apart. The fast kernels hold one V x V store: the correlation is
+// formed in it straight from the sums, and the sweeps keep the combined
+// values in its upper triangle while the lower one keeps the correlation.
 #include "core.h"
 
-void getPartCorrMat(int order, Kernels k, int V, int N, double pruneZ, Matrix& combined,
-                    const Matrix& corr, Progress& p)
-{
-    const bool literal = k == Kernels::literal;
-    if (order == 1)
-        (literal ? getPartCorrMat1Literal : getPartCorrMat1)(V, N, pruneZ, combined, corr, p);
-    else if (order == 2)
-        (literal ? getPartCorrMat2Literal : getPartCorrMat2)(V, N, pruneZ, combined, corr, p);
-    else
-        (literal ? getPartCorrMat3Literal : getPartCorrMat3)(V, N, pruneZ, combined, corr, p);
-}
+namespace {
 
-void analyse(const Method& method, Kernels k, int V, int N, Matrix& obs, Matrix& result,
-             Progress& p)
+void analyseLiteral(const Method& method, int V, int N, Matrix& input, Matrix& result, Progress& p)
 {
-    const bool literal = k == Kernels::literal;
-    Matrix ranks(method.spearman ? N : 0, std::vector<double>(V));
-    if (method.spearman) (literal ? getRanksLiteral : getRanks)(V, N, ranks, obs);
-    Matrix& input = method.spearman ? ranks : obs;
     std::vector<double> means(V, 0.0);
-    Matrix cov(V, std::vector<double>(V));
-    (literal ? getCovMatLiteral : getCovMat)(V, N, cov, input, means);
-    Matrix corr(V, std::vector<double>(V));
-    (literal ? getCorrMatLiteral : getCorrMat)(V, corr, cov);
+    Matrix cov(V, V);
+    getCovMatLiteral(V, N, cov, input, means);
+    Matrix corr(V, V);
+    getCorrMatLiteral(V, corr, cov);
     if (method.order == 0) {
         result = std::move(corr);
         return;
     }
     cov = Matrix();
-    result.assign(V, std::vector<double>(V));
-    getPartCorrMat(method.order, k, V, N, method.pruneZ, result, corr, p);
+    result = Matrix(V, V);
+    const double z = method.pruneZ;
+    if (method.order == 1) getPartCorrMat1Literal(V, N, z, result, corr, p);
+    else if (method.order == 2) getPartCorrMat2Literal(V, N, z, result, corr, p);
+    else getPartCorrMat3Literal(V, N, z, result, corr, p);
+}
+
+void analyseFast(const Method& method, int V, int N, Matrix& input, Matrix& result, Progress& p)
+{
+    std::vector<double> means(V, 0.0);
+    Matrix store(V, V);
+    getCorrStore(V, N, store, input, means);
+    const double z = method.pruneZ;
+    if (method.order == 1) getPartCorrMat1InPlace(V, N, z, store, p);
+    else if (method.order == 2) getPartCorrMat2InPlace(V, N, z, store, p);
+    else if (method.order == 3) getPartCorrMat3InPlace(V, N, z, store, p);
+    result = std::move(store);
+}
+
+}  // namespace
+
+void analyse(const Method& method, Kernels k, int V, int N, Matrix& obs, Matrix& result,
+             Progress& p)
+{
+    const bool literal = k == Kernels::literal;
+    Matrix ranks;
+    if (method.spearman) {
+        ranks = Matrix(N, V, 0.0);
+        (literal ? getRanksLiteral : getRanks)(V, N, ranks, obs);
+    }
+    Matrix& input = method.spearman ? ranks : obs;
+    if (literal) analyseLiteral(method, V, N, input, result, p);
+    else analyseFast(method, V, N, input, result, p);
 }

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-// Rows of doubles, indexed [row][column]; each row is its own allocation.
-using Matrix = std::vector<std::vector<double>>;
+#include "matrix.h"
+
 using Names = std::vector<std::string>;
 
 enum class Kernels { literal, fast };
@@ -64,6 +64,11 @@ void getCovMatWith(int width, int V, int N, Matrix& cov, Matrix& input, std::vec
 void getCorrMatLiteral(int V, Matrix& corr, const Matrix& cov);
 // Same bits: one triangle computed, the mirror copied.
 void getCorrMat(int V, Matrix& corr, const Matrix& cov);
+// Fills store (V x V) with the correlation matrix of the columns of input
+// (N x V, centred in place, column means into means): the bits of the
+// covariance followed by the correlation, each cell divided as it leaves the
+// sums, so the covariance is never stored.
+void getCorrStore(int V, int N, Matrix& store, Matrix& input, std::vector<double>& means);
 
 // --- thresholds --------------------------------------------------------------
 
@@ -111,9 +116,12 @@ void getPartCorrMat3Literal(int V, int N, double pruneZ, Matrix& combined, const
 void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
                      Progress& p);
 
-// The sweep of the given order (1..3) in the chosen kernels.
-void getPartCorrMat(int order, Kernels k, int V, int N, double pruneZ, Matrix& combined,
-                    const Matrix& corr, Progress& p);
+// The fast sweeps on one store (V x V): it holds the correlation matrix in
+// full on entry; on return its strict upper triangle holds the combined
+// values and its lower triangle and diagonal still the correlation.
+void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p);
+void getPartCorrMat2InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p);
+void getPartCorrMat3InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p);
 
 // --- the statistics of a run -------------------------------------------------
 

@@ -51,7 +51,7 @@ template <class Vec, int R, int K>
     for (int r = 0; r < R; ++r)
         for (int k = 0; k < K; ++k) sum[r][k] = Vec{};
     for (int i = 0; i < N; ++i) {
-        const double* x = input[i].data();
+        const double* x = input[i];
         Vec xb[K];
         for (int k = 0; k < K; ++k) std::memcpy(&xb[k], x + b0 + k * L, sizeof(Vec));
         for (int r = 0; r < R; ++r) {
@@ -61,11 +61,19 @@ template <class Vec, int R, int K>
     }
 }
 
+// The cell of a finished sum: the covariance, or with the variances var the
+// correlation cov / sqrt(var[b] * var[a]).
+inline double finish(double sum, double divisor, const double* var, int a, int b)
+{
+    const double cov = sum / divisor;
+    return var ? cov / std::sqrt(var[b] * var[a]) : cov;
+}
+
 // Fills cov[a][b] for a in [a0, a0 + R) and b >= a: whole tiles of K vectors,
 // then the columns left over one at a time, in the same order.
 template <class Vec, int R, int K>
 [[gnu::always_inline]] inline void covRows(int V, int N, Matrix& cov, const Matrix& input,
-                                           int a0, double divisor)
+                                           int a0, double divisor, const double* var)
 {
     constexpr int C = K * static_cast<int>(sizeof(Vec) / sizeof(double));
     int b0 = a0;
@@ -74,14 +82,16 @@ template <class Vec, int R, int K>
         covTile<Vec, R, K>(N, input, a0, b0, sum);
         for (int r = 0; r < R; ++r)
             for (int c = 0; c < C; ++c)
-                if (b0 + c >= a0 + r) cov[a0 + r][b0 + c] = sum[r][c / (C / K)][c % (C / K)] / divisor;
+                if (b0 + c >= a0 + r)
+                    cov[a0 + r][b0 + c] =
+                        finish(sum[r][c / (C / K)][c % (C / K)], divisor, var, a0 + r, b0 + c);
     }
     for (; b0 < V; ++b0)
         for (int r = 0; r < R; ++r) {
             if (b0 < a0 + r) continue;
             double sum = 0;
             for (int i = 0; i < N; ++i) sum += input[i][a0 + r] * input[i][b0];
-            cov[a0 + r][b0] = sum / divisor;
+            cov[a0 + r][b0] = finish(sum, divisor, var, a0 + r, b0);
         }
 }
 
@@ -91,34 +101,57 @@ constexpr int kCovRows = 4;
 // vectors per row (8 vector registers of sums).
 template <class Vec>
 [[gnu::always_inline]] inline void covBlock(int V, int N, Matrix& cov, const Matrix& input,
-                                            int a0, double divisor)
+                                            int a0, double divisor, const double* var)
 {
     if (a0 + kCovRows <= V)
-        covRows<Vec, kCovRows, 2>(V, N, cov, input, a0, divisor);
+        covRows<Vec, kCovRows, 2>(V, N, cov, input, a0, divisor, var);
     else
-        for (int a = a0; a < V; ++a) covRows<Vec, 1, 2>(V, N, cov, input, a, divisor);
+        for (int a = a0; a < V; ++a) covRows<Vec, 1, 2>(V, N, cov, input, a, divisor, var);
 }
 
 __attribute__((target("avx512f"))) void covBlockAvx512(int V, int N, Matrix& cov,
-                                                       const Matrix& input, int a0, double divisor)
+                                                       const Matrix& input, int a0, double divisor,
+                                                       const double* var)
 {
-    covBlock<Vec8>(V, N, cov, input, a0, divisor);
+    covBlock<Vec8>(V, N, cov, input, a0, divisor, var);
 }
 
 __attribute__((target("avx2"))) void covBlockAvx2(int V, int N, Matrix& cov, const Matrix& input,
-                                                  int a0, double divisor)
+                                                  int a0, double divisor, const double* var)
 {
-    covBlock<Vec4>(V, N, cov, input, a0, divisor);
+    covBlock<Vec4>(V, N, cov, input, a0, divisor, var);
 }
 
-// Copies the upper triangle of m into the lower one, in tiles that stay in cache.
+// Copies the upper triangle of m into the lower one, in tiles that stay in
+// cache; each band of rows of the lower triangle on one thread.
 void mirror(int V, Matrix& m)
 {
     const int tile = 64;
-    for (int a0 = 0; a0 < V; a0 += tile)
-        for (int b0 = a0; b0 < V; b0 += tile)
+    const double v = V;
+    parallelFor(0, (V + tile - 1) / tile, v * v, [&](long k) {
+        const int b0 = static_cast<int>(k) * tile;
+        for (int a0 = 0; a0 <= b0; a0 += tile)
             for (int b = b0; b < std::min(V, b0 + tile); ++b)
                 for (int a = a0; a < std::min(b, a0 + tile); ++a) m[b][a] = m[a][b];
+    });
+}
+
+// Sums of the upper triangle of input's columns in tiles, finished by var
+// (see finish), then mirrored.
+void covTriangle(int width, int V, int N, Matrix& cov, const Matrix& input, const double* var)
+{
+    const double divisor = static_cast<double>(N - 1);
+    const double v = V;
+    parallelFor(0, (V + kCovRows - 1) / kCovRows, v * v * N / 2, [&](long k) {
+        const int a0 = static_cast<int>(k) * kCovRows;
+        if (width == 8)
+            covBlockAvx512(V, N, cov, input, a0, divisor, var);
+        else if (width == 4)
+            covBlockAvx2(V, N, cov, input, a0, divisor, var);
+        else
+            covBlock<Vec2>(V, N, cov, input, a0, divisor, var);
+    });
+    mirror(V, cov);
 }
 
 }  // namespace
@@ -135,18 +168,23 @@ void getCovMat(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& me
 void getCovMatWith(int width, int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means)
 {
     centre(V, N, input, means);
-    const double divisor = static_cast<double>(N - 1);
-    const double v = V;
-    parallelFor(0, (V + kCovRows - 1) / kCovRows, v * v * N / 2, [&](long k) {
-        const int a0 = static_cast<int>(k) * kCovRows;
-        if (width == 8)
-            covBlockAvx512(V, N, cov, input, a0, divisor);
-        else if (width == 4)
-            covBlockAvx2(V, N, cov, input, a0, divisor);
-        else
-            covBlock<Vec2>(V, N, cov, input, a0, divisor);
-    });
-    mirror(V, cov);
+    covTriangle(width, V, N, cov, input, nullptr);
+}
+
+// The variances are the diagonal sums, formed alone in the same order (a
+// vector lane rounds like the scalar loop), so each cell can be divided as
+// its tile finishes.
+void getCorrStore(int V, int N, Matrix& store, Matrix& input, std::vector<double>& means)
+{
+    centre(V, N, input, means);
+    std::vector<double> var(V, 0.0);
+    for (int i = 0; i < N; ++i) {
+        const double* x = input[i];
+        for (int a = 0; a < V; ++a) var[a] += x[a] * x[a];
+    }
+    for (int a = 0; a < V; ++a) var[a] /= static_cast<double>(N - 1);
+    static const int width = widestBlockTest();
+    covTriangle(width, V, N, store, input, var.data());
 }
 
 void getCorrMatLiteral(int V, Matrix& corr, const Matrix& cov)

@@ -14,6 +14,7 @@
 #include "sweep.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include <immintrin.h>
 
@@ -78,40 +79,42 @@ struct BlockAvx512 {
     }
 };
 
-template <class Block>
-[[gnu::always_inline]] inline double run(double v, double x, const double* A, const double* B,
-                                         int w0, int w1, int i, int j, double threshold)
-{
-    if (pruned(v, threshold)) return v;
-    const bool prunes = !std::isnan(threshold);
-    const double t2 = threshold * threshold;
+// The stored value of one pair while a run of offers is made to it: v when
+// exact, else numV / sqrt(dV); q estimates its square, and fast says whether
+// the estimates may be used.
+struct Stored {
+    double v, numV = 0, dV = 0, q;
+    bool exact = true, fast;
+    double threshold, t2;
+    bool prunes;
 
-    // The stored value: v when exact, else numV / sqrt(dV); q estimates its
-    // square, and fast says whether the estimates may be used.
-    bool exact = true;
-    double numV = 0, dV = 0;
-    double q = v * v;
-    bool fast = moderate(q);
-    auto settle = [&] {
+    Stored(double value, double thresholdIn)
+        : v(value), q(value * value), fast(moderate(q)), threshold(thresholdIn),
+          t2(thresholdIn * thresholdIn), prunes(!std::isnan(thresholdIn))
+    {
+    }
+    void settle()
+    {
         if (!exact) {
             v = numV / std::sqrt(dV);
             exact = true;
         }
-    };
+    }
     // True once the pair is pruned (v then exact).
-    auto prunedNow = [&] {
+    bool prunedNow()
+    {
         if (!prunes) return false;
         if (!exact) {
             if (t2 * kMargin < q) return false;
             settle();
         }
         return pruned(v, threshold);
-    };
-    // Offers w; true once the pair is pruned.
-    auto offerOne = [&](int w) {
-        if (w == i || w == j) return false;
+    }
+    // Offers the coefficient of a and b (the pair's coefficient being x);
+    // true once the pair is pruned, before the offer.
+    [[gnu::always_inline]] bool offerOne(double x, double a, double b)
+    {
         if (prunedNow()) return true;
-        const double a = A[w], b = B[w];
         const double num = x - a * b;
         const double D = (1 - a * a) * (1 - b * b);
         if (fast && moderate(D)) {
@@ -131,13 +134,25 @@ template <class Block>
         q = v * v;
         fast = moderate(q);
         return false;
+    }
+};
+
+template <class Block>
+[[gnu::always_inline]] inline double run(double v, double x, const double* A, const double* B,
+                                         int w0, int w1, int i, int j, double threshold)
+{
+    if (pruned(v, threshold)) return v;
+    Stored s(v, threshold);
+    auto offerOne = [&](int w) {
+        if (w == i || w == j) return false;
+        return s.offerOne(x, A[w], B[w]);
     };
 
     if (w1 - w0 < 8) {
         for (int w = w0; w < w1; ++w)
             if (offerOne(w)) break;
-        settle();
-        return v;
+        s.settle();
+        return s.v;
     }
     int done = w0;  // offers below done have been made
     while (done < w1) {
@@ -146,16 +161,64 @@ template <class Block>
         unsigned skip = (1u << (done - base)) - 1;
         if (static_cast<unsigned>(i - base) < 8) skip |= 1u << (i - base);
         if (static_cast<unsigned>(j - base) < 8) skip |= 1u << (j - base);
-        const unsigned sure = fast ? Block::sure(A, B, base, x, q * kMargin) | skip : skip;
+        const unsigned sure = s.fast ? Block::sure(A, B, base, x, s.q * kMargin) | skip : skip;
         for (unsigned left = ~sure & 0xffu; left != 0; left &= left - 1)
             if (offerOne(base + __builtin_ctz(left))) {
-                settle();
-                return v;
+                s.settle();
+                return s.v;
             }
         done = base + 8;
     }
-    settle();
-    return v;
+    s.settle();
+    return s.v;
+}
+
+// A lane sure not to replace stays so while the stored magnitude shrinks, so
+// the lanes of a stretch of 64 are all tested against the value the stretch
+// starts with, and only the others are offered one by one.
+template <class Block>
+[[gnu::always_inline]] inline double panelRun(double v, double x, const double* A,
+                                              const double* B, int n, int skip1, int skip2,
+                                              double threshold)
+{
+    if (pruned(v, threshold)) return v;
+    Stored s(v, threshold);
+    for (int base = 0; base < n; base += 64) {
+        const int lanes = std::min(64, n - base);
+        std::uint64_t open = lanes == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lanes) - 1;
+        if (static_cast<unsigned>(skip1 - base) < 64) open &= ~(std::uint64_t{1} << (skip1 - base));
+        if (static_cast<unsigned>(skip2 - base) < 64) open &= ~(std::uint64_t{1} << (skip2 - base));
+        if (s.fast) {
+            const double qm = s.q * kMargin;
+            std::uint64_t sure = 0;
+            for (int k = 0; k < lanes; k += 8)
+                sure |= static_cast<std::uint64_t>(Block::sure(A, B, base + k, x, qm)) << k;
+            open &= ~sure;
+        }
+        for (; open != 0; open &= open - 1) {
+            const int w = base + __builtin_ctzll(open);
+            if (s.offerOne(x, A[w], B[w])) {
+                s.settle();
+                return s.v;
+            }
+        }
+    }
+    s.settle();
+    return s.v;
+}
+
+__attribute__((target("avx512f"))) double panelRunAvx512(double v, double x, const double* A,
+                                                        const double* B, int n, int skip1,
+                                                        int skip2, double threshold)
+{
+    return panelRun<BlockAvx512>(v, x, A, B, n, skip1, skip2, threshold);
+}
+
+__attribute__((target("avx2"))) double panelRunAvx2(double v, double x, const double* A,
+                                                   const double* B, int n, int skip1, int skip2,
+                                                   double threshold)
+{
+    return panelRun<BlockAvx2>(v, x, A, B, n, skip1, skip2, threshold);
 }
 
 __attribute__((target("avx512f"))) double runAvx512(double v, double x, const double* A,
@@ -187,6 +250,21 @@ double offerRunWith(int width, double v, double x, const double* A, const double
     return run<BlockGeneric>(v, x, A, B, w0, w1, i, j, threshold);
 }
 
+double offerPanelWith(int width, double v, double x, const double* A, const double* B, int n,
+                      int skip1, int skip2, double threshold)
+{
+    if (width == 8) return panelRunAvx512(v, x, A, B, n, skip1, skip2, threshold);
+    if (width == 4) return panelRunAvx2(v, x, A, B, n, skip1, skip2, threshold);
+    return panelRun<BlockGeneric>(v, x, A, B, n, skip1, skip2, threshold);
+}
+
+double offerPanel(double v, double x, const double* A, const double* B, int n, int skip1,
+                  int skip2, double threshold)
+{
+    static const int width = widestBlockTest();
+    return offerPanelWith(width, v, x, A, B, n, skip1, skip2, threshold);
+}
+
 // The one dispatch point of the block tests: the widest the processor has.
 double offerRun(double v, double x, const double* A, const double* B, int w0, int w1, int i,
                 int j, double threshold)
@@ -197,26 +275,116 @@ double offerRun(double v, double x, const double* A, const double* B, int w0, in
 
 namespace {
 
-[[gnu::always_inline]] inline void fillRow(std::vector<double>& Fi, const Matrix& X, int i, int c,
+// The first-order offers of one row: lanes of pruned pairs whose offer is
+// sure not to replace their stored value (the block test with each lane's own
+// value) are passed over; every other pair is handled one by one.
+struct FirstGeneric {
+    static unsigned passed(const double* row, const double* x, const double* b, double a, double fa,
+                           double threshold)
+    {
+        unsigned bits = 0;
+        for (int k = 0; k < 8; ++k) {
+            const double v = row[k], q = v * v;
+            const double num = x[k] - a * b[k];
+            const double dq = fa * (1 - b[k] * b[k]) * (q * kMargin);
+            bits |= static_cast<unsigned>(pruned(v, threshold) && moderate(q) && num * num > dq &&
+                                          dq >= kTinyProduct)
+                    << k;
+        }
+        return bits;
+    }
+};
+
+struct FirstAvx512 {
+    __attribute__((target("avx512f"))) static unsigned passed(const double* row, const double* x,
+                                                             const double* b, double a, double fa,
+                                                             double threshold)
+    {
+        const __m512d v = _mm512_loadu_pd(row), bb = _mm512_loadu_pd(b);
+        const __m512d q = _mm512_mul_pd(v, v);
+        const __m512d num = _mm512_sub_pd(_mm512_loadu_pd(x), _mm512_mul_pd(_mm512_set1_pd(a), bb));
+        const __m512d d = _mm512_mul_pd(_mm512_set1_pd(fa),
+                                        _mm512_sub_pd(_mm512_set1_pd(1), _mm512_mul_pd(bb, bb)));
+        const __m512d dq = _mm512_mul_pd(d, _mm512_mul_pd(q, _mm512_set1_pd(kMargin)));
+        const __m512d absV = _mm512_castsi512_pd(
+            _mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64(0x7fffffffffffffff)));
+        __mmask8 m = _mm512_cmp_pd_mask(_mm512_set1_pd(threshold), absV, _CMP_GT_OQ);
+        m &= _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p-400), _CMP_GE_OQ);
+        m &= _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p400), _CMP_LE_OQ);
+        m &= _mm512_cmp_pd_mask(_mm512_mul_pd(num, num), dq, _CMP_GT_OQ);
+        m &= _mm512_cmp_pd_mask(dq, _mm512_set1_pd(kTinyProduct), _CMP_GE_OQ);
+        return m;
+    }
+};
+
+template <class Lanes>
+[[gnu::always_inline]] inline void firstOrderRow(double* row, const double* xi, const double* xc,
+                                                 int i, int c, int from, int to, double threshold,
+                                                 std::vector<int>& open)
+{
+    const double a = xi[c], fa = 1 - a * a;
+    auto one = [&](int j) {
+        if (j == c) return;
+        const double b = xc[j];
+        const double r = (xi[j] - a * b) / std::sqrt(fa * (1 - b * b));
+        if (pruned(row[j], threshold)) offer(row[j], r);
+        else open.push_back(j);
+    };
+    int j = from;
+    for (; j + 8 <= to; j += 8) {
+        unsigned left = ~Lanes::passed(row + j, xi + j, xc + j, a, fa, threshold) & 0xffu;
+        for (; left != 0; left &= left - 1) one(j + __builtin_ctz(left));
+    }
+    for (; j < to; ++j) one(j);
+    (void)i;
+}
+
+__attribute__((target("avx512f"))) void firstOrderRowAvx512(double* row, const double* xi,
+                                                            const double* xc, int i, int c,
+                                                            int from, int to, double threshold,
+                                                            std::vector<int>& open)
+{
+    firstOrderRow<FirstAvx512>(row, xi, xc, i, c, from, to, threshold, open);
+}
+
+}  // namespace
+
+void offerFirstOrderWith(int width, double* row, const double* xi, const double* xc, int i, int c,
+                         int from, int to, double threshold, std::vector<int>& open)
+{
+    if (width == 8) return firstOrderRowAvx512(row, xi, xc, i, c, from, to, threshold, open);
+    firstOrderRow<FirstGeneric>(row, xi, xc, i, c, from, to, threshold, open);
+}
+
+void offerFirstOrder(double* row, const double* xi, const double* xc, int i, int c, int from,
+                     int to, double threshold, std::vector<int>& open)
+{
+    static const int width = widestBlockTest();
+    offerFirstOrderWith(width, row, xi, xc, i, c, from, to, threshold, open);
+}
+
+namespace {
+
+[[gnu::always_inline]] inline void fillRow(double* Fi, const Matrix& X, int i, int c,
                                            int from, int to)
 {
-    const double* xi = X[i].data();
-    const double* xc = X[c].data();
+    const double* xi = X[i];
+    const double* xc = X[c];
     const double a = xi[c];
     const double fa = 1 - a * a;
-    double* f = Fi.data();
+    double* f = Fi;
     for (int j = from; j < to; ++j) f[j] = (xi[j] - a * xc[j]) / std::sqrt(fa * (1 - xc[j] * xc[j]));
     if (i >= from && i < to) f[i] = 0;
     if (c >= from && c < to) f[c] = 0;
 }
 
-__attribute__((target("avx512f"))) void fillRowAvx512(std::vector<double>& Fi, const Matrix& X,
+__attribute__((target("avx512f"))) void fillRowAvx512(double* Fi, const Matrix& X,
                                                       int i, int c, int from, int to)
 {
     fillRow(Fi, X, i, c, from, to);
 }
 
-__attribute__((target("avx2"))) void fillRowAvx2(std::vector<double>& Fi, const Matrix& X, int i,
+__attribute__((target("avx2"))) void fillRowAvx2(double* Fi, const Matrix& X, int i,
                                                  int c, int from, int to)
 {
     fillRow(Fi, X, i, c, from, to);
@@ -226,7 +394,7 @@ __attribute__((target("avx2"))) void fillRowAvx2(std::vector<double>& Fi, const 
 
 // Vector division and square root round like the scalar ones: every width
 // gives the same bits.
-void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from, int to)
+void partialRow(double* Fi, const Matrix& X, int i, int c, int from, int to)
 {
     static const int width = widestBlockTest();
     if (width == 8)

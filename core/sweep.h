@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 // The coefficient of a pair given one more controlling variable w, from the
 // pair's coefficient x and the coefficients a (i with w) and b (j with w) of
@@ -47,10 +48,35 @@ double offerRun(double v, double x, const double* A, const double* B, int w0, in
 double offerRunWith(int width, double v, double x, const double* A, const double* B, int w0,
                     int w1, int i, int j, double threshold);
 
+// Offers to the pair whose stored value is v and whose coefficient at the
+// level below is x the coefficients given the controlling variables of the
+// lanes [0, n) of A and B (the rows of i and j at the level below, one lane
+// per controlling variable, readable up to n rounded up to 8), in ascending
+// lane order, with the pruning test before each; the lanes skip1 and skip2
+// (those of i and j, or outside [0, n)) are passed over. Returns the new
+// stored value.
+double offerPanel(double v, double x, const double* A, const double* B, int n, int skip1,
+                  int skip2, double threshold);
+// The same with the block test of one width (8, 4 or 1), as offerRunWith.
+double offerPanelWith(int width, double v, double x, const double* A, const double* B, int n,
+                      int skip1, int skip2, double threshold);
+
+// The first-order offers of the pairs (i, j), j in [from, to) other than c,
+// whose stored values are row[j]: the coefficient given c, from the rows xi
+// and xc of the symmetric correlation matrix. A pruned pair (at threshold)
+// takes its offer here, decided without the division and the square root
+// when it is sure not to replace; the others are appended to open, in
+// ascending j, untouched.
+void offerFirstOrder(double* row, const double* xi, const double* xc, int i, int c, int from,
+                     int to, double threshold, std::vector<int>& open);
+// The same with the lane test of one width (8 or 1); both give the same result.
+void offerFirstOrderWith(int width, double* row, const double* xi, const double* xc, int i, int c,
+                         int from, int to, double threshold, std::vector<int>& open);
+
 // Fills Fi[from..to) with the coefficients of i with each variable given c,
 // from the symmetric X of the level below: Fi[j] has the bits of the literal
 // coefficient of the pair {i, j} (products commute). Cells i and c are set to 0.
-void partialRow(std::vector<double>& Fi, const Matrix& X, int i, int c, int from, int to);
+void partialRow(double* Fi, const Matrix& X, int i, int c, int from, int to);
 
 // The current time text (ctime, with its line feed), formatted once per second.
 const std::string& timeNow(Progress& p);

@@ -4,7 +4,9 @@
 #include "sweep.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
+#include <cstdint>
 
 const std::string& timeNow(Progress& p)
 {
@@ -74,31 +76,103 @@ void getPartCorrMat1Literal(int V, int N, double pruneZ, Matrix& combined, const
     }
 }
 
-// A pair's value depends only on its own offers, so pairs are independent:
-// each runs through the controlling variables of a block in ascending order,
-// block after block, and meets its offers in the order of the literal loops.
-// The coefficients of i and of j with every c are rows i and j of corr.
+// The fast sweep on a copy of corr: see getPartCorrMat1InPlace.
 void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
+    combined = corr;
+    getPartCorrMat1InPlace(V, N, pruneZ, combined, p);
+}
+
+namespace {
+
+constexpr int kPanel = 256;  // controlling variables per pass
+constexpr int kBand = 64;    // rows whose pairs are taken together
+
+// Fills P (V rows of kPanel lanes) with the correlations of every variable a
+// with c0 + k for the lanes k in [0, n), from the lower triangle of store.
+void fillPanel(int V, double* P, const Matrix& store, int c0, int n)
+{
+    const int tile = 64;
+    parallelFor(0, (V + tile - 1) / tile, 4.0 * V * n, [&](long t) {
+        const int a0 = static_cast<int>(t) * tile, a1 = std::min(V, a0 + tile);
+        for (int k = 0; k < n; ++k) {
+            const int c = c0 + k;
+            const double* rowC = store[c];
+            for (int a = a0; a < std::min(a1, c + 1); ++a) P[static_cast<long>(a) * kPanel + k] = rowC[a];
+        }
+        for (int a = std::max(a0, c0 + 1); a < a1; ++a) {
+            const double* rowA = store[a] + c0;
+            double* pa = P + static_cast<long>(a) * kPanel;
+            for (int k = 0; k < std::min(n, a - c0); ++k) pa[k] = rowA[k];
+        }
+    });
+}
+
+}  // namespace
+
+// The combined values live in the upper triangle of the store, the
+// correlations stay in the lower one. Per pass of kPanel controlling
+// variables, their correlations with every variable are copied into a panel
+// of kPanel lanes per variable, and each pair still above the threshold takes
+// the pass's offers from its two panel rows. Pairs are taken in bands of kBand
+// rows: one bit per pair tells whether it is still open, so a pass reads only
+// the open pairs' cells; the correlations of a band with column j are one
+// run of the row j, and the band's panel rows stay in cache while j moves on.
+void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p)
+{
     const double threshold = thresholdFor(N, pruneZ, 1);
-    initCombined(V, combined, corr);
-    const int block = 256;
+    const int bands = (V + kBand - 1) / kBand;
+    Matrix panel(V, kPanel, 0.0);
+    // Bit r of open[b * V + j]: the pair (b * kBand + r, j) is not pruned.
+    std::vector<std::uint64_t> open(static_cast<size_t>(bands) * V);
+    double openPairs = 0.5 * V * V;
+    parallelFor(0, bands, openPairs, [&](long b) {
+        const int i0 = static_cast<int>(b) * kBand, i1 = std::min(V, i0 + kBand);
+        std::uint64_t* bits = open.data() + b * V;
+        for (int j = 0; j < V; ++j) {
+            std::uint64_t w = 0;
+            for (int i = i0; i < std::min(i1, j); ++i)
+                w |= static_cast<std::uint64_t>(!pruned(store[i][j], threshold)) << (i - i0);
+            bits[j] = w;
+        }
+    });
     std::string lines;
-    for (int c0 = 0; c0 < V; c0 += block) {
-        const int c1 = std::min(V, c0 + block);
-        parallelFor(0, V, 0.5 * V * V * (c1 - c0), [&](long il) {
-            const int i = static_cast<int>(il);
-            double* row = combined[i].data();
-            for (int j = i + 1; j < V; ++j)
-                if (!pruned(row[j], threshold))
-                    row[j] = offerRun(row[j], corr[i][j], corr[i].data(), corr[j].data(), c0, c1,
-                                      i, j, threshold);
+    for (int c0 = 0; c0 < V; c0 += kPanel) {
+        const int n = std::min(V, c0 + kPanel) - c0;
+        fillPanel(V, panel.data(), store, c0, n);
+        const double* P = panel.data();
+        parallelFor(0, bands, 16.0 * openPairs * n, [&](long b) {
+            const int i0 = static_cast<int>(b) * kBand;
+            std::uint64_t* bits = open.data() + b * V;
+            constexpr int ahead = 8;  // columns whose open cells are fetched early
+            for (int j = i0 + 1; j < V; ++j) {
+                if (j + ahead < V)
+                    for (std::uint64_t left = bits[j + ahead]; left != 0; left &= left - 1) {
+                        const int r = __builtin_ctzll(left);
+                        __builtin_prefetch(store[i0 + r] + j + ahead);
+                        __builtin_prefetch(store[j + ahead] + i0 + r);
+                    }
+                std::uint64_t w = bits[j];
+                if (w == 0) continue;
+                const double* xs = store[j] + i0;
+                const double* B = P + static_cast<long>(j) * kPanel;
+                for (std::uint64_t left = w; left != 0; left &= left - 1) {
+                    const int r = __builtin_ctzll(left), i = i0 + r;
+                    double& v = store[i][j];
+                    v = offerPanel(v, xs[r], P + static_cast<long>(i) * kPanel, B, n, i - c0,
+                                   j - c0, threshold);
+                    if (pruned(v, threshold)) w &= ~(std::uint64_t{1} << r);
+                }
+                bits[j] = w;
+            }
         });
-        reportDone(p, static_cast<double>(c1) / V);
+        openPairs = 0;
+        for (const std::uint64_t w : open) openPairs += std::popcount(w);
+        reportDone(p, static_cast<double>(c0 + n) / V);
         if (!p.out) continue;
         lines.clear();
         const std::string& time = timeNow(p);
-        appendProgressLines(lines, "Controlled for gene ", c0 + 1, c1 + 1, " at time = ", time);
+        appendProgressLines(lines, "Controlled for gene ", c0 + 1, c0 + n + 1, " at time = ", time);
         *p.out << lines;
     }
 }

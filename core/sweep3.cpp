@@ -30,8 +30,8 @@ double doneAfter3(int V, int c1)
 void getPartCorrMat3Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 3);
-    Matrix F(V, std::vector<double>(V));
-    Matrix S(V, std::vector<double>(V));
+    Matrix F(V, V, 0.0);
+    Matrix S(V, V, 0.0);
     initCombined(V, combined, corr);
     for (int c1 = 0; c1 < V; ++c1) {
         for (int i = 0; i < V; ++i) {
@@ -77,7 +77,7 @@ namespace {
 // need; a row is allocated the first time one of its pairs needs it.
 struct OpenGroup {
     std::vector<size_t> active;  // indices into the open pairs, not yet pruned
-    Matrix S;
+    std::vector<std::vector<double>> S;
     std::vector<int> stamp;  // c2 for which row a of S was filled
 };
 
@@ -95,7 +95,7 @@ void runOpenPairs(OpenGroup& g, const std::vector<std::pair<int, int>>& open,
             for (int a : {open[k].first, open[k].second})
                 if (a != c2 && g.stamp[a] != c2) {
                     if (g.S[a].empty()) g.S[a].resize(V);
-                    partialRow(g.S[a], F, a, c2, c2 + 1, V);
+                    partialRow(g.S[a].data(), F, a, c2, c2 + 1, V);
                     g.stamp[a] = c2;
                 }
         for (size_t n = 0; n < g.active.size();) {
@@ -110,7 +110,7 @@ void runOpenPairs(OpenGroup& g, const std::vector<std::pair<int, int>>& open,
             offer(v, x);
             v = offerRun(v, x, g.S[i].data(), g.S[j].data(), c2 + 1, V, i, j, threshold);
             if (pruned(v, threshold)) {
-                v = offerRun(v, F[i][j], F[i].data(), F[j].data(), c2 + 1, V, i, j, never);
+                v = offerRun(v, F[i][j], F[i], F[j], c2 + 1, V, i, j, never);
                 g.active[n] = g.active.back();
                 g.active.pop_back();
             } else {
@@ -133,7 +133,7 @@ void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix
 {
     const double threshold = thresholdFor(N, pruneZ, 3);
     const double never = std::nan("");  // a threshold that prunes nothing
-    Matrix F(V, std::vector<double>(V));
+    Matrix F(V, V);
     std::vector<OpenGroup> groups(threadCount());
     for (OpenGroup& g : groups) {
         g.S.resize(V);
@@ -180,11 +180,11 @@ void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix
             if (il < 0) return runOpenPairs(groups[il + G], open, openValue, F, c1, V, threshold);
             const int i = static_cast<int>(il);
             if (i == c1) return;
-            double* row = combined[i].data();
-            const double* fi = F[i].data();
+            double* row = combined[i];
+            const double* fi = F[i];
             for (int j = i + 1; j < V; ++j)
                 if (j != c1 && pruned(row[j], threshold))
-                    row[j] = offerRun(row[j], fi[j], fi, F[j].data(), c1 + 1, V, i, j, never);
+                    row[j] = offerRun(row[j], fi[j], fi, F[j], c1 + 1, V, i, j, never);
         });
         for (size_t k = 0; k < open.size(); ++k) combined[open[k].first][open[k].second] = openValue[k];
 
@@ -199,4 +199,10 @@ void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix
         }
         *p.out << lines;
     }
+}
+
+void getPartCorrMat3InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p)
+{
+    const Matrix corr = store;
+    getPartCorrMat3(V, N, pruneZ, store, corr, p);
 }

@@ -83,7 +83,7 @@ struct Legacy {
 
 Legacy prefilled(int V, int N, double cell, const char* name)
 {
-    return Legacy{Matrix(N, std::vector<double>(V, cell)), Names(V, name), Names(N, name)};
+    return Legacy{Matrix(N, V, cell), Names(V, name), Names(N, name)};
 }
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -148,8 +148,8 @@ void checkTable(int V, int N, std::string_view text)
     for (const std::string& name : a.varNames)
         for (char ch : name)
             require(!std::isspace(static_cast<unsigned char>(ch)), "a name holds whitespace");
-    for (const auto& row : a.obs)
-        for (double x : row) require(std::isfinite(x), "a cell is not finite (or not set)");
+    for (long k = 0; k < a.obs.rows() * a.obs.cols(); ++k)
+        require(std::isfinite(a.obs.data()[k]), "a cell is not finite (or not set)");
 
     Legacy b = prefilled(V, N, -1.0, "other");
     require(getObsMat(V, N, b.obs, b.varNames, b.obsNames, text).empty(),

@@ -57,12 +57,17 @@ std::string readFile(const char* name)
 
 std::string memoryShortfall(bool spearman, int order, int V, int N)
 {
-    const long double v = V, n = N, row = 48, name = 48;
-    long double bytes = (v + n) * name + v * 8;              // names, means
-    bytes += n * (v * 8 + row) * (spearman ? 2 : 1);         // observations, ranks
-    // The third-order sweep gives each thread its own second-order rows.
-    const int square = 2 + (order > 0) + (order >= 2) + (order >= 3) * threadCount();
-    bytes += square * v * (v * 8 + row);                     // V x V matrices
+    const long double v = V, n = N, name = 48;
+    long double bytes = (v + n) * name + v * 16;                        // names, means, variances
+    bytes += matrixBytes(n, v) * (spearman ? 2 : 1);              // observations, ranks
+    // One V x V store. The first-order sweep adds a panel of 256 columns and
+    // one bit per pair; the second- and third-order ones copy the correlation
+    // beside it and keep first-order rows, and the third-order one gives each
+    // thread its own second-order rows.
+    bytes += matrixBytes(v, v);
+    if (order == 1) bytes += matrixBytes(v, 256) + v * (v + 64) / 8;
+    if (order >= 2) bytes += 2 * matrixBytes(v, v);
+    if (order >= 3) bytes += threadCount() * matrixBytes(v, v);
     const long double memory =
         static_cast<long double>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
     if (bytes <= memory * 0.9L) return "";
@@ -116,7 +121,7 @@ int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
     const std::string shortfall = memoryShortfall(prof.spearman, prof.order, V, N);
     if (!shortfall.empty()) fail(shortfall);
     Names varNames(V), obsNames(N);
-    Matrix obs(N, std::vector<double>(V));
+    Matrix obs(N, V);
     const std::string problem = getObsMat(V, N, obs, varNames, obsNames, text);
     if (!problem.empty()) fail("data.txt, " + problem);
 

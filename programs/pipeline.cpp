@@ -334,7 +334,7 @@ int run(const RunOptions& o, Display& d, std::vector<OutputFile>& files)
     const std::string locked = lockOutputs(o.outDir, o.prefix);
     if (!locked.empty()) fail(locked);
 
-    Matrix obs(N, std::vector<double>(V));
+    Matrix obs(N, V);
     for (int g = 0; g < V; ++g)
         for (int s = 0; s < N; ++s) obs[s][g] = t.values[static_cast<size_t>(g) * N + s];
     std::vector<double>().swap(t.values);
@@ -348,7 +348,7 @@ int run(const RunOptions& o, Display& d, std::vector<OutputFile>& files)
         showShare(d, share);
     };
     analyse(o.method, o.kernels, V, N, obs, result, progress);
-    Matrix().swap(obs);
+    obs = Matrix();
 
     showStage(d, "selecting edges");
     const bool withPQ = o.levels.front().fdr || wants(o, "edges") || wants(o, "graphml") ||

@@ -13,7 +13,7 @@ namespace {
 Matrix columns(const std::vector<std::vector<double>>& cols)
 {
     const int N = static_cast<int>(cols[0].size()), V = static_cast<int>(cols.size());
-    Matrix m(N, std::vector<double>(V));
+    Matrix m(N, V, 0.0);
     for (int i = 0; i < V; ++i)
         for (int k = 0; k < N; ++k) m[k][i] = cols[i][k];
     return m;
@@ -28,8 +28,8 @@ struct Stats {
 
 Stats stats(Matrix input, bool literal)
 {
-    const int N = static_cast<int>(input.size()), V = N ? static_cast<int>(input[0].size()) : 0;
-    Stats s{std::move(input), Matrix(V, std::vector<double>(V)), Matrix(V, std::vector<double>(V)),
+    const int N = static_cast<int>(input.rows()), V = static_cast<int>(input.cols());
+    Stats s{std::move(input), Matrix(V, V, 0.0), Matrix(V, V, 0.0),
             std::vector<double>(V, 0.0)};
     (literal ? getCovMatLiteral : getCovMat)(V, N, s.cov, s.input, s.means);
     (literal ? getCorrMatLiteral : getCorrMat)(V, s.corr, s.cov);
@@ -39,7 +39,7 @@ Stats stats(Matrix input, bool literal)
 std::vector<double> rankOf(std::vector<double> col, bool literal)
 {
     const int N = static_cast<int>(col.size());
-    Matrix obs = columns({col}), rank(N, std::vector<double>(1, -1));
+    Matrix obs = columns({col}), rank(N, 1, -1);
     (literal ? getRanksLiteral : getRanks)(1, N, rank, obs);
     std::vector<double> r(N);
     for (int k = 0; k < N; ++k) r[k] = rank[k][0];
@@ -69,7 +69,7 @@ TEST(Covariance, WorkedExamples)
     }
     // N = 0: means 0/0, covariances 0/-1 = -0, correlations not-a-number.
     Matrix none;
-    Matrix cov(2, std::vector<double>(2)), corr = cov;
+    Matrix cov(2, 2, 0.0), corr = cov;
     std::vector<double> means(2, 0.0);
     getCovMat(2, 0, cov, none, means);
     getCorrMat(2, corr, cov);
@@ -84,9 +84,8 @@ TEST(Covariance, FastFormsGiveTheLiteralBits)
     std::normal_distribution<double> normal(5, 3);
     for (int round = 0; round < 30; ++round) {
         const int V = 1 + static_cast<int>(gen() % 70), N = 1 + static_cast<int>(gen() % 150);
-        Matrix obs(N, std::vector<double>(V));
-        for (auto& row : obs)
-            for (double& x : row) x = round % 3 ? normal(gen) : std::round(normal(gen));
+        Matrix obs(N, V, 0.0);
+        for (long k = 0; k < N * V; ++k) obs.data()[k] = round % 3 ? normal(gen) : std::round(normal(gen));
         const Stats a = stats(obs, true), b = stats(obs, false);
         for (int i = 0; i < V; ++i)
             for (int j = 0; j < V; ++j) {
@@ -107,7 +106,7 @@ TEST(Ranks, TiesShareTheMeanOfTheirPositions)
         EXPECT_EQ(rankOf({9, 7, 5}, literal), (std::vector<double>{3, 2, 1}));
         EXPECT_EQ(rankOf({4}, literal), (std::vector<double>{1}));
         // Columns are ranked independently and the observations stay as read.
-        Matrix obs = columns({{10, 10, 20, 20}, {1, 2, 3, 4}}), rank(4, std::vector<double>(2));
+        Matrix obs = columns({{10, 10, 20, 20}, {1, 2, 3, 4}}), rank(4, 2, 0.0);
         const Matrix before = obs;
         (literal ? getRanksLiteral : getRanks)(2, 4, rank, obs);
         EXPECT_EQ(rank, columns({{1.5, 1.5, 3.5, 3.5}, {1, 2, 3, 4}}));
@@ -123,10 +122,10 @@ TEST(Ranks, FastRanksGiveTheLiteralBitsAndSpearmanIsPearsonOfRanks)
     std::mt19937_64 gen(9);
     for (int round = 0; round < 20; ++round) {
         const int V = 1 + static_cast<int>(gen() % 20), N = 1 + static_cast<int>(gen() % 60);
-        Matrix obs(N, std::vector<double>(V));
-        for (auto& row : obs)
-            for (double& x : row) x = static_cast<double>(gen() % 7) - 3;  // many ties, and -0
-        Matrix r1(N, std::vector<double>(V)), r2 = r1;
+        Matrix obs(N, V, 0.0);
+        for (long k = 0; k < N * V; ++k)
+            obs.data()[k] = static_cast<double>(gen() % 7) - 3;  // many ties, and -0
+        Matrix r1(N, V, 0.0), r2 = r1;
         getRanksLiteral(V, N, r1, obs);
         getRanks(V, N, r2, obs);
         ASSERT_EQ(r1, r2);
@@ -139,7 +138,7 @@ TEST(Ranks, FastRanksGiveTheLiteralBitsAndSpearmanIsPearsonOfRanks)
         x[k] = u(gen);
         y[k] = x[k] + u(gen);
     }
-    Matrix obs = columns({x, y}), rank(N, std::vector<double>(2));
+    Matrix obs = columns({x, y}), rank(N, 2, 0.0);
     getRanks(2, N, rank, obs);
     const Stats s = stats(rank, false);
     double d2 = 0;

@@ -19,7 +19,7 @@ struct Table {
 
 Table readTable(int V, int N, const std::string& text)
 {
-    Table t{Matrix(N, std::vector<double>(V, -99)), Names(V), Names(N), {}};
+    Table t{Matrix(N, V, -99), Names(V), Names(N), {}};
     t.problem = getObsMat(V, N, t.obs, t.vars, t.obsNames, text);
     return t;
 }

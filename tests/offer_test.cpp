@@ -1,5 +1,6 @@
-// The run kernel of the sweeps against the literal offers, for every width of
-// its block test.
+// The run kernels of the sweeps (a run over a range of a row, a run over the
+// lanes of panel rows) against the literal offers, for every width of their
+// block test.
 #include "sweep.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +34,7 @@ TEST(OfferRun, EveryWidthGivesTheLiteralBits)
     const double nan = std::nan("");
     int checked = 0;
     for (int round = 0; round < 4000; ++round) {
-        const int n = 1 + static_cast<int>(gen() % 70);
+        const int n = 1 + static_cast<int>(gen() % (round % 2 ? 70 : 200));
         std::vector<double> A(n), B(n);
         for (int w = 0; w < n; ++w) {
             A[w] = round % 3 ? coef(gen) : small(gen);
@@ -52,11 +53,20 @@ TEST(OfferRun, EveryWidthGivesTheLiteralBits)
         const int w0 = static_cast<int>(gen() % n), i = static_cast<int>(gen() % (n + 2)) - 1,
                   j = static_cast<int>(gen() % (n + 2)) - 1;
         const double want = literalRun(v0, x, A.data(), B.data(), w0, n, i, j, threshold);
+        // Panel rows: every lane from 0, read up to a whole vector past n.
+        const double wantPanel = literalRun(v0, x, A.data(), B.data(), 0, n, i, j, threshold);
+        std::vector<double> PA(A), PB(B);
+        PA.resize((n + 7) / 8 * 8, 0.5);
+        PB.resize(PA.size(), -0.5);
         for (int width : widths) {
             if (width > widestBlockTest()) continue;
             const double got = offerRunWith(width, v0, x, A.data(), B.data(), w0, n, i, j, threshold);
             ASSERT_EQ(std::bit_cast<unsigned long long>(got), std::bit_cast<unsigned long long>(want))
                 << "width " << width << " round " << round;
+            const double panel = offerPanelWith(width, v0, x, PA.data(), PB.data(), n, i, j, threshold);
+            ASSERT_EQ(std::bit_cast<unsigned long long>(panel),
+                      std::bit_cast<unsigned long long>(wantPanel))
+                << "panel, width " << width << " round " << round;
             ++checked;
         }
     }

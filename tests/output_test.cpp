@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -158,9 +159,8 @@ Matrix randomMatrix(int V, unsigned seed)
 {
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
-    Matrix m(V, std::vector<double>(V));
-    for (auto& row : m)
-        for (double& x : row) x = u(rng);
+    Matrix m(V, V, 0.0);
+    for (long k = 0; k < static_cast<long>(V) * V; ++k) m.data()[k] = u(rng);
     return m;
 }
 
@@ -416,6 +416,27 @@ TEST(MatrixReport, SpreadsheetLayoutHasNoTitleAndNoTrailingTab)
                          "G3\t-0.1\t-0.712346\t1\n");
 }
 
+TEST(MatrixReport, LargeReportsFormattedOnTwoThreadsMatchTheLiteralText)
+{
+    // Large enough for rows formatted in chunks on every thread and written
+    // in order; the literal output writes the same rows one by one.
+    const int V = 1300;
+    const Matrix m = randomMatrix(V, 17);
+    const Names names = numberedNames(V);
+    const int saved = omp_get_max_threads();
+    for (bool mirrored : {false, true}) {
+        TextOut literal;
+        literal.literal = true;
+        printStuff(V, names, m, literal, ReportLayout{"T", mirrored});
+        for (int threads : {1, 2}) {
+            omp_set_num_threads(threads);
+            EXPECT_TRUE(report(V, names, m, mirrored, "T") == text(literal))
+                << "mirrored " << mirrored << " threads " << threads;
+        }
+    }
+    omp_set_num_threads(saved);
+}
+
 // --- SIF ------------------------------------------------------------------------------
 
 TEST(SifWriter, WorkedExampleWithEachProgramsLabels)
@@ -554,7 +575,7 @@ TEST(NetWriter, WeightsAndVertexNumbers)
     // Vertex numbers count from 1 and run past one digit; the edge between the
     // first and the last variable reads 1 12; 1 and -0.5 are unpadded.
     const int V = 12;
-    Matrix m(V, std::vector<double>(V, 0.0));
+    Matrix m(V, V, 0.0);
     m[0][11] = 1;
     m[1][2] = -0.5;
     m[9][10] = 0.923456789;

@@ -25,7 +25,7 @@ struct Table {
 
 Table readTable(int V, int N, const std::string& text)
 {
-    Table t{Matrix(N, std::vector<double>(V, kUnread)), Names(V), Names(N), {}};
+    Table t{Matrix(N, V, kUnread), Names(V), Names(N), {}};
     t.problem = getObsMat(V, N, t.obs, t.vars, t.obsNames, text);
     return t;
 }
@@ -34,7 +34,7 @@ Table readTable(int V, int N, const std::string& text)
 std::vector<double> column(const Table& t, int i)
 {
     std::vector<double> c;
-    for (const auto& row : t.obs) c.push_back(row[i]);
+    for (long k = 0; k < t.obs.rows(); ++k) c.push_back(t.obs[k][i]);
     return c;
 }
 

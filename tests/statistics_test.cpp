@@ -22,13 +22,13 @@ std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 Matrix fromColumns(const std::vector<std::vector<double>>& cols, int N)
 {
     const int V = static_cast<int>(cols.size());
-    Matrix m(N, std::vector<double>(V));
+    Matrix m(N, V, 0.0);
     for (int i = 0; i < V; ++i)
         for (int k = 0; k < N; ++k) m[k][i] = cols[i][k];
     return m;
 }
 
-Matrix square(int V, double fill) { return Matrix(V, std::vector<double>(V, fill)); }
+Matrix square(int V, double fill) { return Matrix(V, V, fill); }
 
 enum class Form { literal, fast };
 const Form kForms[] = {Form::literal, Form::fast};
@@ -57,10 +57,10 @@ Stats stats(int V, int N, Matrix input, Form f, int width = 0)
 
 ::testing::AssertionResult sameBits(const Matrix& a, const Matrix& b)
 {
-    if (a.size() != b.size()) return ::testing::AssertionFailure() << "row counts differ";
-    for (size_t r = 0; r < a.size(); ++r) {
-        if (a[r].size() != b[r].size()) return ::testing::AssertionFailure() << "row " << r << " lengths differ";
-        for (size_t c = 0; c < a[r].size(); ++c)
+    if (a.rows() != b.rows() || a.cols() != b.cols())
+        return ::testing::AssertionFailure() << "shapes differ";
+    for (long r = 0; r < a.rows(); ++r) {
+        for (long c = 0; c < a.cols(); ++c)
             if (bits(a[r][c]) != bits(b[r][c]))
                 return ::testing::AssertionFailure()
                        << "cell [" << r << "][" << c << "]: " << a[r][c] << " vs " << b[r][c];
@@ -70,13 +70,17 @@ Stats stats(int V, int N, Matrix input, Form f, int width = 0)
 
 ::testing::AssertionResult sameBits(const std::vector<double>& a, const std::vector<double>& b)
 {
-    return sameBits(Matrix{a}, Matrix{b});
+    if (a.size() != b.size()) return ::testing::AssertionFailure() << "lengths differ";
+    for (size_t k = 0; k < a.size(); ++k)
+        if (bits(a[k]) != bits(b[k]))
+            return ::testing::AssertionFailure() << "item " << k << ": " << a[k] << " vs " << b[k];
+    return ::testing::AssertionSuccess();
 }
 
 ::testing::AssertionResult bitSymmetric(const Matrix& m)
 {
-    for (size_t a = 0; a < m.size(); ++a)
-        for (size_t b = a + 1; b < m.size(); ++b)
+    for (long a = 0; a < m.rows(); ++a)
+        for (long b = a + 1; b < m.rows(); ++b)
             if (bits(m[a][b]) != bits(m[b][a]))
                 return ::testing::AssertionFailure() << "[" << a << "][" << b << "] = " << m[a][b]
                                                      << " but [" << b << "][" << a << "] = " << m[b][a];
@@ -94,10 +98,10 @@ std::vector<double> ranksOf(const std::vector<double>& col, Form f)
 {
     const int N = static_cast<int>(col.size());
     const Matrix obs = fromColumns({col}, N);
-    Matrix rank(N, std::vector<double>(1, std::nan("")));
+    Matrix rank(N, 1, std::nan(""));
     (f == Form::literal ? getRanksLiteral : getRanks)(1, N, rank, obs);
     std::vector<double> r;
-    for (const auto& row : rank) r.push_back(row[0]);
+    for (long k = 0; k < rank.rows(); ++k) r.push_back(rank[k][0]);
     return r;
 }
 
@@ -199,9 +203,8 @@ TEST(CovarianceAndCorrelation, ResultsAreExactlySymmetric)
     std::normal_distribution<double> normal;
     for (int round = 0; round < 20; ++round) {
         const int V = 1 + static_cast<int>(gen() % 25), N = 2 + static_cast<int>(gen() % 60);
-        Matrix obs(N, std::vector<double>(V));
-        for (auto& row : obs)
-            for (double& x : row) x = 1000 * normal(gen) + 1e6;
+        Matrix obs(N, V, 0.0);
+        for (long k = 0; k < static_cast<long>(N) * V; ++k) obs.data()[k] = 1000 * normal(gen) + 1e6;
         for (Form f : kForms) {
             const Stats s = stats(V, N, obs, f);
             EXPECT_TRUE(bitSymmetric(s.cov)) << name(f);
@@ -224,7 +227,7 @@ TEST(CovarianceAndCorrelation, FastFormsGiveTheLiteralBits)
     int kind = 0;
     for (const auto& shape : shapes) {
         const int V = shape[0], N = shape[1];
-        Matrix obs(N, std::vector<double>(V));
+        Matrix obs(N, V, 0.0);
         // Mixed kinds of data: offsets that make the sums inexact, small
         // integers with ties, wide scales, and a few exact copies of columns.
         for (int k = 0; k < N; ++k)
@@ -303,7 +306,7 @@ TEST(RanksOfColumns, ColumnsAreRankedIndependentlyAndTheObservationsStay)
 {
     const Matrix obs = fromColumns({{10, 10, 20, 20}, {1, 2, 3, 4}, {-0.0, 5, 0.0, 5}}, 4);
     for (Form f : kForms) {
-        Matrix copy = obs, rank(4, std::vector<double>(3, std::nan("")));
+        Matrix copy = obs, rank(4, 3, std::nan(""));
         (f == Form::literal ? getRanksLiteral : getRanks)(3, 4, rank, copy);
         EXPECT_EQ(rank, fromColumns({{1.5, 1.5, 3.5, 3.5}, {1, 2, 3, 4}, {1.5, 3.5, 1.5, 3.5}}, 4)) << name(f);
         EXPECT_TRUE(sameBits(copy, obs)) << name(f) << ": the observation matrix is untouched";
@@ -323,7 +326,7 @@ TEST(RanksOfColumns, FastRanksGiveTheLiteralBitsOnTiedTables)
     for (int round = 0; round < 40; ++round) {
         const int V = 1 + static_cast<int>(gen() % 17), N = 1 + static_cast<int>(gen() % 120);
         const int levels = 1 + static_cast<int>(gen() % 8);  // few levels: many ties
-        Matrix obs(N, std::vector<double>(V));
+        Matrix obs(N, V, 0.0);
         for (int k = 0; k < N; ++k)
             for (int i = 0; i < V; ++i) {
                 const int pick = static_cast<int>(gen() % levels);
@@ -331,11 +334,11 @@ TEST(RanksOfColumns, FastRanksGiveTheLiteralBitsOnTiedTables)
                             : pick == 0 ? ((gen() & 1) ? 0.0 : -0.0)
                                         : pick * 0.1 - 0.3;
             }
-        Matrix literal(N, std::vector<double>(V, -1));
+        Matrix literal(N, V, -1);
         getRanksLiteral(V, N, literal, obs);
         for (int threads : {1, 2}) {
             omp_set_num_threads(threads);
-            Matrix fast(N, std::vector<double>(V, -1));
+            Matrix fast(N, V, -1);
             getRanks(V, N, fast, obs);
             EXPECT_TRUE(sameBits(fast, literal))
                 << "V " << V << " N " << N << " levels " << levels << " threads " << threads;
@@ -356,13 +359,13 @@ TEST(RanksOfColumns, SpearmanIsPearsonOfRanksAsTheTextbookFormulaGivesIt)
     for (int round = 0; round < 10; ++round) {
         const int V = 2 + static_cast<int>(gen() % 6), N = 3 + static_cast<int>(gen() % 60);
         // Correlated, tie-free columns.
-        Matrix obs(N, std::vector<double>(V));
+        Matrix obs(N, V, 0.0);
         for (int k = 0; k < N; ++k) {
             const double common = unit(gen);
             for (int i = 0; i < V; ++i) obs[k][i] = (i % 2 ? -common : common) * i + unit(gen);
         }
         // Textbook ranks through a sort of the indices.
-        Matrix want(N, std::vector<double>(V));
+        Matrix want(N, V, 0.0);
         for (int i = 0; i < V; ++i) {
             std::vector<int> idx(N);
             std::iota(idx.begin(), idx.end(), 0);
@@ -370,7 +373,7 @@ TEST(RanksOfColumns, SpearmanIsPearsonOfRanksAsTheTextbookFormulaGivesIt)
             for (int p = 0; p + 1 < N; ++p) ASSERT_LT(obs[idx[p]][i], obs[idx[p + 1]][i]) << "tie-free";
             for (int p = 0; p < N; ++p) want[idx[p]][i] = p + 1;
         }
-        Matrix rank(N, std::vector<double>(V));
+        Matrix rank(N, V, 0.0);
         getRanks(V, N, rank, obs);
         EXPECT_EQ(rank, want);
         const Stats s = stats(V, N, rank, Form::fast);

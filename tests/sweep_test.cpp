@@ -77,7 +77,7 @@ struct Outcome {
 
 Outcome run(Sweep sweep, int V, int N, const Matrix& corr)
 {
-    Outcome r{Matrix(V, std::vector<double>(V, 777.0)), {}};
+    Outcome r{Matrix(V, V, 777.0), {}};
     std::ostringstream os;
     Progress p;
     p.out = &os;
@@ -89,7 +89,7 @@ Outcome run(Sweep sweep, int V, int N, const Matrix& corr)
 // A matrix with 1 on the diagonal and `off` everywhere else.
 Matrix uniform(int V, double off)
 {
-    Matrix m(V, std::vector<double>(V, off));
+    Matrix m(V, V, off);
     for (int i = 0; i < V; ++i) m[i][i] = 1;
     return m;
 }
@@ -192,7 +192,7 @@ Matrix realCorrelation(std::mt19937_64& gen, int V, int Ndata, const Recipe& r)
     std::vector<std::vector<double>> load(V, std::vector<double>(factors));
     for (auto& l : load)
         for (double& x : l) x = r.strength * normal(gen);
-    Matrix obs(Ndata, std::vector<double>(V));
+    Matrix obs(Ndata, V, 0.0);
     for (int k = 0; k < Ndata; ++k) {
         double f[factors];
         for (double& x : f) x = normal(gen);
@@ -214,7 +214,7 @@ Matrix realCorrelation(std::mt19937_64& gen, int V, int Ndata, const Recipe& r)
         const int c = static_cast<int>(gen() % V);
         for (int k = 0; k < Ndata; ++k) obs[k][c] = 5;
     }
-    Matrix cov(V, std::vector<double>(V)), corr(V, std::vector<double>(V));
+    Matrix cov(V, V, 0.0), corr(V, V, 0.0);
     std::vector<double> means(V, 0.0);
     getCovMat(V, Ndata, cov, obs, means);
     getCorrMat(V, corr, cov);
@@ -417,13 +417,14 @@ TEST(SweepRules, PerfectlyCorrelatedControlNeverChangesTheValue)
     std::normal_distribution<double> normal;
     for (double sign : {1.0, -1.0}) {
         const int Ndata = 30;
-        Matrix obs(Ndata, std::vector<double>(3));
-        for (auto& row : obs) {
+        Matrix obs(Ndata, 3, 0.0);
+        for (int k = 0; k < Ndata; ++k) {
+            double* row = obs[k];
             row[0] = normal(gen);
             row[1] = 0.7 * row[0] + normal(gen);
             row[2] = sign * row[0];
         }
-        Matrix cov(3, std::vector<double>(3)), corr(3, std::vector<double>(3));
+        Matrix cov(3, 3, 0.0), corr(3, 3, 0.0);
         std::vector<double> means(3, 0.0);
         getCovMat(3, Ndata, cov, obs, means);
         getCorrMat(3, corr, cov);
@@ -451,13 +452,9 @@ TEST(SweepRules, NotANumberCorrelationStaysAndItsVariableAddsNothing)
             Matrix corr = realCorrelation(gen, V, 25, recipe);
             const double nan = std::nan("");
             for (int a = 0; a < V; ++a) setPair(corr, a, k, nan);
-            Matrix reduced;
-            for (int a = 0; a < V; ++a) {
-                if (a == k) continue;
-                reduced.emplace_back();
-                for (int b = 0; b < V; ++b)
-                    if (b != k) reduced.back().push_back(corr[a][b]);
-            }
+            Matrix reduced(V - 1, V - 1);
+            for (int a = 0; a < V - 1; ++a)
+                for (int b = 0; b < V - 1; ++b) reduced[a][b] = corr[a + (a >= k)][b + (b >= k)];
             const Outcome want = run(kSweeps[order].literal, V - 1, N, reduced);
             for (Sweep sweep : {kSweeps[order].literal, kSweeps[order].fast}) {
                 const Outcome r = run(sweep, V, N, corr);
