@@ -12,6 +12,11 @@
 #include <omp.h>
 #endif
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 constexpr double kParallelWork = 4e6;
 
 template <class Body>
@@ -49,4 +54,51 @@ inline int threadIndex()
 #else
     return 0;
 #endif
+}
+
+// Produces the pieces 0..count-1 on `workers` threads and hands them to
+// consume on the calling thread in order: produce(k, slot) fills slot
+// (a Slot, reused) with piece k; consume(k, slot) takes it. At most twice as
+// many pieces as workers are ready and waiting at any time.
+template <class Slot, class Produce, class Consume>
+void produceInOrder(int count, int workers, Produce&& produce, Consume&& consume)
+{
+    const int slots = 2 * workers;
+    std::vector<Slot> ring(slots);
+    std::vector<int> filled(slots, -1);  // the piece a slot holds, ready to take
+    std::mutex lock;
+    std::condition_variable changed;
+    int claimed = 0, taken = 0;
+    auto work = [&] {
+        for (;;) {
+            int k;
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                if (claimed == count) return;
+                k = claimed++;
+                changed.wait(hold, [&] { return k - taken < slots; });
+            }
+            produce(k, ring[k % slots]);
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                filled[k % slots] = k;
+            }
+            changed.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < workers; ++t) threads.emplace_back(work);
+    for (int k = 0; k < count; ++k) {
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            changed.wait(hold, [&] { return filled[k % slots] == k; });
+        }
+        consume(k, ring[k % slots]);
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            taken = k + 1;
+        }
+        changed.notify_all();
+    }
+    for (std::thread& t : threads) t.join();
 }

@@ -9,10 +9,6 @@
 #include "parallel.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -35,54 +31,22 @@ void formatRows(int V, const Names& names, const Matrix& m, TextOut& out, Report
     }
 }
 
-// Chunks of rows formatted by worker threads into a ring of buffers, twice as
-// many as workers; the calling thread appends them to out in order.
+// Chunks of rows formatted on the worker threads, appended to out in order.
 void formatInChunks(int V, const Names& names, const Matrix& m, TextOut& out, ReportLayout layout,
                     int workers)
 {
     const int rows = std::max(1, (1 << 19) / std::max(V, 1));  // about 4 MiB of text
     const int chunks = (V + rows - 1) / rows;
-    const int slots = 2 * workers;
-    std::vector<TextOut> ring(slots);
-    std::vector<int> filled(slots, -1);  // the chunk a slot holds, ready to write
-    std::mutex lock;
-    std::condition_variable changed;
-    int claimed = 0, written = 0;
-    auto work = [&] {
-        for (;;) {
-            int k;
-            {
-                std::unique_lock<std::mutex> hold(lock);
-                if (claimed == chunks) return;
-                k = claimed++;
-                changed.wait(hold, [&] { return k - written < slots; });
-            }
-            TextOut& chunk = ring[k % slots];
+    produceInOrder<TextOut>(
+        chunks, workers,
+        [&](int k, TextOut& chunk) {
             chunk.used = 0;
             formatRows(V, names, m, chunk, layout, k * rows, std::min(V, (k + 1) * rows));
-            {
-                std::lock_guard<std::mutex> hold(lock);
-                filled[k % slots] = k;
-            }
-            changed.notify_all();
-        }
-    };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < workers; ++t) threads.emplace_back(work);
-    for (int k = 0; k < chunks; ++k) {
-        {
-            std::unique_lock<std::mutex> hold(lock);
-            changed.wait(hold, [&] { return filled[k % slots] == k; });
-        }
-        put(out, text(ring[k % slots]));
-        flushOut(out);
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            written = k + 1;
-        }
-        changed.notify_all();
-    }
-    for (std::thread& t : threads) t.join();
+        },
+        [&](int, TextOut& chunk) {
+            put(out, text(chunk));
+            flushOut(out);
+        });
 }
 
 }  // namespace
