@@ -318,49 +318,63 @@ struct FirstAvx512 {
 };
 
 template <class Lanes>
-[[gnu::always_inline]] inline void firstOrderRow(double* row, const double* xi, const double* xc,
-                                                 int i, int c, int from, int to, double threshold,
+[[gnu::always_inline]] inline void firstOrderRow(double* row, const Matrix& corr, int i, int c0,
+                                                 int c1, int from, int to, double threshold,
                                                  std::vector<int>& open)
 {
-    const double a = xi[c], fa = 1 - a * a;
-    auto one = [&](int j) {
-        if (j == c) return;
-        const double b = xc[j];
-        const double r = (xi[j] - a * b) / std::sqrt(fa * (1 - b * b));
-        if (pruned(row[j], threshold)) offer(row[j], r);
-        else open.push_back(j);
+    const double* xi = corr[i];
+    // The offer given c to the pair (i, j), exactly.
+    auto exact = [&](int j, int c) {
+        const double a = xi[c], b = corr[c][j];
+        offer(row[j], (xi[j] - a * b) / std::sqrt((1 - a * a) * (1 - b * b)));
     };
     int j = from;
     for (; j + 8 <= to; j += 8) {
-        unsigned left = ~Lanes::passed(row + j, xi + j, xc + j, a, fa, threshold) & 0xffu;
-        for (; left != 0; left &= left - 1) one(j + __builtin_ctz(left));
+        unsigned prunedLanes = 0;
+        for (int k = 0; k < 8; ++k) {
+            if (pruned(row[j + k], threshold)) prunedLanes |= 1u << k;
+            else open.push_back(j + k);
+        }
+        if (prunedLanes == 0) continue;
+        for (int c = c0; c < c1; ++c) {
+            const double a = xi[c];
+            unsigned left = prunedLanes & ~Lanes::passed(row + j, xi + j, corr[c] + j, a, 1 - a * a, threshold);
+            if (static_cast<unsigned>(c - j) < 8) left &= ~(1u << (c - j));
+            for (; left != 0; left &= left - 1) exact(j + __builtin_ctz(left), c);
+        }
     }
-    for (; j < to; ++j) one(j);
-    (void)i;
+    for (; j < to; ++j) {
+        if (!pruned(row[j], threshold)) {
+            open.push_back(j);
+            continue;
+        }
+        for (int c = c0; c < c1; ++c)
+            if (c != j) exact(j, c);
+    }
 }
 
-__attribute__((target("avx512f"))) void firstOrderRowAvx512(double* row, const double* xi,
-                                                            const double* xc, int i, int c,
-                                                            int from, int to, double threshold,
+__attribute__((target("avx512f"))) void firstOrderRowAvx512(double* row, const Matrix& corr,
+                                                            int i, int c0, int c1, int from,
+                                                            int to, double threshold,
                                                             std::vector<int>& open)
 {
-    firstOrderRow<FirstAvx512>(row, xi, xc, i, c, from, to, threshold, open);
+    firstOrderRow<FirstAvx512>(row, corr, i, c0, c1, from, to, threshold, open);
 }
 
 }  // namespace
 
-void offerFirstOrderWith(int width, double* row, const double* xi, const double* xc, int i, int c,
+void offerFirstOrderWith(int width, double* row, const Matrix& corr, int i, int c0, int c1,
                          int from, int to, double threshold, std::vector<int>& open)
 {
-    if (width == 8) return firstOrderRowAvx512(row, xi, xc, i, c, from, to, threshold, open);
-    firstOrderRow<FirstGeneric>(row, xi, xc, i, c, from, to, threshold, open);
+    if (width == 8) return firstOrderRowAvx512(row, corr, i, c0, c1, from, to, threshold, open);
+    firstOrderRow<FirstGeneric>(row, corr, i, c0, c1, from, to, threshold, open);
 }
 
-void offerFirstOrder(double* row, const double* xi, const double* xc, int i, int c, int from,
-                     int to, double threshold, std::vector<int>& open)
+void offerFirstOrder(double* row, const Matrix& corr, int i, int c0, int c1, int from, int to,
+                     double threshold, std::vector<int>& open)
 {
     static const int width = widestBlockTest();
-    offerFirstOrderWith(width, row, xi, xc, i, c, from, to, threshold, open);
+    offerFirstOrderWith(width, row, corr, i, c0, c1, from, to, threshold, open);
 }
 
 namespace {

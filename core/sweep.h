@@ -61,16 +61,16 @@ double offerPanel(double v, double x, const double* A, const double* B, int n, i
 double offerPanelWith(int width, double v, double x, const double* A, const double* B, int n,
                       int skip1, int skip2, double threshold);
 
-// The first-order offers of the pairs (i, j), j in [from, to) other than c,
-// whose stored values are row[j]: the coefficient given c, from the rows xi
-// and xc of the symmetric correlation matrix. A pruned pair (at threshold)
-// takes its offer here, decided without the division and the square root
-// when it is sure not to replace; the others are appended to open, in
-// ascending j, untouched.
-void offerFirstOrder(double* row, const double* xi, const double* xc, int i, int c, int from,
-                     int to, double threshold, std::vector<int>& open);
+// The first-order offers of the pairs (i, j), j in [from, to) with from > i,
+// whose stored values are row[j]: for each pair pruned (at threshold) on
+// entry, its coefficients given each c in [c0, c1) other than j, in ascending
+// c, from the symmetric correlation matrix corr; each offer is decided without
+// the division and the square root when it is sure not to replace. The pairs
+// not pruned on entry are appended to open, in ascending j, untouched.
+void offerFirstOrder(double* row, const Matrix& corr, int i, int c0, int c1, int from, int to,
+                     double threshold, std::vector<int>& open);
 // The same with the lane test of one width (8 or 1); both give the same result.
-void offerFirstOrderWith(int width, double* row, const double* xi, const double* xc, int i, int c,
+void offerFirstOrderWith(int width, double* row, const Matrix& corr, int i, int c0, int c1,
                          int from, int to, double threshold, std::vector<int>& open);
 
 // Fills Fi[from..to) with the coefficients of i with each variable given c,

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -58,72 +59,82 @@ void getPartCorrMat2Literal(int V, int N, double pruneZ, Matrix& combined, const
     }
 }
 
-// Within one c1, pairs are independent: each pair takes its first-order
-// coefficient, then, while it is not pruned, its run over c2 > c1, as in the
-// literal loops. A pair pruned when c1 starts takes only the first-order
-// offer, mostly decided without computing the coefficient; the rows of F
-// (from column c1 + 1 on) are computed only for the variables of pairs still
-// open, which each thread marks as it leaves them.
+// Pairs are independent, and within one c1 a pair meets its offers in this
+// order: its first-order coefficient, then, while it is not pruned, its run
+// over c2 > c1. A pruned pair takes only first-order offers, so the c1 are
+// taken in batches: a pair pruned when a batch starts takes the offers of the
+// whole batch in one visit, mostly decided without computing the coefficient,
+// while the pairs open then are listed per row and go through the batch c1 by
+// c1 with the rows of F (from column c1 + 1 on) of the variables of open
+// pairs.
 void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 2);
-    Matrix F(V, V, 0.0);
+    const int batch = 8;  // values of c1 per visit of the pruned pairs
+    const int rows = 16;  // rows per share of the visit
+    const long shares = (V + rows - 1) / rows;
+    // One row more than V: the runs read whole vectors past the end of a row.
+    Matrix F(V + 1, V, 0.0);
     initCombined(V, combined, corr);
-    std::vector<char> need(V, 0);
+    std::vector<char> need(V, 0);  // the variables of open pairs
     for (int i = 0; i < V; ++i)
         for (int j = i + 1; j < V; ++j)
             if (!pruned(combined[i][j], threshold)) need[i] = need[j] = 1;
-    std::vector<std::vector<char>> marks(threadCount(), std::vector<char>(V, 0));
+    std::vector<std::vector<int>> openInRow(V);  // per row i, the j > i open when the batch started
+    std::vector<std::pair<int, int>> open;       // the same pairs, in one list
+    std::vector<int> needed;
     std::string lines;
-    for (int c1 = 0; c1 < V; ++c1) {
-        const double v = V;
-        long needed = 0;
-        for (char n : need) needed += n;
-        const int rows = 16;  // rows per share of a parallel loop
-        const long shares = (V + rows - 1) / rows;
-        parallelFor(0, shares, needed * (V - c1) * 10.0, [&](long k) {
-            for (int a = static_cast<int>(k) * rows; a < std::min<long>(V, (k + 1) * rows); ++a)
-                if (a != c1 && need[a]) partialRow(F[a], corr, a, c1, c1 + 1, V);
-        });
-        for (auto& m : marks) std::fill(m.begin(), m.end(), 0);
-        parallelFor(0, shares, v * v * 4 + needed * needed * (V - c1) / 16.0, [&](long k) {
-          for (int i = static_cast<int>(k) * rows; i < std::min<long>(V, (k + 1) * rows); ++i) {
-            char* mark = marks[threadIndex()].data();
-            double* row = combined[i];
-            // Pairs with c1 take no offer in this c1; those open stay so.
-            if (i == c1) {
-                for (int j = i + 1; j < V; ++j)
-                    if (!pruned(row[j], threshold)) mark[i] = mark[j] = 1;
-                continue;
+    const double v = V;
+    for (int b0 = 0; b0 < V; b0 += batch) {
+        const int b1 = std::min(V, b0 + batch);
+        parallelFor(0, shares, v * v * batch, [&](long k) {
+            for (int i = static_cast<int>(k) * rows; i < std::min<long>(V, (k + 1) * rows); ++i) {
+                openInRow[i].clear();
+                offerFirstOrder(combined[i], corr, i, b0, b1, i + 1, V, threshold, openInRow[i]);
             }
-            if (c1 > i && !pruned(row[c1], threshold)) mark[i] = mark[c1] = 1;
-            thread_local std::vector<int> open;
-            open.clear();
-            const double* xi = corr[i];
+        });
+        open.clear();
+        for (int i = 0; i < V; ++i)
+            for (const int j : openInRow[i]) open.push_back({i, j});
+        needed.clear();
+        for (int a = 0; a < V; ++a)
+            if (need[a]) needed.push_back(a);
+        const long pairShares = std::min<long>(static_cast<long>(open.size()), 64L * threadCount());
+        for (int c1 = b0; c1 < b1; ++c1) {
+            const double rest = V - c1;
+            parallelFor(0, static_cast<long>(needed.size()), needed.size() * rest * 10.0, [&](long k) {
+                const int a = needed[k];
+                if (a != c1) partialRow(F[a], corr, a, c1, c1 + 1, V);
+            });
             const double* xc = corr[c1];
-            offerFirstOrder(row, xi, xc, i, c1, i + 1, V, threshold, open);
-            const double a = xi[c1], fa = 1 - a * a;
-            for (const int j : open) {
-                const double b = xc[j];
-                const double x = (xi[j] - a * b) / std::sqrt(fa * (1 - b * b));
-                double v = row[j];
-                offer(v, x);
-                if (!pruned(v, threshold)) v = offerRun(v, x, F[i], F[j], c1 + 1, V, i, j, threshold);
-                row[j] = v;
-                if (!pruned(v, threshold)) mark[i] = mark[j] = 1;
-            }
-          }
-        });
+            parallelFor(0, pairShares, open.size() * rest * 2.0, [&](long k) {
+                const size_t first = open.size() * k / pairShares, last = open.size() * (k + 1) / pairShares;
+                for (size_t n = first; n < last; ++n) {
+                    const auto [i, j] = open[n];
+                    if (i == c1 || j == c1) continue;
+                    const double* xi = corr[i];
+                    const double a = xi[c1], b = xc[j];
+                    const double x = (xi[j] - a * b) / std::sqrt((1 - a * a) * (1 - b * b));
+                    double& cell = combined[i][j];
+                    double v = cell;
+                    offer(v, x);
+                    if (!pruned(v, threshold))
+                        v = offerPanel(v, x, F[i] + c1 + 1, F[j] + c1 + 1, V - c1 - 1, i - c1 - 1,
+                                       j - c1 - 1, threshold);
+                    cell = v;
+                }
+            });
+            reportDone(p, doneAfter2(V, c1));
+            if (!p.out) continue;
+            lines.clear();
+            const std::string& time = timeNow(p);
+            appendProgressLines(lines, "Controlled for " + std::to_string(c1 + 1) + " and ", c1 + 2,
+                                V + 1, " Time: ", time);
+            *p.out << lines;
+        }
         std::fill(need.begin(), need.end(), 0);
-        for (const auto& m : marks)
-            for (int a = 0; a < V; ++a) need[a] |= m[a];
-        reportDone(p, doneAfter2(V, c1));
-        if (!p.out) continue;
-        lines.clear();
-        const std::string& time = timeNow(p);
-        appendProgressLines(lines, "Controlled for " + std::to_string(c1 + 1) + " and ", c1 + 2,
-                            V + 1, " Time: ", time);
-        *p.out << lines;
+        for (const auto& [i, j] : open)
+            if (!pruned(combined[i][j], threshold)) need[i] = need[j] = 1;
     }
 }
 

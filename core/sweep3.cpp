@@ -94,7 +94,7 @@ void runOpenPairs(OpenGroup& g, const std::vector<std::pair<int, int>>& open,
         for (const size_t k : g.active)
             for (int a : {open[k].first, open[k].second})
                 if (a != c2 && g.stamp[a] != c2) {
-                    if (g.S[a].empty()) g.S[a].resize(V);
+                    if (g.S[a].empty()) g.S[a].resize(V + 8);  // whole vectors read past V
                     partialRow(g.S[a].data(), F, a, c2, c2 + 1, V);
                     g.stamp[a] = c2;
                 }
@@ -108,9 +108,11 @@ void runOpenPairs(OpenGroup& g, const std::vector<std::pair<int, int>>& open,
             const double x = j > c2 ? g.S[i][j] : partialStep(F[i][j], F[i][c2], F[c2][j]);
             double& v = openValue[k];
             offer(v, x);
-            v = offerRun(v, x, g.S[i].data(), g.S[j].data(), c2 + 1, V, i, j, threshold);
+            v = offerPanel(v, x, g.S[i].data() + c2 + 1, g.S[j].data() + c2 + 1, V - c2 - 1, i - c2 - 1,
+                           j - c2 - 1, threshold);
             if (pruned(v, threshold)) {
-                v = offerRun(v, F[i][j], F[i], F[j], c2 + 1, V, i, j, never);
+                v = offerPanel(v, F[i][j], F[i] + c2 + 1, F[j] + c2 + 1, V - c2 - 1, i - c2 - 1,
+                               j - c2 - 1, never);
                 g.active[n] = g.active.back();
                 g.active.pop_back();
             } else {
@@ -133,7 +135,7 @@ void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix
 {
     const double threshold = thresholdFor(N, pruneZ, 3);
     const double never = std::nan("");  // a threshold that prunes nothing
-    Matrix F(V, V);
+    Matrix F(V + 1, V, 0.0);  // a row more: the runs read whole vectors past a row's end
     std::vector<OpenGroup> groups(threadCount());
     for (OpenGroup& g : groups) {
         g.S.resize(V);
@@ -184,7 +186,8 @@ void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix
             const double* fi = F[i];
             for (int j = i + 1; j < V; ++j)
                 if (j != c1 && pruned(row[j], threshold))
-                    row[j] = offerRun(row[j], fi[j], fi, F[j], c1 + 1, V, i, j, never);
+                    row[j] = offerPanel(row[j], fi[j], fi + c1 + 1, F[j] + c1 + 1, V - c1 - 1, i - c1 - 1,
+                                        j - c1 - 1, never);
         });
         for (size_t k = 0; k < open.size(); ++k) combined[open[k].first][open[k].second] = openValue[k];
 
