@@ -11,6 +11,13 @@
 // coefficient. Blocks of eight offers that are all sure not to replace cost
 // a few multiplications each. Magnitudes far from 1 (near underflow or
 // overflow) and not-a-number always take the exact path.
+//
+//   offerRun / offerRunWith          a run over a range of two rows
+//   offerPanel / offerPanelWith      a run over the lanes of two panel rows,
+//                                    decided 64 lanes at a time
+//   offerFirstOrder / ...With        the first-order offers of one row's
+//                                    pruned pairs, each lane with its own value
+//   partialRow                       a row of coefficients given one variable
 #include "sweep.h"
 
 #include <algorithm>
