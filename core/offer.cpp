@@ -344,6 +344,7 @@ template <class Lanes>
         }
         if (prunedLanes == 0) continue;
         for (int c = c0; c < c1; ++c) {
+            if (c == i) continue;
             const double a = xi[c];
             unsigned left = prunedLanes & ~Lanes::passed(row + j, xi + j, corr[c] + j, a, 1 - a * a, threshold);
             if (static_cast<unsigned>(c - j) < 8) left &= ~(1u << (c - j));
@@ -356,7 +357,7 @@ template <class Lanes>
             continue;
         }
         for (int c = c0; c < c1; ++c)
-            if (c != j) exact(j, c);
+            if (c != i && c != j) exact(j, c);
     }
 }
 
