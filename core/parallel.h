@@ -31,14 +31,3 @@ inline int threadCount()
     return 1;
 #endif
 }
-
-// The index of the calling thread within the running parallel loop, from 0
-// (always 0 outside one and without OpenMP).
-inline int threadIndex()
-{
-#ifdef _OPENMP
-    return omp_get_thread_num();
-#else
-    return 0;
-#endif
-}
