@@ -11,6 +11,13 @@
 // coefficient. Blocks of eight offers that are all sure not to replace cost
 // a few multiplications each. Magnitudes far from 1 (near underflow or
 // overflow) and not-a-number always take the exact path.
+//
+//   offerRun / offerRunWith          a run over a range of two rows
+//   offerPanel / offerPanelWith      a run over the lanes of two panel rows,
+//                                    decided 64 lanes at a time
+//   offerFirstOrder / ...With        the first-order offers of one row's
+//                                    pruned pairs, each lane with its own value
+//   partialRow                       a row of coefficients given one variable
 #include "sweep.h"
 
 #include <algorithm>
@@ -337,6 +344,7 @@ template <class Lanes>
         }
         if (prunedLanes == 0) continue;
         for (int c = c0; c < c1; ++c) {
+            if (c == i) continue;
             const double a = xi[c];
             unsigned left = prunedLanes & ~Lanes::passed(row + j, xi + j, corr[c] + j, a, 1 - a * a, threshold);
             if (static_cast<unsigned>(c - j) < 8) left &= ~(1u << (c - j));
@@ -349,7 +357,7 @@ template <class Lanes>
             continue;
         }
         for (int c = c0; c < c1; ++c)
-            if (c != j) exact(j, c);
+            if (c != i && c != j) exact(j, c);
     }
 }
 

@@ -45,17 +45,6 @@ inline int threadCount()
 #endif
 }
 
-// The index of the calling thread within the running parallel loop, from 0
-// (always 0 outside one and without OpenMP).
-inline int threadIndex()
-{
-#ifdef _OPENMP
-    return omp_get_thread_num();
-#else
-    return 0;
-#endif
-}
-
 // Produces the pieces 0..count-1 on `workers` threads and hands them to
 // consume on the calling thread in order: produce(k, slot) fills slot
 // (a Slot, reused) with piece k; consume(k, slot) takes it. At most twice as

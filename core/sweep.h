@@ -63,7 +63,7 @@ double offerPanelWith(int width, double v, double x, const double* A, const doub
 
 // The first-order offers of the pairs (i, j), j in [from, to) with from > i,
 // whose stored values are row[j]: for each pair pruned (at threshold) on
-// entry, its coefficients given each c in [c0, c1) other than j, in ascending
+// entry, its coefficients given each c in [c0, c1) other than i and j, in ascending
 // c, from the symmetric correlation matrix corr; each offer is decided without
 // the division and the square root when it is sure not to replace. The pairs
 // not pruned on entry are appended to open, in ascending j, untouched.

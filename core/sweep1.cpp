@@ -85,7 +85,7 @@ void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix
 
 namespace {
 
-constexpr int kPanel = 256;  // controlling variables per pass
+constexpr int kPanel = 1024;  // controlling variables per pass
 constexpr int kBand = 64;    // rows whose pairs are taken together
 
 // Fills P (V rows of kPanel lanes) with the correlations of every variable a

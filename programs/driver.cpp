@@ -60,12 +60,12 @@ std::string memoryShortfall(bool spearman, int order, int V, int N)
     const long double v = V, n = N, name = 48;
     long double bytes = (v + n) * name + v * 16;                        // names, means, variances
     bytes += matrixBytes(n, v) * (spearman ? 2 : 1);              // observations, ranks
-    // One V x V store. The first-order sweep adds a panel of 256 columns and
+    // One V x V store. The first-order sweep adds a panel of 1024 columns and
     // one bit per pair; the second- and third-order ones copy the correlation
     // beside it and keep first-order rows, and the third-order one gives each
     // thread its own second-order rows.
     bytes += matrixBytes(v, v);
-    if (order == 1) bytes += matrixBytes(v, 256) + v * (v + 64) / 8;
+    if (order == 1) bytes += matrixBytes(v, 1024) + v * (v + 64) / 8;
     if (order >= 2) bytes += 2 * matrixBytes(v, v);
     if (order >= 3) bytes += threadCount() * matrixBytes(v, v);
     const long double memory =

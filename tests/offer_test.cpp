@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <cmath>
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -86,5 +87,47 @@ TEST(OfferRun, StoredValueEqualToTheThresholdIsRefined)
         const double below = std::nextafter(threshold, 0.0);
         EXPECT_EQ(offerRunWith(width, below, 0.3, A.data(), B.data(), 0, 16, -1, -1, threshold),
                   below);
+    }
+}
+
+TEST(OfferFirstOrder, EveryWidthGivesTheLiteralOffersAndListsTheOpenPairs)
+{
+    std::mt19937_64 gen(11);
+    std::uniform_real_distribution<double> coef(-1, 1);
+    const double nan = std::nan("");
+    for (int round = 0; round < 300; ++round) {
+        const int V = 2 + static_cast<int>(gen() % 60);
+        Matrix corr(V, V);
+        for (int a = 0; a < V; ++a) {
+            corr[a][a] = 1;
+            for (int b = a + 1; b < V; ++b) corr[a][b] = corr[b][a] = round % 9 == 0 && b == 1 ? nan : coef(gen);
+        }
+        const int i = static_cast<int>(gen() % V), c0 = static_cast<int>(gen() % V);
+        const int c1 = std::min(V, c0 + 1 + static_cast<int>(gen() % 8));
+        const double threshold = round % 5 == 0 ? nan : 0.1 + 0.3 * std::fabs(coef(gen));
+        std::vector<double> start(V);
+        for (double& v : start) v = round % 3 ? 0.5 * coef(gen) : coef(gen);
+        // The literal offers: per pruned pair, each c in order.
+        std::vector<double> want = start;
+        std::vector<int> wantOpen;
+        for (int j = i + 1; j < V; ++j) {
+            if (!pruned(want[j], threshold)) {
+                wantOpen.push_back(j);
+                continue;
+            }
+            for (int c = c0; c < c1; ++c)
+                if (c != i && c != j) offer(want[j], partialStep(corr[i][j], corr[i][c], corr[j][c]));
+        }
+        for (int width : {1, 8}) {
+            if (width > widestBlockTest()) continue;
+            std::vector<double> row = start;
+            std::vector<int> open;
+            offerFirstOrderWith(width, row.data(), corr, i, c0, c1, i + 1, V, threshold, open);
+            EXPECT_EQ(open, wantOpen) << "width " << width << " round " << round;
+            for (int j = i + 1; j < V; ++j)
+                ASSERT_EQ(std::bit_cast<unsigned long long>(row[j]),
+                          std::bit_cast<unsigned long long>(want[j]))
+                    << "width " << width << " round " << round << " j " << j;
+        }
     }
 }
