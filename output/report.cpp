@@ -2,8 +2,8 @@
 // every header and data field is followed by a tab.
 //
 //   formatRows  appends rows [r0, r1) of the table to out
-//   printStuff  the whole report; a large one has its rows formatted in
-//               chunks on every thread and written in order
+//   printStuff  the whole report; one of 2000 rows or more has its rows
+//               formatted in chunks on every thread and written in order
 #include "output.h"
 #include "parallel.h"
 
@@ -14,6 +14,10 @@
 #include <vector>
 
 namespace {
+
+// Below this many rows the copies of the chunks cost more than the second
+// thread saves.
+constexpr int kChunkedFrom = 2000;
 
 void formatRows(int V, const Names& names, const Matrix& m, TextOut& out, ReportLayout layout,
                 int r0, int r1)
@@ -43,6 +47,7 @@ void formatInChunks(int V, const Names& names, const Matrix& m, TextOut& out, Re
     const int chunks = (V + rows - 1) / rows;
     const int slots = 2 * workers;
     std::vector<TextOut> ring(slots);
+    for (TextOut& chunk : ring) chunk.buf.resize(static_cast<size_t>(rows) * (V + 1) * 14);
     std::vector<int> filled(slots, -1);  // the chunk a slot holds, ready to write
     std::mutex lock;
     std::condition_variable changed;
@@ -98,7 +103,7 @@ void printStuff(int V, const Names& names, const Matrix& m, TextOut& out, Report
     }
     endLine(out);
     const int workers = threadCount();
-    if (out.literal || workers < 2 || V < 1000)
+    if (out.literal || workers < 2 || V < kChunkedFrom)
         formatRows(V, names, m, out, layout, 0, V);
     else
         formatInChunks(V, names, m, out, layout, workers);
