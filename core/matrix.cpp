@@ -15,6 +15,7 @@
 namespace {
 
 constexpr size_t kHuge = size_t{1} << 21;
+constexpr size_t kAdvised = size_t{1} << 26;  // 64 MiB
 
 size_t roundedBytes(size_t bytes)
 {
@@ -32,7 +33,9 @@ double* allocateCells(long rows, long cols)
     void* p = std::aligned_alloc(align, bytes);
     if (!p) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-    if (bytes >= kHuge) ::madvise(p, bytes, MADV_HUGEPAGE);
+    // Small blocks are touched quickly either way; finding huge pages for
+    // them can cost more than it saves.
+    if (bytes >= kAdvised) ::madvise(p, bytes, MADV_HUGEPAGE);
 #endif
     return static_cast<double*>(p);
 }

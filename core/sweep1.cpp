@@ -86,7 +86,8 @@ void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix
 namespace {
 
 constexpr int kPanel = 1024;  // controlling variables per pass
-constexpr int kBand = 64;    // rows whose pairs are taken together
+constexpr int kBand = 64;    // rows whose open pairs are one word per column
+constexpr int kGroup = 2;    // bands taken together
 
 // Fills P (V rows of kPanel lanes) with the correlations of every variable a
 // with c0 + k for the lanes k in [0, n), from the lower triangle of store.
@@ -141,29 +142,34 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, Progress
         const int n = std::min(V, c0 + kPanel) - c0;
         fillPanel(V, panel.data(), store, c0, n);
         const double* P = panel.data();
-        parallelFor(0, bands, 16.0 * openPairs * n, [&](long b) {
-            const int i0 = static_cast<int>(b) * kBand;
-            std::uint64_t* bits = open.data() + b * V;
+        // Bands in groups of kGroup: a panel row of j serves all of them.
+        parallelFor(0, (bands + kGroup - 1) / kGroup, 16.0 * openPairs * n, [&](long g) {
+            const int b0 = static_cast<int>(g) * kGroup, b1 = std::min(bands, b0 + kGroup);
             constexpr int ahead = 8;  // columns whose open cells are fetched early
-            for (int j = i0 + 1; j < V; ++j) {
-                if (j + ahead < V)
-                    for (std::uint64_t left = bits[j + ahead]; left != 0; left &= left - 1) {
-                        const int r = __builtin_ctzll(left);
-                        __builtin_prefetch(store[i0 + r] + j + ahead);
-                        __builtin_prefetch(store[j + ahead] + i0 + r);
-                    }
-                std::uint64_t w = bits[j];
-                if (w == 0) continue;
-                const double* xs = store[j] + i0;
+            for (int j = b0 * kBand + 1; j < V; ++j) {
                 const double* B = P + static_cast<long>(j) * kPanel;
-                for (std::uint64_t left = w; left != 0; left &= left - 1) {
-                    const int r = __builtin_ctzll(left), i = i0 + r;
-                    double& v = store[i][j];
-                    v = offerPanel(v, xs[r], P + static_cast<long>(i) * kPanel, B, n, i - c0,
-                                   j - c0, threshold);
-                    if (pruned(v, threshold)) w &= ~(std::uint64_t{1} << r);
+                for (int b = b0; b < b1; ++b) {
+                    const int i0 = b * kBand;
+                    if (j <= i0) break;
+                    std::uint64_t* bits = open.data() + static_cast<long>(b) * V;
+                    if (j + ahead < V)
+                        for (std::uint64_t left = bits[j + ahead]; left != 0; left &= left - 1) {
+                            const int r = __builtin_ctzll(left);
+                            __builtin_prefetch(store[i0 + r] + j + ahead);
+                            __builtin_prefetch(store[j + ahead] + i0 + r);
+                        }
+                    std::uint64_t w = bits[j];
+                    if (w == 0) continue;
+                    const double* xs = store[j] + i0;
+                    for (std::uint64_t left = w; left != 0; left &= left - 1) {
+                        const int r = __builtin_ctzll(left), i = i0 + r;
+                        double& v = store[i][j];
+                        v = offerPanel(v, xs[r], P + static_cast<long>(i) * kPanel, B, n, i - c0,
+                                       j - c0, threshold);
+                        if (pruned(v, threshold)) w &= ~(std::uint64_t{1} << r);
+                    }
+                    bits[j] = w;
                 }
-                bits[j] = w;
             }
         });
         openPairs = 0;

@@ -3,14 +3,18 @@
 // separated by tabs, and the legacy layout ends every line with one more.
 //
 //   formatRows  appends rows [r0, r1) of the table to out
-//   printStuff  the whole report; a large one has its rows formatted in
-//               chunks on every thread and written in order
+//   printStuff  the whole report; one of 2000 rows or more has its rows
+//               formatted in chunks on every thread and written in order
 #include "output.h"
 #include "parallel.h"
 
 #include <algorithm>
 
 namespace {
+
+// Below this many rows the copies of the chunks cost more than the second
+// thread saves.
+constexpr int kChunkedFrom = 2000;
 
 void formatRows(int V, const Names& names, const Matrix& m, TextOut& out, ReportLayout layout,
                 int r0, int r1)
@@ -37,9 +41,11 @@ void formatInChunks(int V, const Names& names, const Matrix& m, TextOut& out, Re
 {
     const int rows = std::max(1, (1 << 19) / std::max(V, 1));  // about 4 MiB of text
     const int chunks = (V + rows - 1) / rows;
+    const size_t room = static_cast<size_t>(rows) * (V + 1) * 14;
     produceInOrder<TextOut>(
         chunks, workers,
         [&](int k, TextOut& chunk) {
+            if (chunk.buf.size() < room) chunk.buf.resize(room);  // sized once per slot
             chunk.used = 0;
             formatRows(V, names, m, chunk, layout, k * rows, std::min(V, (k + 1) * rows));
         },
@@ -65,7 +71,7 @@ void printStuff(int V, const Names& names, const Matrix& m, TextOut& out, Report
     if (layout.trailingTab) put(out, "\t");
     endLine(out);
     const int workers = threadCount();
-    if (out.literal || workers < 2 || V < 1000)
+    if (out.literal || workers < 2 || V < kChunkedFrom)
         formatRows(V, names, m, out, layout, 0, V);
     else
         formatInChunks(V, names, m, out, layout, workers);

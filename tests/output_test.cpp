@@ -420,7 +420,7 @@ TEST(MatrixReport, LargeReportsFormattedOnTwoThreadsMatchTheLiteralText)
 {
     // Large enough for rows formatted in chunks on every thread and written
     // in order; the literal output writes the same rows one by one.
-    const int V = 1300;
+    const int V = 2100;
     const Matrix m = randomMatrix(V, 17);
     const Names names = numberedNames(V);
     const int saved = omp_get_max_threads();
