@@ -102,7 +102,9 @@ inline void reportDone(Progress& p, double share)
 // coefficient of smallest magnitude among its correlation and its partial
 // correlations of orders up to 1, 2 or 3, pruned at the order's threshold
 // for pruneZ (1.96 in the seven programs); reads corr (V x V, symmetric).
-// Writes one progress line per pass of the highest order.
+// Writes one progress line per pass of the highest order. The fast
+// first-order form works on a copy of corr in combined, whose lower triangle
+// and diagonal then hold the correlation.
 void getPartCorrMat1Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
                             Progress& p);
 void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
