@@ -59,7 +59,7 @@ std::string memoryShortfall(bool spearman, int order, int V, int N)
 {
     const long double v = V, n = N, name = 48;
     long double bytes = (v + n) * name + v * 16;                        // names, means, variances
-    bytes += matrixBytes(n, v) * (spearman ? 2 : 1);              // observations, ranks
+    bytes += matrixBytes(n, v) * (spearman ? 2 : 1);                    // observations, ranks
     // One V x V store. The first-order sweep adds a panel of 1024 columns and
     // one bit per pair; the second- and third-order ones copy the correlation
     // beside it and keep first-order rows, and the third-order one gives each
@@ -71,9 +71,9 @@ std::string memoryShortfall(bool spearman, int order, int V, int N)
     const long double memory =
         static_cast<long double>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
     if (bytes <= memory * 0.9L) return "";
-    return "not enough memory for " + std::to_string(V) + " variables and " +
-             std::to_string(N) + " observations: the run needs about " +
-             std::to_string(static_cast<long long>(bytes / (1 << 20))) + " MiB, this machine has " +
+    return "not enough memory for " + std::to_string(V) + " variables and " + std::to_string(N) +
+           " observations: the run needs about " +
+           std::to_string(static_cast<long long>(bytes / (1 << 20))) + " MiB, this machine has " +
            std::to_string(static_cast<long long>(memory / (1 << 20))) + " MiB";
 }
 
