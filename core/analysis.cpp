@@ -28,30 +28,40 @@ void analyseLiteral(const Method& method, int V, int N, Matrix& input, Matrix& r
     else getPartCorrMat3Literal(V, N, z, result, corr, p);
 }
 
-void analyseFast(const Method& method, int V, int N, Matrix& input, Matrix& result, Progress& p)
+}  // namespace
+
+void correlate(const Method& method, int V, int N, Matrix& obs, Matrix& store)
 {
+    Matrix ranks;
+    if (method.spearman) {
+        ranks = Matrix(N, V, 0.0);
+        getRanks(V, N, ranks, obs);
+    }
     std::vector<double> means(V, 0.0);
-    Matrix store(V, V);
-    getCorrStore(V, N, store, input, means);
-    const double z = method.pruneZ;
-    if (method.order == 1) getPartCorrMat1InPlace(V, N, z, store, p);
-    else if (method.order == 2) getPartCorrMat2InPlace(V, N, z, store, p);
-    else if (method.order == 3) getPartCorrMat3InPlace(V, N, z, store, p);
-    result = std::move(store);
+    store = Matrix(V, V);
+    getCorrStore(V, N, store, method.spearman ? ranks : obs, means);
 }
 
-}  // namespace
+void sweepPairs(const Method& method, int V, int N, Matrix& store, PairRows rows, Progress& p)
+{
+    const double z = method.pruneZ;
+    if (method.order == 1) getPartCorrMat1InPlace(V, N, z, store, rows, p);
+    else if (method.order == 2) getPartCorrMat2InPlace(V, N, z, store, rows, p);
+    else if (method.order == 3) getPartCorrMat3InPlace(V, N, z, store, rows, p);
+}
 
 void analyse(const Method& method, Kernels k, int V, int N, Matrix& obs, Matrix& result,
              Progress& p)
 {
-    const bool literal = k == Kernels::literal;
+    if (k == Kernels::fast) {
+        correlate(method, V, N, obs, result);
+        sweepPairs(method, V, N, result, PairRows{0, V}, p);
+        return;
+    }
     Matrix ranks;
     if (method.spearman) {
         ranks = Matrix(N, V, 0.0);
-        (literal ? getRanksLiteral : getRanks)(V, N, ranks, obs);
+        getRanksLiteral(V, N, ranks, obs);
     }
-    Matrix& input = method.spearman ? ranks : obs;
-    if (literal) analyseLiteral(method, V, N, input, result, p);
-    else analyseFast(method, V, N, input, result, p);
+    analyseLiteral(method, V, N, method.spearman ? ranks : obs, result, p);
 }

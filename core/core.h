@@ -118,12 +118,22 @@ void getPartCorrMat3Literal(int V, int N, double pruneZ, Matrix& combined, const
 void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
                      Progress& p);
 
-// The fast sweeps on one store (V x V): it holds the correlation matrix in
-// full on entry; on return its strict upper triangle holds the combined
-// values and its lower triangle and diagonal still the correlation.
-void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p);
-void getPartCorrMat2InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p);
-void getPartCorrMat3InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p);
+// The pairs a sweep works on: (i, j) with i < j and i in [begin, end). A
+// pair's combined value depends only on the correlation matrix, so the
+// pairs can be taken in any split and order with the same bits.
+struct PairRows {
+    int begin = 0;
+    int end = 0;
+};
+
+// The fast sweeps on one store (V x V): its lower triangle and diagonal hold
+// the correlation matrix, and so does the strict upper triangle in the rows
+// of `rows` on entry; on return those rows of the upper triangle hold the
+// combined values. The lower triangle, and the upper one outside `rows`, are
+// left as they were.
+void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p);
+void getPartCorrMat2InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p);
+void getPartCorrMat3InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p);
 
 // --- the statistics of a run -------------------------------------------------
 
@@ -140,3 +150,10 @@ struct Method {
 // are the literal loops or the fast forms, chosen here and nowhere else.
 void analyse(const Method& method, Kernels k, int V, int N, Matrix& obs, Matrix& result,
              Progress& p);
+
+// The fast forms of analyse in two steps, for runs that share the pairs out
+// among processes. correlate fills store (V x V) with the correlation matrix
+// of obs (ranked first for Spearman); sweepPairs then runs the method's sweep
+// on the pairs of `rows` (nothing at order 0).
+void correlate(const Method& method, int V, int N, Matrix& obs, Matrix& store);
+void sweepPairs(const Method& method, int V, int N, Matrix& store, PairRows rows, Progress& p);

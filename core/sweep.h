@@ -30,8 +30,13 @@ inline bool pruned(double stored, double threshold)
     return threshold > std::fabs(stored);
 }
 
-// Copies the strict upper triangle of corr into combined.
+// Copies the strict upper triangle of corr into combined: all of it, or the
+// rows of one range.
 void initCombined(int V, Matrix& combined, const Matrix& corr);
+void initCombined(PairRows rows, int V, Matrix& combined, const Matrix& corr);
+
+// A symmetric copy (V x V) of the lower triangle and diagonal of store.
+Matrix symmetricFromLower(int V, const Matrix& store);
 
 // Offers to the pair (i, j), whose stored value is v and whose coefficient at
 // the level below is x, the coefficients given each w in [w0, w1) other than i

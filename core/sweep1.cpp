@@ -43,8 +43,29 @@ void appendProgressLines(std::string& lines, std::string_view head, int from, in
 
 void initCombined(int V, Matrix& combined, const Matrix& corr)
 {
-    for (int i = 0; i + 1 < V; ++i)
+    initCombined(PairRows{0, V}, V, combined, corr);
+}
+
+void initCombined(PairRows rows, int V, Matrix& combined, const Matrix& corr)
+{
+    for (int i = rows.begin; i < rows.end; ++i)
         for (int j = i + 1; j < V; ++j) combined[i][j] = corr[i][j];
+}
+
+Matrix symmetricFromLower(int V, const Matrix& store)
+{
+    Matrix corr(V, V);
+    const int tile = 64;
+    parallelFor(0, (V + tile - 1) / tile, 2.0 * V * V, [&](long t) {
+        const int a0 = static_cast<int>(t) * tile, a1 = std::min(V, a0 + tile);
+        for (int b0 = 0; b0 < a1; b0 += tile)
+            for (int a = a0; a < a1; ++a)
+                for (int b = b0; b < std::min({a + 1, b0 + tile}); ++b) {
+                    corr[a][b] = store[a][b];
+                    corr[b][a] = store[a][b];
+                }
+    });
+    return corr;
 }
 
 namespace {
@@ -80,7 +101,7 @@ void getPartCorrMat1Literal(int V, int N, double pruneZ, Matrix& combined, const
 void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
     combined = corr;
-    getPartCorrMat1InPlace(V, N, pruneZ, combined, p);
+    getPartCorrMat1InPlace(V, N, pruneZ, combined, PairRows{0, V}, p);
 }
 
 namespace {
@@ -119,21 +140,26 @@ void fillPanel(int V, double* P, const Matrix& store, int c0, int n)
 // rows: one bit per pair tells whether it is still open, so a pass reads only
 // the open pairs' cells; the correlations of a band with column j are one
 // run of the row j, and the band's panel rows stay in cache while j moves on.
-void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p)
+// Only the bands that hold rows of `rows` are visited, and only their pairs
+// in those rows are ever open.
+void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 1);
     const int bands = (V + kBand - 1) / kBand;
+    const int firstBand = rows.begin / kBand;
+    const int endBand = rows.end <= rows.begin ? firstBand : (rows.end + kBand - 1) / kBand;
     Matrix panel(V, kPanel, 0.0);
     // Bit r of open[b * V + j]: the pair (b * kBand + r, j) is not pruned.
     std::vector<std::uint64_t> open(static_cast<size_t>(bands) * V);
     double openPairs = 0.5 * V * V;
-    parallelFor(0, bands, openPairs, [&](long b) {
-        const int i0 = static_cast<int>(b) * kBand, i1 = std::min(V, i0 + kBand);
+    parallelFor(firstBand, endBand, openPairs, [&](long b) {
+        const int i0 = std::max(static_cast<int>(b) * kBand, rows.begin);
+        const int i1 = std::min(static_cast<int>(b + 1) * kBand, rows.end);
         std::uint64_t* bits = open.data() + b * V;
         for (int j = 0; j < V; ++j) {
             std::uint64_t w = 0;
             for (int i = i0; i < std::min(i1, j); ++i)
-                w |= static_cast<std::uint64_t>(!pruned(store[i][j], threshold)) << (i - i0);
+                w |= static_cast<std::uint64_t>(!pruned(store[i][j], threshold)) << (i % kBand);
             bits[j] = w;
         }
     });
@@ -143,8 +169,9 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, Progress
         fillPanel(V, panel.data(), store, c0, n);
         const double* P = panel.data();
         // Bands in groups of kGroup: a panel row of j serves all of them.
-        parallelFor(0, (bands + kGroup - 1) / kGroup, 16.0 * openPairs * n, [&](long g) {
-            const int b0 = static_cast<int>(g) * kGroup, b1 = std::min(bands, b0 + kGroup);
+        const int groups = (endBand - firstBand + kGroup - 1) / kGroup;
+        parallelFor(0, groups, 16.0 * openPairs * n, [&](long g) {
+            const int b0 = firstBand + static_cast<int>(g) * kGroup, b1 = std::min(endBand, b0 + kGroup);
             constexpr int ahead = 8;  // columns whose open cells are fetched early
             for (int j = b0 * kBand + 1; j < V; ++j) {
                 const double* B = P + static_cast<long>(j) * kPanel;

@@ -59,6 +59,8 @@ void getPartCorrMat2Literal(int V, int N, double pruneZ, Matrix& combined, const
     }
 }
 
+namespace {
+
 // Pairs are independent, and within one c1 a pair meets its offers in this
 // order: its first-order coefficient, then, while it is not pruned, its run
 // over c2 > c1. A pruned pair takes only first-order offers, so the c1 are
@@ -66,18 +68,19 @@ void getPartCorrMat2Literal(int V, int N, double pruneZ, Matrix& combined, const
 // whole batch in one visit, mostly decided without computing the coefficient,
 // while the pairs open then are listed per row and go through the batch c1 by
 // c1 with the rows of F (from column c1 + 1 on) of the variables of open
-// pairs.
-void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
+// pairs. Only the pairs of `rows` are visited.
+void sweep2(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, PairRows range,
+            Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 2);
     const int batch = 8;  // values of c1 per visit of the pruned pairs
     const int rows = 16;  // rows per share of the visit
-    const long shares = (V + rows - 1) / rows;
+    const long shares = (range.end - range.begin + rows - 1) / rows;
     // One row more than V: the runs read whole vectors past the end of a row.
     Matrix F(V + 1, V, 0.0);
-    initCombined(V, combined, corr);
+    initCombined(range, V, combined, corr);
     std::vector<char> need(V, 0);  // the variables of open pairs
-    for (int i = 0; i < V; ++i)
+    for (int i = range.begin; i < range.end; ++i)
         for (int j = i + 1; j < V; ++j)
             if (!pruned(combined[i][j], threshold)) need[i] = need[j] = 1;
     std::vector<std::vector<int>> openInRow(V);  // per row i, the j > i open when the batch started
@@ -88,13 +91,14 @@ void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix
     for (int b0 = 0; b0 < V; b0 += batch) {
         const int b1 = std::min(V, b0 + batch);
         parallelFor(0, shares, v * v * batch, [&](long k) {
-            for (int i = static_cast<int>(k) * rows; i < std::min<long>(V, (k + 1) * rows); ++i) {
+            const int first = range.begin + static_cast<int>(k) * rows;
+            for (int i = first; i < std::min(range.end, first + rows); ++i) {
                 openInRow[i].clear();
                 offerFirstOrder(combined[i], corr, i, b0, b1, i + 1, V, threshold, openInRow[i]);
             }
         });
         open.clear();
-        for (int i = 0; i < V; ++i)
+        for (int i = range.begin; i < range.end; ++i)
             for (const int j : openInRow[i]) open.push_back({i, j});
         needed.clear();
         for (int a = 0; a < V; ++a)
@@ -138,8 +142,15 @@ void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix
     }
 }
 
-void getPartCorrMat2InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p)
+}  // namespace
+
+void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
-    const Matrix corr = store;
-    getPartCorrMat2(V, N, pruneZ, store, corr, p);
+    sweep2(V, N, pruneZ, combined, corr, PairRows{0, V}, p);
+}
+
+void getPartCorrMat2InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p)
+{
+    const Matrix corr = symmetricFromLower(V, store);
+    sweep2(V, N, pruneZ, store, corr, rows, p);
 }

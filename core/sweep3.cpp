@@ -124,14 +124,18 @@ void runOpenPairs(OpenGroup& g, const std::vector<std::pair<int, int>>& open,
 
 }  // namespace
 
+namespace {
+
 // Pairs are independent, and within one c1 a pair meets its offers in this
 // order: its first-order coefficient, then per c2 its second-order one and,
 // while it is not pruned, its run over c3 > c2. A pair pruned when c1 starts
 // takes only the second-order run over c2, from F. The few pairs still above
 // the threshold are shared out in runs of neighbours among the threads, and
 // go through c2 one by one with the rows of S that their variables need,
-// computed from column c2 + 1 on.
-void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
+// computed from column c2 + 1 on. Only the pairs of `range` are visited, and
+// only the rows of F that they or the values of c2 need are computed.
+void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, PairRows range,
+            Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 3);
     const double never = std::nan("");  // a threshold that prunes nothing
@@ -150,20 +154,22 @@ void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix
     open.reserve(pairs);
     openValue.reserve(pairs);
     std::string lines;
-    initCombined(V, combined, corr);
+    initCombined(range, V, combined, corr);
     const long G = static_cast<long>(groups.size());
     for (int c1 = 0; c1 < V; ++c1) {
         const double v = V;
-        parallelFor(0, V, v * v * 10, [&](long il) {
+        // Rows of F: those of the pairs' variables and those of every c2.
+        parallelFor(std::min(range.begin, c1 + 1), V, v * v * 10, [&](long il) {
             const int i = static_cast<int>(il);
             if (i == c1) return;
             partialRow(F[i], corr, i, c1, 0, V);
-            for (int j = i + 1; j < V; ++j)
-                if (j != c1) offer(combined[i][j], F[i][j]);
+            if (i >= range.begin && i < range.end)
+                for (int j = i + 1; j < V; ++j)
+                    if (j != c1) offer(combined[i][j], F[i][j]);
         });
         open.clear();
         openValue.clear();
-        for (int i = 0; i < V; ++i)
+        for (int i = range.begin; i < range.end; ++i)
             for (int j = i + 1; j < V; ++j)
                 if (i != c1 && j != c1 && !pruned(combined[i][j], threshold)) {
                     open.push_back({i, j});
@@ -178,10 +184,10 @@ void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix
         // Indices below 0 are the groups of open pairs, the others rows of
         // pruned pairs.
         const double rest = V - c1;
-        parallelFor(-G, V, (open.size() * rest * 1.5 + v * v * 0.5) * rest * 8, [&](long il) {
+        parallelFor(-G, range.end, (open.size() * rest * 1.5 + v * v * 0.5) * rest * 8, [&](long il) {
             if (il < 0) return runOpenPairs(groups[il + G], open, openValue, F, c1, V, threshold);
             const int i = static_cast<int>(il);
-            if (i == c1) return;
+            if (i == c1 || i < range.begin) return;
             double* row = combined[i];
             const double* fi = F[i];
             for (int j = i + 1; j < V; ++j)
@@ -204,8 +210,15 @@ void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix
     }
 }
 
-void getPartCorrMat3InPlace(int V, int N, double pruneZ, Matrix& store, Progress& p)
+}  // namespace
+
+void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
-    const Matrix corr = store;
-    getPartCorrMat3(V, N, pruneZ, store, corr, p);
+    sweep3(V, N, pruneZ, combined, corr, PairRows{0, V}, p);
+}
+
+void getPartCorrMat3InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p)
+{
+    const Matrix corr = symmetricFromLower(V, store);
+    sweep3(V, N, pruneZ, store, corr, rows, p);
 }

@@ -210,3 +210,34 @@ TEST(Sweeps, LargeSweepsGiveTheSameBitsOnOneThreadAndOnTwo)
                                     c.V, what + " literal");
     }
 }
+
+TEST(Sweeps, PairsSweptInRowRangesInAnyOrderGiveTheBitsOfOneSweep)
+{
+    // The in-place sweeps on one store, once over all pairs and once in row
+    // ranges taken last first, some not on band boundaries, with the upper
+    // triangle of finished ranges already holding combined values.
+    std::mt19937_64 gen(5);
+    struct Case {
+        int order, V, N;
+    };
+    using InPlace = void (*)(int, int, double, Matrix&, PairRows, Progress&);
+    const InPlace inPlace[] = {nullptr, getPartCorrMat1InPlace, getPartCorrMat2InPlace,
+                               getPartCorrMat3InPlace};
+    for (const Case c : {Case{1, 1100, 60}, Case{2, 300, 128}, Case{3, 90, 40}}) {
+        const Matrix corr = randomCorrelation(gen, c.V, c.N, 1.0, true);
+        Progress p;
+        Matrix whole = corr;
+        inPlace[c.order](c.V, c.N, 1.96, whole, PairRows{0, c.V}, p);
+        Matrix split = corr;
+        const std::vector<int> cuts = {0, 1, c.V / 7, c.V / 3, c.V / 2 + 5, c.V - 2, c.V};
+        for (size_t k = cuts.size() - 1; k > 0; --k)
+            inPlace[c.order](c.V, c.N, 1.96, split, PairRows{cuts[k - 1], cuts[k]}, p);
+        const std::string what = "order " + std::to_string(c.order);
+        expectSameUpperTriangle(split, whole, c.V, what + " in ranges");
+        for (int i = 0; i < c.V; ++i)
+            for (int j = 0; j <= i; ++j)
+                ASSERT_EQ(std::bit_cast<unsigned long long>(split[i][j]),
+                          std::bit_cast<unsigned long long>(corr[i][j]))
+                    << what << " lower triangle " << i << "," << j;
+    }
+}
