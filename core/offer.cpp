@@ -17,6 +17,9 @@
 //                                    decided 64 lanes at a time
 //   offerFirstOrder / ...With        the first-order offers of one row's
 //                                    pruned pairs, each lane with its own value
+//   offerSecondOrder / ...With       the offers of one open pair over a batch
+//                                    of first controlling variables, its
+//                                    first-order coefficients formed per lane
 //   partialRow                       a row of coefficients given one variable
 #include "sweep.h"
 
@@ -383,6 +386,149 @@ void offerFirstOrder(double* row, const Matrix& corr, int i, int c0, int c1, int
 {
     static const int width = widestBlockTest();
     offerFirstOrderWith(width, row, corr, i, c0, c1, from, to, threshold, open);
+}
+
+namespace {
+
+// The second-order offers of a pair (i, j) given (c, w) are tested in
+// stretches of lanes w without forming the first-order coefficients exactly:
+// Fi = (Ci[w] - ai * g[w]) * (si * scale[w]), with g the row of c, ai = Ci[c],
+// si = 1 / sqrt(1 - ai * ai) and scale[w] = 1 / sqrt(1 - g[w] * g[w]), is
+// within a relative 2^-50 of the exact coefficient, whose numerator it shares.
+// With both 1 - Fi * Fi and 1 - Fj * Fj at least 2^-19 (so |F| < 1) and the
+// numerator x - Fi * Fj at least 2^-19 in magnitude, each differs from its
+// exact counterpart by less than a relative 2^-28, and a test passed by a
+// relative margin of 2^-24 is passed by the exact values with room for the
+// roundings of kMargin. The test is a filter only: these values never reach
+// a result, so they may be fused.
+constexpr double kScreen = 1 + 0x1p-24;
+constexpr double kFloor = 0x1p-19;
+
+// What the lanes of one pair given one c share.
+struct GivenC {
+    const double *Ci, *Cj, *g, *scale;
+    double x, ai, aj, si, sj;
+};
+
+struct SecondGeneric {
+    // Bit k set when the offer of w = base + k (k < lanes) is sure not to
+    // replace a stored value whose square is about q (qm = q * kScreen).
+    static unsigned sure(const GivenC& p, int base, int lanes, double qm)
+    {
+        unsigned bits = 0;
+        for (int k = 0; k < lanes; ++k) {
+            const int w = base + k;
+            const double fi = (p.Ci[w] - p.ai * p.g[w]) * (p.si * p.scale[w]);
+            const double fj = (p.Cj[w] - p.aj * p.g[w]) * (p.sj * p.scale[w]);
+            const double num = p.x - fi * fj, di = 1 - fi * fi, dj = 1 - fj * fj;
+            const double nn = num * num;
+            bits |= static_cast<unsigned>(nn > di * dj * qm && nn >= kFloor * kFloor &&
+                                          di >= kFloor && dj >= kFloor)
+                    << k;
+        }
+        return bits;
+    }
+};
+
+struct SecondAvx512 {
+    __attribute__((target("avx512f"))) static unsigned sure(const GivenC& p, int base, int lanes,
+                                                           double qm)
+    {
+        const __mmask8 in = lanes >= 8 ? 0xff : static_cast<__mmask8>((1u << lanes) - 1);
+        const __m512d g = _mm512_maskz_loadu_pd(in, p.g + base);
+        const __m512d scale = _mm512_maskz_loadu_pd(in, p.scale + base);
+        const __m512d u = _mm512_sub_pd(_mm512_maskz_loadu_pd(in, p.Ci + base),
+                                        _mm512_mul_pd(_mm512_set1_pd(p.ai), g));
+        const __m512d w = _mm512_sub_pd(_mm512_maskz_loadu_pd(in, p.Cj + base),
+                                        _mm512_mul_pd(_mm512_set1_pd(p.aj), g));
+        const __m512d fi = _mm512_mul_pd(u, _mm512_mul_pd(_mm512_set1_pd(p.si), scale));
+        const __m512d fj = _mm512_mul_pd(w, _mm512_mul_pd(_mm512_set1_pd(p.sj), scale));
+        const __m512d one = _mm512_set1_pd(1), floor = _mm512_set1_pd(kFloor);
+        const __m512d num = _mm512_fnmadd_pd(fi, fj, _mm512_set1_pd(p.x));
+        const __m512d di = _mm512_fnmadd_pd(fi, fi, one), dj = _mm512_fnmadd_pd(fj, fj, one);
+        const __m512d nn = _mm512_mul_pd(num, num);
+        const __m512d dq = _mm512_mul_pd(_mm512_mul_pd(di, dj), _mm512_set1_pd(qm));
+        __mmask8 m = _mm512_mask_cmp_pd_mask(in, nn, dq, _CMP_GT_OQ);
+        m = _mm512_mask_cmp_pd_mask(m, nn, _mm512_set1_pd(kFloor * kFloor), _CMP_GE_OQ);
+        m = _mm512_mask_cmp_pd_mask(m, di, floor, _CMP_GE_OQ);
+        return _mm512_mask_cmp_pd_mask(m, dj, floor, _CMP_GE_OQ);
+    }
+};
+
+template <class Second>
+[[gnu::always_inline]] inline double secondOrder(double v, const Matrix& corr, const Matrix& scale,
+                                                 int V, int i, int j, int c0, int c1,
+                                                 double threshold)
+{
+    // A stored not-a-number is never replaced nor pruned.
+    if (std::isnan(v)) return v;
+    const double* Ci = corr[i];
+    const double* Cj = corr[j];
+    for (int c = c0; c < c1; ++c) {
+        if (c == i || c == j) continue;
+        const double ai = Ci[c], aj = Cj[c];
+        const double fai = 1 - ai * ai, faj = 1 - aj * aj;
+        const double x = (Ci[j] - ai * aj) / std::sqrt(fai * faj);
+        offer(v, x);
+        // With x not a number, no second-order coefficient is a number.
+        if (pruned(v, threshold) || std::isnan(x)) continue;
+        const GivenC p{Ci, Cj, corr[c], scale[c - c0], x, ai, aj, 1 / std::sqrt(fai),
+                       1 / std::sqrt(faj)};
+        // The exact first-order coefficient of a (row A, A[c] = a) with w given c.
+        auto exact = [&](const double* A, double a, double fa, int w) {
+            return (A[w] - a * p.g[w]) / std::sqrt(fa * (1 - p.g[w] * p.g[w]));
+        };
+        Stored s(v, threshold);
+        bool stop = false;
+        for (int base = c + 1; base < V && !stop; base += 64) {
+            const int lanes = std::min(64, V - base);
+            std::uint64_t open = lanes == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lanes) - 1;
+            if (static_cast<unsigned>(i - base) < 64) open &= ~(std::uint64_t{1} << (i - base));
+            if (static_cast<unsigned>(j - base) < 64) open &= ~(std::uint64_t{1} << (j - base));
+            if (s.fast) {
+                const double qm = s.q * kScreen;
+                std::uint64_t sure = 0;
+                for (int k = 0; k < lanes; k += 8)
+                    sure |= static_cast<std::uint64_t>(Second::sure(p, base + k, std::min(8, lanes - k), qm))
+                            << k;
+                open &= ~sure;
+            }
+            for (; open != 0; open &= open - 1) {
+                const int w = base + __builtin_ctzll(open);
+                if (s.offerOne(x, exact(Ci, ai, fai, w), exact(Cj, aj, faj, w))) {
+                    stop = true;
+                    break;
+                }
+            }
+        }
+        s.settle();
+        v = s.v;
+    }
+    return v;
+}
+
+__attribute__((target("avx512f"))) double secondOrderAvx512(double v, const Matrix& corr,
+                                                            const Matrix& scale, int V, int i,
+                                                            int j, int c0, int c1,
+                                                            double threshold)
+{
+    return secondOrder<SecondAvx512>(v, corr, scale, V, i, j, c0, c1, threshold);
+}
+
+}  // namespace
+
+double offerSecondOrderWith(int width, double v, const Matrix& corr, const Matrix& scale, int V,
+                            int i, int j, int c0, int c1, double threshold)
+{
+    if (width == 8) return secondOrderAvx512(v, corr, scale, V, i, j, c0, c1, threshold);
+    return secondOrder<SecondGeneric>(v, corr, scale, V, i, j, c0, c1, threshold);
+}
+
+double offerSecondOrder(double v, const Matrix& corr, const Matrix& scale, int V, int i, int j,
+                        int c0, int c1, double threshold)
+{
+    static const int width = widestBlockTest();
+    return offerSecondOrderWith(width, v, corr, scale, V, i, j, c0, c1, threshold);
 }
 
 namespace {

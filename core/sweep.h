@@ -78,6 +78,21 @@ void offerFirstOrder(double* row, const Matrix& corr, int i, int c0, int c1, int
 void offerFirstOrderWith(int width, double* row, const Matrix& corr, int i, int c0, int c1,
                          int from, int to, double threshold, std::vector<int>& open);
 
+// The offers that the pair (i, j), i < j, whose stored value is v, takes for
+// the first controlling variables c in [c0, c1) other than i and j, in
+// ascending c: its first-order coefficient given c, then, while it is not
+// pruned (at threshold), its second-order coefficients given (c, w) for each
+// w > c other than i and j, in ascending w, with the pruning test before each.
+// corr is the symmetric correlation matrix (V x V); row c - c0 of scale holds
+// 1 / sqrt(1 - corr[c][w] * corr[c][w]) for each w > c. Returns the new
+// stored value: the bits of the literal offers, every first-order
+// coefficient formed as partialRow forms it.
+double offerSecondOrder(double v, const Matrix& corr, const Matrix& scale, int V, int i, int j,
+                        int c0, int c1, double threshold);
+// The same with the lane test of one width (8 or 1); both give the same result.
+double offerSecondOrderWith(int width, double v, const Matrix& corr, const Matrix& scale, int V,
+                            int i, int j, int c0, int c1, double threshold);
+
 // Fills Fi[from..to) with the coefficients of i with each variable given c,
 // from the symmetric X of the level below: Fi[j] has the bits of the literal
 // coefficient of the pair {i, j} (products commute). Cells i and c are set to 0.

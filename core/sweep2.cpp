@@ -61,96 +61,117 @@ void getPartCorrMat2Literal(int V, int N, double pruneZ, Matrix& combined, const
 
 namespace {
 
+// The strict upper triangle of a V x V matrix, packed: row(i)[j] is the cell
+// (i, j) for j in (i, V), and the rows follow one another.
+class UpperRows {
+public:
+    explicit UpperRows(int V) : V(V), cells(1, static_cast<long>(V) * (V - 1) / 2 + 1) {}
+    double* row(int i) { return cells.data() + static_cast<long>(i) * (2L * V - i - 3) / 2; }
+
+private:
+    int V;
+    Matrix cells;
+};
+
+constexpr int kTile = 64;
+
+// Moves the strict upper triangle of store into up and mirrors the lower
+// triangle into it, so every row of store is a whole row of the symmetric
+// correlation matrix.
+void setAside(int V, Matrix& store, UpperRows& up)
+{
+    const long tiles = (V + kTile - 1) / kTile;
+    parallelFor(0, tiles, 1.0 * V * V, [&](long t) {
+        const int a0 = static_cast<int>(t) * kTile, a1 = std::min(V, a0 + kTile);
+        for (int a = a0; a < a1; ++a) std::copy(store[a] + a + 1, store[a] + V, up.row(a) + a + 1);
+    });
+    // Tile t writes the cells (b, a) with b < a of its columns a only.
+    parallelFor(0, tiles, 2.0 * V * V, [&](long t) {
+        const int a0 = static_cast<int>(t) * kTile, a1 = std::min(V, a0 + kTile);
+        for (int b0 = 0; b0 < a1; b0 += kTile)
+            for (int a = a0; a < a1; ++a)
+                for (int b = b0; b < std::min({a, b0 + kTile}); ++b) store[b][a] = store[a][b];
+    });
+}
+
+// Puts up back into the strict upper triangle of store.
+void putBack(int V, Matrix& store, UpperRows& up)
+{
+    parallelFor(0, (V + kTile - 1) / kTile, 1.0 * V * V, [&](long t) {
+        const int a0 = static_cast<int>(t) * kTile, a1 = std::min(V, a0 + kTile);
+        for (int a = a0; a < a1; ++a) std::copy(up.row(a) + a + 1, up.row(a) + V, store[a] + a + 1);
+    });
+}
+
 // Pairs are independent, and within one c1 a pair meets its offers in this
 // order: its first-order coefficient, then, while it is not pruned, its run
 // over c2 > c1. A pruned pair takes only first-order offers, so the c1 are
 // taken in batches: a pair pruned when a batch starts takes the offers of the
 // whole batch in one visit, mostly decided without computing the coefficient,
-// while the pairs open then are listed per row and go through the batch c1 by
-// c1 with the rows of F (from column c1 + 1 on) of the variables of open
-// pairs. Only the pairs of `rows` are visited.
-void sweep2(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, PairRows range,
-            Progress& p)
+// while a pair open then goes through the batch c1 by c1 on its own, its
+// first-order coefficients given c1 formed lane by lane from the rows of its
+// two variables and of c1 (offerSecondOrder), so nothing of size V x V is
+// formed per c1. The correlation is read from whole rows of the store, made
+// symmetric for the sweep while the upper triangle waits in a packed copy
+// that also takes the combined values. Shares of rows go to the threads once
+// per batch. Only the pairs of `rows` are visited.
+void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 2);
-    const int batch = 8;  // values of c1 per visit of the pruned pairs
+    const int batch = 8;  // values of c1 per visit
     const int rows = 16;  // rows per share of the visit
     const long shares = (range.end - range.begin + rows - 1) / rows;
-    // One row more than V: the runs read whole vectors past the end of a row.
-    Matrix F(V + 1, V, 0.0);
-    initCombined(range, V, combined, corr);
-    std::vector<char> need(V, 0);  // the variables of open pairs
-    for (int i = range.begin; i < range.end; ++i)
-        for (int j = i + 1; j < V; ++j)
-            if (!pruned(combined[i][j], threshold)) need[i] = need[j] = 1;
+    UpperRows up(V);
+    Matrix scale(batch, V);
     std::vector<std::vector<int>> openInRow(V);  // per row i, the j > i open when the batch started
-    std::vector<std::pair<int, int>> open;       // the same pairs, in one list
-    std::vector<int> needed;
+    setAside(V, store, up);
+    const Matrix& corr = store;
+    for (int i = range.begin; i < range.end; ++i) std::copy(corr[i] + i + 1, corr[i] + V, up.row(i) + i + 1);
+    double open = 0.5 * (range.end - range.begin) * V;  // pairs open when the batch starts
     std::string lines;
-    const double v = V;
     for (int b0 = 0; b0 < V; b0 += batch) {
         const int b1 = std::min(V, b0 + batch);
-        parallelFor(0, shares, v * v * batch, [&](long k) {
+        for (int c = b0; c < b1; ++c) {
+            const double* g = corr[c];
+            double* row = scale[c - b0];
+            for (int w = c + 1; w < V; ++w) row[w] = 1 / std::sqrt(1 - g[w] * g[w]);
+        }
+        const double pairs = 0.5 * (range.end - range.begin) * (2.0 * V - range.end - range.begin);
+        parallelFor(0, shares, (pairs * 2 + open * V * 4) * batch, [&](long k) {
             const int first = range.begin + static_cast<int>(k) * rows;
             for (int i = first; i < std::min(range.end, first + rows); ++i) {
-                openInRow[i].clear();
-                offerFirstOrder(combined[i], corr, i, b0, b1, i + 1, V, threshold, openInRow[i]);
+                double* row = up.row(i);
+                std::vector<int>& openJ = openInRow[i];
+                openJ.clear();
+                offerFirstOrder(row, corr, i, b0, b1, i + 1, V, threshold, openJ);
+                for (const int j : openJ)
+                    row[j] = offerSecondOrder(row[j], corr, scale, V, i, j, b0, b1, threshold);
             }
         });
-        open.clear();
-        for (int i = range.begin; i < range.end; ++i)
-            for (const int j : openInRow[i]) open.push_back({i, j});
-        needed.clear();
-        for (int a = 0; a < V; ++a)
-            if (need[a]) needed.push_back(a);
-        const long pairShares = std::min<long>(static_cast<long>(open.size()), 64L * threadCount());
-        for (int c1 = b0; c1 < b1; ++c1) {
-            const double rest = V - c1;
-            parallelFor(0, static_cast<long>(needed.size()), needed.size() * rest * 10.0, [&](long k) {
-                const int a = needed[k];
-                if (a != c1) partialRow(F[a], corr, a, c1, c1 + 1, V);
-            });
-            const double* xc = corr[c1];
-            parallelFor(0, pairShares, open.size() * rest * 2.0, [&](long k) {
-                const size_t first = open.size() * k / pairShares, last = open.size() * (k + 1) / pairShares;
-                for (size_t n = first; n < last; ++n) {
-                    const auto [i, j] = open[n];
-                    if (i == c1 || j == c1) continue;
-                    const double* xi = corr[i];
-                    const double a = xi[c1], b = xc[j];
-                    const double x = (xi[j] - a * b) / std::sqrt((1 - a * a) * (1 - b * b));
-                    double& cell = combined[i][j];
-                    double v = cell;
-                    offer(v, x);
-                    if (!pruned(v, threshold))
-                        v = offerPanel(v, x, F[i] + c1 + 1, F[j] + c1 + 1, V - c1 - 1, i - c1 - 1,
-                                       j - c1 - 1, threshold);
-                    cell = v;
-                }
-            });
-            reportDone(p, doneAfter2(V, c1));
-            if (!p.out) continue;
+        open = 0;
+        for (int i = range.begin; i < range.end; ++i) open += static_cast<double>(openInRow[i].size());
+        reportDone(p, doneAfter2(V, b1 - 1));
+        if (!p.out) continue;
+        const std::string& time = timeNow(p);
+        for (int c = b0; c < b1; ++c) {
             lines.clear();
-            const std::string& time = timeNow(p);
-            appendProgressLines(lines, "Controlled for " + std::to_string(c1 + 1) + " and ", c1 + 2,
+            appendProgressLines(lines, "Controlled for " + std::to_string(c + 1) + " and ", c + 2,
                                 V + 1, " Time: ", time);
             *p.out << lines;
         }
-        std::fill(need.begin(), need.end(), 0);
-        for (const auto& [i, j] : open)
-            if (!pruned(combined[i][j], threshold)) need[i] = need[j] = 1;
     }
+    putBack(V, store, up);
 }
 
 }  // namespace
 
 void getPartCorrMat2(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
-    sweep2(V, N, pruneZ, combined, corr, PairRows{0, V}, p);
+    combined = corr;
+    sweep2(V, N, pruneZ, combined, PairRows{0, V}, p);
 }
 
 void getPartCorrMat2InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p)
 {
-    const Matrix corr = symmetricFromLower(V, store);
-    sweep2(V, N, pruneZ, store, corr, rows, p);
+    sweep2(V, N, pruneZ, store, rows, p);
 }
