@@ -287,47 +287,67 @@ namespace {
 
 // The first-order offers of one row: lanes of pruned pairs whose offer is
 // sure not to replace their stored value (the block test with each lane's own
-// value) are passed over; every other pair is handled one by one.
+// value) are passed over; every other pair is handled one by one. What the
+// test needs of the stored values of a block of eight lanes (Lanes) is taken
+// once per block and again only after an offer replaced one of them.
 struct FirstGeneric {
-    static unsigned passed(const double* row, const double* x, const double* b, double a, double fa,
-                           double threshold)
+    struct Lanes {
+        double x[8], qm[8];
+        unsigned fast;
+    };
+    static void load(Lanes& l, const double* row, const double* x, unsigned prunedLanes)
+    {
+        l.fast = 0;
+        for (int k = 0; k < 8; ++k) {
+            const double q = row[k] * row[k];
+            l.x[k] = x[k];
+            l.qm[k] = q * kMargin;
+            l.fast |= static_cast<unsigned>(moderate(q)) << k;
+        }
+        l.fast &= prunedLanes;
+    }
+    static unsigned passed(const Lanes& l, const double* b, double a, double fa)
     {
         unsigned bits = 0;
         for (int k = 0; k < 8; ++k) {
-            const double v = row[k], q = v * v;
-            const double num = x[k] - a * b[k];
-            const double dq = fa * (1 - b[k] * b[k]) * (q * kMargin);
-            bits |= static_cast<unsigned>(pruned(v, threshold) && moderate(q) && num * num > dq &&
-                                          dq >= kTinyProduct)
-                    << k;
+            const double num = l.x[k] - a * b[k];
+            const double dq = fa * (1 - b[k] * b[k]) * l.qm[k];
+            bits |= static_cast<unsigned>(num * num > dq && dq >= kTinyProduct) << k;
         }
-        return bits;
+        return bits & l.fast;
     }
 };
 
 struct FirstAvx512 {
-    __attribute__((target("avx512f"))) static unsigned passed(const double* row, const double* x,
-                                                             const double* b, double a, double fa,
-                                                             double threshold)
+    struct Lanes {
+        __m512d x, qm;
+        __mmask8 fast;
+    };
+    __attribute__((target("avx512f"))) static void load(Lanes& l, const double* row, const double* x,
+                                                        unsigned prunedLanes)
     {
-        const __m512d v = _mm512_loadu_pd(row), bb = _mm512_loadu_pd(b);
+        const __m512d v = _mm512_loadu_pd(row);
         const __m512d q = _mm512_mul_pd(v, v);
-        const __m512d num = _mm512_sub_pd(_mm512_loadu_pd(x), _mm512_mul_pd(_mm512_set1_pd(a), bb));
+        l.x = _mm512_loadu_pd(x);
+        l.qm = _mm512_mul_pd(q, _mm512_set1_pd(kMargin));
+        l.fast = static_cast<__mmask8>(prunedLanes) &
+                 _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p-400), _CMP_GE_OQ) &
+                 _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p400), _CMP_LE_OQ);
+    }
+    __attribute__((target("avx512f"))) static unsigned passed(const Lanes& l, const double* b,
+                                                             double a, double fa)
+    {
+        const __m512d bb = _mm512_loadu_pd(b);
+        const __m512d num = _mm512_sub_pd(l.x, _mm512_mul_pd(_mm512_set1_pd(a), bb));
         const __m512d d = _mm512_mul_pd(_mm512_set1_pd(fa),
                                         _mm512_sub_pd(_mm512_set1_pd(1), _mm512_mul_pd(bb, bb)));
-        const __m512d dq = _mm512_mul_pd(d, _mm512_mul_pd(q, _mm512_set1_pd(kMargin)));
-        const __m512d absV = _mm512_castsi512_pd(
-            _mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64(0x7fffffffffffffff)));
-        __mmask8 m = _mm512_cmp_pd_mask(_mm512_set1_pd(threshold), absV, _CMP_GT_OQ);
-        m &= _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p-400), _CMP_GE_OQ);
-        m &= _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p400), _CMP_LE_OQ);
-        m &= _mm512_cmp_pd_mask(_mm512_mul_pd(num, num), dq, _CMP_GT_OQ);
-        m &= _mm512_cmp_pd_mask(dq, _mm512_set1_pd(kTinyProduct), _CMP_GE_OQ);
-        return m;
+        const __m512d dq = _mm512_mul_pd(d, l.qm);
+        return _mm512_cmp_pd_mask(_mm512_mul_pd(num, num), dq, _CMP_GT_OQ) &
+               _mm512_cmp_pd_mask(dq, _mm512_set1_pd(kTinyProduct), _CMP_GE_OQ) & l.fast;
     }
 };
 
-template <class Lanes>
+template <class L>
 [[gnu::always_inline]] inline void firstOrderRow(double* row, const Matrix& corr, int i, int c0,
                                                  int c1, int from, int to, double threshold,
                                                  std::vector<int>& open)
@@ -346,12 +366,16 @@ template <class Lanes>
             else open.push_back(j + k);
         }
         if (prunedLanes == 0) continue;
+        typename L::Lanes lanes;
+        L::load(lanes, row + j, xi + j, prunedLanes);
         for (int c = c0; c < c1; ++c) {
             if (c == i) continue;
             const double a = xi[c];
-            unsigned left = prunedLanes & ~Lanes::passed(row + j, xi + j, corr[c] + j, a, 1 - a * a, threshold);
+            unsigned left = prunedLanes & ~L::passed(lanes, corr[c] + j, a, 1 - a * a);
             if (static_cast<unsigned>(c - j) < 8) left &= ~(1u << (c - j));
+            if (left == 0) continue;
             for (; left != 0; left &= left - 1) exact(j + __builtin_ctz(left), c);
+            L::load(lanes, row + j, xi + j, prunedLanes);
         }
     }
     for (; j < to; ++j) {
@@ -391,39 +415,43 @@ void offerFirstOrder(double* row, const Matrix& corr, int i, int c0, int c1, int
 namespace {
 
 // The second-order offers of a pair (i, j) given (c, w) are tested in
-// stretches of lanes w without forming the first-order coefficients exactly:
-// Fi = (Ci[w] - ai * g[w]) * (si * scale[w]), with g the row of c, ai = Ci[c],
-// si = 1 / sqrt(1 - ai * ai) and scale[w] = 1 / sqrt(1 - g[w] * g[w]), is
-// within a relative 2^-50 of the exact coefficient, whose numerator it shares.
-// With both 1 - Fi * Fi and 1 - Fj * Fj at least 2^-19 (so |F| < 1) and the
-// numerator x - Fi * Fj at least 2^-19 in magnitude, each differs from its
-// exact counterpart by less than a relative 2^-28, and a test passed by a
-// relative margin of 2^-24 is passed by the exact values with room for the
-// roundings of kMargin. The test is a filter only: these values never reach
-// a result, so they may be fused.
+// stretches of lanes w without forming the first-order coefficients. With g
+// the row of c, e = 1 - g[w] * g[w], ai = Ci[c], fi = 1 - ai * ai and
+// u = Ci[w] - ai * g[w] (likewise aj, fj, v for j), the exact coefficients are
+// Fi = u / sqrt(fi * e) and Fj = v / sqrt(fj * e), and with k = sqrt(fi * fj)
+// the test num^2 > D * q of an offer (num = x - Fi * Fj, D = (1 - Fi^2) *
+// (1 - Fj^2)) reads, multiplied through by (e * k)^2,
+//     n^2 > Pi * Pj * q,  n = x * k * e - u * v,  Pi = fi * e - u^2,  Pj = fj * e - v^2,
+// with no division or square root per lane. Each of n, Pi and Pj is within
+// 2^-47 of its value from the exact coefficients; with |n| and both P at
+// least 2^-18 that is a relative 2^-29, and a test passed by a relative margin
+// of 2^-24 is passed by the exact values with room for the roundings of
+// kMargin. The test is a filter only: these values never reach a result, so
+// they may be fused.
 constexpr double kScreen = 1 + 0x1p-24;
-constexpr double kFloor = 0x1p-19;
+constexpr double kFloor = 0x1p-18;
 
-// What the lanes of one pair given one c share.
+// What the lanes of one pair given one c share: the rows and, for the pair,
+// x, x * k, ai, aj, fi and fj.
 struct GivenC {
-    const double *Ci, *Cj, *g, *scale;
-    double x, ai, aj, si, sj;
+    const double *Ci, *Cj, *g, *e;
+    double x, xk, ai, aj, fi, fj;
 };
 
 struct SecondGeneric {
-    // Bit k set when the offer of w = base + k (k < lanes) is sure not to
-    // replace a stored value whose square is about q (qm = q * kScreen).
-    static unsigned sure(const GivenC& p, int base, int lanes, double qm)
+    // Bit k set when the offer of w = base + k (k < lanes <= 64) is sure not
+    // to replace a stored value whose square is about q (qm = q * kScreen).
+    static std::uint64_t sure(const GivenC& p, int base, int lanes, double qm)
     {
-        unsigned bits = 0;
+        std::uint64_t bits = 0;
         for (int k = 0; k < lanes; ++k) {
             const int w = base + k;
-            const double fi = (p.Ci[w] - p.ai * p.g[w]) * (p.si * p.scale[w]);
-            const double fj = (p.Cj[w] - p.aj * p.g[w]) * (p.sj * p.scale[w]);
-            const double num = p.x - fi * fj, di = 1 - fi * fi, dj = 1 - fj * fj;
-            const double nn = num * num;
-            bits |= static_cast<unsigned>(nn > di * dj * qm && nn >= kFloor * kFloor &&
-                                          di >= kFloor && dj >= kFloor)
+            const double u = p.Ci[w] - p.ai * p.g[w], v = p.Cj[w] - p.aj * p.g[w];
+            const double n = p.xk * p.e[w] - u * v;
+            const double pi = p.fi * p.e[w] - u * u, pj = p.fj * p.e[w] - v * v;
+            const double nn = n * n, dq = pi * pj * qm;
+            bits |= static_cast<std::uint64_t>(nn > dq && dq >= kFloor * kFloor && pi >= kFloor &&
+                                               pj >= kFloor)
                     << k;
         }
         return bits;
@@ -431,32 +459,36 @@ struct SecondGeneric {
 };
 
 struct SecondAvx512 {
-    __attribute__((target("avx512f"))) static unsigned sure(const GivenC& p, int base, int lanes,
-                                                           double qm)
+    __attribute__((target("avx512f"))) static std::uint64_t sure(const GivenC& p, int base,
+                                                                int lanes, double qm)
     {
-        const __mmask8 in = lanes >= 8 ? 0xff : static_cast<__mmask8>((1u << lanes) - 1);
-        const __m512d g = _mm512_maskz_loadu_pd(in, p.g + base);
-        const __m512d scale = _mm512_maskz_loadu_pd(in, p.scale + base);
-        const __m512d u = _mm512_sub_pd(_mm512_maskz_loadu_pd(in, p.Ci + base),
-                                        _mm512_mul_pd(_mm512_set1_pd(p.ai), g));
-        const __m512d w = _mm512_sub_pd(_mm512_maskz_loadu_pd(in, p.Cj + base),
-                                        _mm512_mul_pd(_mm512_set1_pd(p.aj), g));
-        const __m512d fi = _mm512_mul_pd(u, _mm512_mul_pd(_mm512_set1_pd(p.si), scale));
-        const __m512d fj = _mm512_mul_pd(w, _mm512_mul_pd(_mm512_set1_pd(p.sj), scale));
-        const __m512d one = _mm512_set1_pd(1), floor = _mm512_set1_pd(kFloor);
-        const __m512d num = _mm512_fnmadd_pd(fi, fj, _mm512_set1_pd(p.x));
-        const __m512d di = _mm512_fnmadd_pd(fi, fi, one), dj = _mm512_fnmadd_pd(fj, fj, one);
-        const __m512d nn = _mm512_mul_pd(num, num);
-        const __m512d dq = _mm512_mul_pd(_mm512_mul_pd(di, dj), _mm512_set1_pd(qm));
-        __mmask8 m = _mm512_mask_cmp_pd_mask(in, nn, dq, _CMP_GT_OQ);
-        m = _mm512_mask_cmp_pd_mask(m, nn, _mm512_set1_pd(kFloor * kFloor), _CMP_GE_OQ);
-        m = _mm512_mask_cmp_pd_mask(m, di, floor, _CMP_GE_OQ);
-        return _mm512_mask_cmp_pd_mask(m, dj, floor, _CMP_GE_OQ);
+        const double *Ci = p.Ci + base, *Cj = p.Cj + base, *G = p.g + base, *E = p.e + base;
+        const __m512d ai = _mm512_set1_pd(p.ai), aj = _mm512_set1_pd(p.aj);
+        const __m512d xk = _mm512_set1_pd(p.xk), fi = _mm512_set1_pd(p.fi), fj = _mm512_set1_pd(p.fj);
+        const __m512d q = _mm512_set1_pd(qm), floor = _mm512_set1_pd(kFloor);
+        const __m512d floor2 = _mm512_set1_pd(kFloor * kFloor);
+        std::uint64_t bits = 0;
+        for (int k = 0; k < lanes; k += 8) {
+            const __mmask8 in = lanes - k >= 8 ? 0xff : static_cast<__mmask8>((1u << (lanes - k)) - 1);
+            const __m512d g = _mm512_maskz_loadu_pd(in, G + k), e = _mm512_maskz_loadu_pd(in, E + k);
+            const __m512d u = _mm512_fnmadd_pd(ai, g, _mm512_maskz_loadu_pd(in, Ci + k));
+            const __m512d v = _mm512_fnmadd_pd(aj, g, _mm512_maskz_loadu_pd(in, Cj + k));
+            const __m512d n = _mm512_fmsub_pd(xk, e, _mm512_mul_pd(u, v));
+            const __m512d pi = _mm512_fnmadd_pd(u, u, _mm512_mul_pd(fi, e));
+            const __m512d pj = _mm512_fnmadd_pd(v, v, _mm512_mul_pd(fj, e));
+            const __m512d dq = _mm512_mul_pd(_mm512_mul_pd(pi, pj), q);
+            // A not-a-number P makes dq one, so the smaller P may be tested alone.
+            const __mmask8 m = _mm512_cmp_pd_mask(_mm512_mul_pd(n, n), dq, _CMP_GT_OQ) &
+                               _mm512_cmp_pd_mask(dq, floor2, _CMP_GE_OQ) &
+                               _mm512_cmp_pd_mask(_mm512_maskz_min_pd(in, pi, pj), floor, _CMP_GE_OQ);
+            bits |= static_cast<std::uint64_t>(m) << k;
+        }
+        return bits;
     }
 };
 
 template <class Second>
-[[gnu::always_inline]] inline double secondOrder(double v, const Matrix& corr, const Matrix& scale,
+[[gnu::always_inline]] inline double secondOrder(double v, const Matrix& corr, const Matrix& rest,
                                                  int V, int i, int j, int c0, int c1,
                                                  double threshold)
 {
@@ -467,16 +499,18 @@ template <class Second>
     for (int c = c0; c < c1; ++c) {
         if (c == i || c == j) continue;
         const double ai = Ci[c], aj = Cj[c];
-        const double fai = 1 - ai * ai, faj = 1 - aj * aj;
-        const double x = (Ci[j] - ai * aj) / std::sqrt(fai * faj);
+        const double fi = 1 - ai * ai, fj = 1 - aj * aj;
+        const double k = std::sqrt(fi * fj);
+        const double x = (Ci[j] - ai * aj) / k;
         offer(v, x);
         // With x not a number, no second-order coefficient is a number.
         if (pruned(v, threshold) || std::isnan(x)) continue;
-        const GivenC p{Ci, Cj, corr[c], scale[c - c0], x, ai, aj, 1 / std::sqrt(fai),
-                       1 / std::sqrt(faj)};
+        const GivenC p{Ci, Cj, corr[c], rest[c - c0], x, x * k, ai, aj, fi, fj};
+        // The lane test holds for a correlation matrix: |x * k| <= 2, fi, fj > 0.
+        const bool screen = fi > 0 && fj > 0 && std::fabs(p.xk) <= 2;
         // The exact first-order coefficient of a (row A, A[c] = a) with w given c.
         auto exact = [&](const double* A, double a, double fa, int w) {
-            return (A[w] - a * p.g[w]) / std::sqrt(fa * (1 - p.g[w] * p.g[w]));
+            return (A[w] - a * p.g[w]) / std::sqrt(fa * p.e[w]);
         };
         Stored s(v, threshold);
         bool stop = false;
@@ -485,17 +519,12 @@ template <class Second>
             std::uint64_t open = lanes == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lanes) - 1;
             if (static_cast<unsigned>(i - base) < 64) open &= ~(std::uint64_t{1} << (i - base));
             if (static_cast<unsigned>(j - base) < 64) open &= ~(std::uint64_t{1} << (j - base));
-            if (s.fast) {
-                const double qm = s.q * kScreen;
-                std::uint64_t sure = 0;
-                for (int k = 0; k < lanes; k += 8)
-                    sure |= static_cast<std::uint64_t>(Second::sure(p, base + k, std::min(8, lanes - k), qm))
-                            << k;
-                open &= ~sure;
+            if (s.fast && screen) {
+                open &= ~Second::sure(p, base, lanes, s.q * kScreen);
             }
             for (; open != 0; open &= open - 1) {
                 const int w = base + __builtin_ctzll(open);
-                if (s.offerOne(x, exact(Ci, ai, fai, w), exact(Cj, aj, faj, w))) {
+                if (s.offerOne(x, exact(Ci, ai, fi, w), exact(Cj, aj, fj, w))) {
                     stop = true;
                     break;
                 }
@@ -508,27 +537,27 @@ template <class Second>
 }
 
 __attribute__((target("avx512f"))) double secondOrderAvx512(double v, const Matrix& corr,
-                                                            const Matrix& scale, int V, int i,
+                                                            const Matrix& rest, int V, int i,
                                                             int j, int c0, int c1,
                                                             double threshold)
 {
-    return secondOrder<SecondAvx512>(v, corr, scale, V, i, j, c0, c1, threshold);
+    return secondOrder<SecondAvx512>(v, corr, rest, V, i, j, c0, c1, threshold);
 }
 
 }  // namespace
 
-double offerSecondOrderWith(int width, double v, const Matrix& corr, const Matrix& scale, int V,
+double offerSecondOrderWith(int width, double v, const Matrix& corr, const Matrix& rest, int V,
                             int i, int j, int c0, int c1, double threshold)
 {
-    if (width == 8) return secondOrderAvx512(v, corr, scale, V, i, j, c0, c1, threshold);
-    return secondOrder<SecondGeneric>(v, corr, scale, V, i, j, c0, c1, threshold);
+    if (width == 8) return secondOrderAvx512(v, corr, rest, V, i, j, c0, c1, threshold);
+    return secondOrder<SecondGeneric>(v, corr, rest, V, i, j, c0, c1, threshold);
 }
 
-double offerSecondOrder(double v, const Matrix& corr, const Matrix& scale, int V, int i, int j,
+double offerSecondOrder(double v, const Matrix& corr, const Matrix& rest, int V, int i, int j,
                         int c0, int c1, double threshold)
 {
     static const int width = widestBlockTest();
-    return offerSecondOrderWith(width, v, corr, scale, V, i, j, c0, c1, threshold);
+    return offerSecondOrderWith(width, v, corr, rest, V, i, j, c0, c1, threshold);
 }
 
 namespace {

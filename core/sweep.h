@@ -83,14 +83,14 @@ void offerFirstOrderWith(int width, double* row, const Matrix& corr, int i, int 
 // ascending c: its first-order coefficient given c, then, while it is not
 // pruned (at threshold), its second-order coefficients given (c, w) for each
 // w > c other than i and j, in ascending w, with the pruning test before each.
-// corr is the symmetric correlation matrix (V x V); row c - c0 of scale holds
-// 1 / sqrt(1 - corr[c][w] * corr[c][w]) for each w > c. Returns the new
+// corr is the symmetric correlation matrix (V x V); row c - c0 of rest holds
+// 1 - corr[c][w] * corr[c][w] for each w > c. Returns the new
 // stored value: the bits of the literal offers, every first-order
 // coefficient formed as partialRow forms it.
-double offerSecondOrder(double v, const Matrix& corr, const Matrix& scale, int V, int i, int j,
+double offerSecondOrder(double v, const Matrix& corr, const Matrix& rest, int V, int i, int j,
                         int c0, int c1, double threshold);
 // The same with the lane test of one width (8 or 1); both give the same result.
-double offerSecondOrderWith(int width, double v, const Matrix& corr, const Matrix& scale, int V,
+double offerSecondOrderWith(int width, double v, const Matrix& corr, const Matrix& rest, int V,
                             int i, int j, int c0, int c1, double threshold);
 
 // Fills Fi[from..to) with the coefficients of i with each variable given c,

@@ -122,7 +122,7 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
     const int rows = 16;  // rows per share of the visit
     const long shares = (range.end - range.begin + rows - 1) / rows;
     UpperRows up(V);
-    Matrix scale(batch, V);
+    Matrix rest(batch, V);  // 1 - corr[c][w]^2 for the batch's c
     std::vector<std::vector<int>> openInRow(V);  // per row i, the j > i open when the batch started
     setAside(V, store, up);
     const Matrix& corr = store;
@@ -133,8 +133,8 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
         const int b1 = std::min(V, b0 + batch);
         for (int c = b0; c < b1; ++c) {
             const double* g = corr[c];
-            double* row = scale[c - b0];
-            for (int w = c + 1; w < V; ++w) row[w] = 1 / std::sqrt(1 - g[w] * g[w]);
+            double* row = rest[c - b0];
+            for (int w = c + 1; w < V; ++w) row[w] = 1 - g[w] * g[w];
         }
         const double pairs = 0.5 * (range.end - range.begin) * (2.0 * V - range.end - range.begin);
         parallelFor(0, shares, (pairs * 2 + open * V * 4) * batch, [&](long k) {
@@ -145,7 +145,7 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
                 openJ.clear();
                 offerFirstOrder(row, corr, i, b0, b1, i + 1, V, threshold, openJ);
                 for (const int j : openJ)
-                    row[j] = offerSecondOrder(row[j], corr, scale, V, i, j, b0, b1, threshold);
+                    row[j] = offerSecondOrder(row[j], corr, rest, V, i, j, b0, b1, threshold);
             }
         });
         open = 0;
