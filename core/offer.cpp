@@ -289,7 +289,7 @@ namespace {
 // sure not to replace their stored value (the block test with each lane's own
 // value) are passed over; every other pair is handled one by one. What the
 // test needs of the stored values of a block of eight lanes (Lanes) is taken
-// once per block and again only after an offer replaced one of them.
+// once per block and eight values of c.
 struct FirstGeneric {
     struct Lanes {
         double x[8], qm[8];
@@ -368,13 +368,24 @@ template <class L>
         if (prunedLanes == 0) continue;
         typename L::Lanes lanes;
         L::load(lanes, row + j, xi + j, prunedLanes);
-        for (int c = c0; c < c1; ++c) {
-            if (c == i) continue;
-            const double a = xi[c];
-            unsigned left = prunedLanes & ~L::passed(lanes, corr[c] + j, a, 1 - a * a);
-            if (static_cast<unsigned>(c - j) < 8) left &= ~(1u << (c - j));
+        // Eight values of c at a time: bit 8 * (c - c8) + k of left when the
+        // offer given c to lane k must be made. A lane sure not to replace
+        // stays so while its stored magnitude shrinks, so the offers made are
+        // those of the lanes left, in ascending c.
+        for (int c8 = c0; c8 < c1; c8 += 8) {
+            std::uint64_t left = 0;
+            for (int c = c8; c < std::min(c1, c8 + 8); ++c) {
+                if (c == i) continue;
+                const double a = xi[c];
+                unsigned lanesC = prunedLanes & ~L::passed(lanes, corr[c] + j, a, 1 - a * a);
+                if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
+                left |= static_cast<std::uint64_t>(lanesC) << (8 * (c - c8));
+            }
             if (left == 0) continue;
-            for (; left != 0; left &= left - 1) exact(j + __builtin_ctz(left), c);
+            for (; left != 0; left &= left - 1) {
+                const int bit = __builtin_ctzll(left);
+                exact(j + bit % 8, c8 + bit / 8);
+            }
             L::load(lanes, row + j, xi + j, prunedLanes);
         }
     }
