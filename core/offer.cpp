@@ -442,6 +442,19 @@ namespace {
 constexpr double kScreen = 1 + 0x1p-24;
 constexpr double kFloor = 0x1p-18;
 
+// The same test in single precision first, from the rows and the pair's values
+// rounded to float: n, Pi and Pj are then within 2^-20 of their exact values,
+// a relative 2^-12 with |n| and both P at least 2^-8, and a margin of 2^-7
+// covers that and the roundings. A lane it cannot decide goes to the test in
+// double precision. It needs q within [2^-60, 2^60].
+constexpr double kScreenSingle = 1 + 0x1p-7;
+constexpr float kFloorSingle = 0x1p-8f;
+
+struct GivenCSingle {
+    const float *Ci, *Cj, *g, *e;
+    float xk, ai, aj, fi, fj;
+};
+
 // What the lanes of one pair given one c share: the rows and, for the pair,
 // x, x * k, ai, aj, fi and fj.
 struct GivenC {
@@ -450,6 +463,9 @@ struct GivenC {
 };
 
 struct SecondGeneric {
+    static constexpr bool kSingle = false;
+    static std::uint64_t sureSingle(const GivenCSingle&, int, int, float) { return 0; }
+    static void convert(float*, const double*, int, int) {}
     // Bit k set when the offer of w = base + k (k < lanes <= 64) is sure not
     // to replace a stored value whose square is about q (qm = q * kScreen).
     static std::uint64_t sure(const GivenC& p, int base, int lanes, double qm)
@@ -470,6 +486,45 @@ struct SecondGeneric {
 };
 
 struct SecondAvx512 {
+    static constexpr bool kSingle = true;
+    // Cells [from, to) of a row in single precision.
+    __attribute__((target("avx512f"))) static void convert(float* out, const double* row, int from,
+                                                          int to)
+    {
+        int w = from;
+        for (; w + 8 <= to; w += 8)
+            _mm256_storeu_ps(out + w, _mm512_maskz_cvtpd_ps(0xff, _mm512_loadu_pd(row + w)));
+        for (; w < to; ++w) out[w] = static_cast<float>(row[w]);
+    }
+    // The single-precision test of up to 64 lanes: bit k set when the offer
+    // of w = base + k is sure not to replace.
+    __attribute__((target("avx512f"))) static std::uint64_t sureSingle(const GivenCSingle& p,
+                                                                      int base, int lanes, float qm)
+    {
+        const float *Ci = p.Ci + base, *Cj = p.Cj + base, *G = p.g + base, *E = p.e + base;
+        const __m512 ai = _mm512_set1_ps(p.ai), aj = _mm512_set1_ps(p.aj);
+        const __m512 xk = _mm512_set1_ps(p.xk), fi = _mm512_set1_ps(p.fi), fj = _mm512_set1_ps(p.fj);
+        const __m512 q = _mm512_set1_ps(qm), floor = _mm512_set1_ps(kFloorSingle);
+        const __m512 floor2 = _mm512_set1_ps(kFloorSingle * kFloorSingle);
+        std::uint64_t bits = 0;
+        for (int k = 0; k < lanes; k += 16) {
+            const __mmask16 in =
+                lanes - k >= 16 ? 0xffff : static_cast<__mmask16>((1u << (lanes - k)) - 1);
+            const __m512 g = _mm512_maskz_loadu_ps(in, G + k), e = _mm512_maskz_loadu_ps(in, E + k);
+            const __m512 u = _mm512_fnmadd_ps(ai, g, _mm512_maskz_loadu_ps(in, Ci + k));
+            const __m512 v = _mm512_fnmadd_ps(aj, g, _mm512_maskz_loadu_ps(in, Cj + k));
+            const __m512 n = _mm512_fmsub_ps(xk, e, _mm512_mul_ps(u, v));
+            const __m512 pi = _mm512_fnmadd_ps(u, u, _mm512_mul_ps(fi, e));
+            const __m512 pj = _mm512_fnmadd_ps(v, v, _mm512_mul_ps(fj, e));
+            const __m512 dq = _mm512_mul_ps(_mm512_mul_ps(pi, pj), q);
+            const __m512 nn = _mm512_mul_ps(n, n);
+            const __mmask16 m = _mm512_mask_cmp_ps_mask(in, nn, dq, _CMP_GT_OQ) &
+                                _mm512_cmp_ps_mask(nn, floor2, _CMP_GE_OQ) &
+                                _mm512_cmp_ps_mask(_mm512_maskz_min_ps(in, pi, pj), floor, _CMP_GE_OQ);
+            bits |= static_cast<std::uint64_t>(m) << k;
+        }
+        return bits;
+    }
     __attribute__((target("avx512f"))) static std::uint64_t sure(const GivenC& p, int base,
                                                                 int lanes, double qm)
     {
@@ -498,16 +553,36 @@ struct SecondAvx512 {
     }
 };
 
+// Makes cells [r.from, end) of r hold row `row` of corr in single precision,
+// from = c0 + 1 for the batch starting at c0.
 template <class Second>
-[[gnu::always_inline]] inline double secondOrder(double v, const Matrix& corr, const Matrix& rest,
-                                                 int V, int i, int j, int c0, int c1,
+[[gnu::always_inline]] inline const float* singleRow(SingleRow& r, const Matrix& corr, int V,
+                                                     int row, int from, int end)
+{
+    if (r.row != row || r.from != from) {
+        if (r.cells.size() < static_cast<size_t>(V)) r.cells.resize(V);
+        r.row = row;
+        r.from = r.to = from;
+    }
+    if (end > r.to) {
+        Second::convert(r.cells.data(), corr[row], r.to, end);
+        r.to = end;
+    }
+    return r.cells.data();
+}
+
+template <class Second>
+[[gnu::always_inline]] inline double secondOrder(double v, const Matrix& corr,
+                                                 const SecondOrderBatch& batch,
+                                                 SecondOrderScratch& scratch, int V, int i, int j,
                                                  double threshold)
 {
     // A stored not-a-number is never replaced nor pruned.
     if (std::isnan(v)) return v;
+    const int c0 = batch.c0;
     const double* Ci = corr[i];
     const double* Cj = corr[j];
-    for (int c = c0; c < c1; ++c) {
+    for (int c = c0; c < batch.c1; ++c) {
         if (c == i || c == j) continue;
         const double ai = Ci[c], aj = Cj[c];
         const double fi = 1 - ai * ai, fj = 1 - aj * aj;
@@ -516,7 +591,17 @@ template <class Second>
         offer(v, x);
         // With x not a number, no second-order coefficient is a number.
         if (pruned(v, threshold) || std::isnan(x)) continue;
-        const GivenC p{Ci, Cj, corr[c], rest[c - c0], x, x * k, ai, aj, fi, fj};
+        const GivenC p{Ci, Cj, corr[c], batch.rest[c - c0], x, x * k, ai, aj, fi, fj};
+        const long at = static_cast<long>(c - c0) * V;
+        GivenCSingle ps{nullptr,
+                        nullptr,
+                        batch.g.data() + at,
+                        batch.e.data() + at,
+                        static_cast<float>(p.xk),
+                        static_cast<float>(ai),
+                        static_cast<float>(aj),
+                        static_cast<float>(fi),
+                        static_cast<float>(fj)};
         // The lane test holds for a correlation matrix: |x * k| <= 2, fi, fj > 0.
         const bool screen = fi > 0 && fj > 0 && std::fabs(p.xk) <= 2;
         // The exact first-order coefficient of a (row A, A[c] = a) with w given c.
@@ -531,7 +616,22 @@ template <class Second>
             if (static_cast<unsigned>(i - base) < 64) open &= ~(std::uint64_t{1} << (i - base));
             if (static_cast<unsigned>(j - base) < 64) open &= ~(std::uint64_t{1} << (j - base));
             if (s.fast && screen) {
-                open &= ~Second::sure(p, base, lanes, s.q * kScreen);
+                const double qm = s.q * kScreen;
+                if (Second::kSingle && s.q >= 0x1p-60 && s.q <= 0x1p60) {
+                    ps.Ci = singleRow<Second>(scratch.i, corr, V, i, c0 + 1, base + lanes);
+                    ps.Cj = singleRow<Second>(scratch.j, corr, V, j, c0 + 1, base + lanes);
+                    std::uint64_t sure = Second::sureSingle(ps, base, lanes,
+                                                            static_cast<float>(s.q * kScreenSingle));
+                    // Groups of eight lanes with a lane left go through the test in double.
+                    for (std::uint64_t left = open & ~sure; left != 0;) {
+                        const int g8 = __builtin_ctzll(left) / 8 * 8;
+                        sure |= Second::sure(p, base + g8, std::min(8, lanes - g8), qm) << g8;
+                        left &= ~(std::uint64_t{0xff} << g8);
+                    }
+                    open &= ~sure;
+                } else {
+                    open &= ~Second::sure(p, base, lanes, qm);
+                }
             }
             for (; open != 0; open &= open - 1) {
                 const int w = base + __builtin_ctzll(open);
@@ -548,27 +648,50 @@ template <class Second>
 }
 
 __attribute__((target("avx512f"))) double secondOrderAvx512(double v, const Matrix& corr,
-                                                            const Matrix& rest, int V, int i,
-                                                            int j, int c0, int c1,
-                                                            double threshold)
+                                                            const SecondOrderBatch& batch,
+                                                            SecondOrderScratch& scratch, int V,
+                                                            int i, int j, double threshold)
 {
-    return secondOrder<SecondAvx512>(v, corr, rest, V, i, j, c0, c1, threshold);
+    return secondOrder<SecondAvx512>(v, corr, batch, scratch, V, i, j, threshold);
 }
 
 }  // namespace
 
-double offerSecondOrderWith(int width, double v, const Matrix& corr, const Matrix& rest, int V,
-                            int i, int j, int c0, int c1, double threshold)
+void prepareSecondOrder(int V, const Matrix& corr, int c0, int c1, SecondOrderBatch& batch)
 {
-    if (width == 8) return secondOrderAvx512(v, corr, rest, V, i, j, c0, c1, threshold);
-    return secondOrder<SecondGeneric>(v, corr, rest, V, i, j, c0, c1, threshold);
+    batch.c0 = c0;
+    batch.c1 = c1;
+    if (batch.rest.rows() < c1 - c0 || batch.rest.cols() != V) batch.rest = Matrix(c1 - c0, V);
+    const size_t cells = static_cast<size_t>(c1 - c0) * V;
+    if (batch.g.size() < cells) {
+        batch.g.resize(cells);
+        batch.e.resize(cells);
+    }
+    for (int c = c0; c < c1; ++c) {
+        const double* g = corr[c];
+        double* rest = batch.rest[c - c0];
+        float* gs = batch.g.data() + static_cast<long>(c - c0) * V;
+        float* es = batch.e.data() + static_cast<long>(c - c0) * V;
+        for (int w = c + 1; w < V; ++w) {
+            rest[w] = 1 - g[w] * g[w];
+            gs[w] = static_cast<float>(g[w]);
+            es[w] = static_cast<float>(rest[w]);
+        }
+    }
 }
 
-double offerSecondOrder(double v, const Matrix& corr, const Matrix& rest, int V, int i, int j,
-                        int c0, int c1, double threshold)
+double offerSecondOrderWith(int width, double v, const Matrix& corr, const SecondOrderBatch& batch,
+                            SecondOrderScratch& scratch, int V, int i, int j, double threshold)
+{
+    if (width == 8) return secondOrderAvx512(v, corr, batch, scratch, V, i, j, threshold);
+    return secondOrder<SecondGeneric>(v, corr, batch, scratch, V, i, j, threshold);
+}
+
+double offerSecondOrder(double v, const Matrix& corr, const SecondOrderBatch& batch,
+                        SecondOrderScratch& scratch, int V, int i, int j, double threshold)
 {
     static const int width = widestBlockTest();
-    return offerSecondOrderWith(width, v, corr, rest, V, i, j, c0, c1, threshold);
+    return offerSecondOrderWith(width, v, corr, batch, scratch, V, i, j, threshold);
 }
 
 namespace {
