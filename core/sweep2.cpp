@@ -118,7 +118,7 @@ void putBack(int V, Matrix& store, UpperRows& up)
 void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 2);
-    const int batch = 8;  // values of c1 per visit
+    const int batch = 32;  // values of c1 per visit
     const int rows = 16;  // rows per share of the visit
     const long shares = (range.end - range.begin + rows - 1) / rows;
     UpperRows up(V);
