@@ -573,8 +573,8 @@ template <class Second>
 
 template <class Second>
 [[gnu::always_inline]] inline double secondOrder(double v, const Matrix& corr,
-                                                 const SecondOrderBatch& batch,
-                                                 SecondOrderScratch& scratch, int V, int i, int j,
+                                                 const BatchRows& batch,
+                                                 SingleRows& scratch, int V, int i, int j,
                                                  double threshold)
 {
     // A stored not-a-number is never replaced nor pruned.
@@ -618,7 +618,7 @@ template <class Second>
             if (s.fast && screen) {
                 const double qm = s.q * kScreen;
                 if (Second::kSingle && s.q >= 0x1p-60 && s.q <= 0x1p60) {
-                    ps.Ci = singleRow<Second>(scratch.i, corr, V, i, c0 + 1, base + lanes);
+                    ps.Ci = singleRow<Second>(scratch.i, corr, V, i, 0, base + lanes);
                     ps.Cj = singleRow<Second>(scratch.j, corr, V, j, c0 + 1, base + lanes);
                     std::uint64_t sure = Second::sureSingle(ps, base, lanes,
                                                             static_cast<float>(s.q * kScreenSingle));
@@ -647,9 +647,126 @@ template <class Second>
     return v;
 }
 
+// The first-order block test in single precision first, eight lanes a
+// 256-bit vector (twice the lanes of the double test per instruction), from
+// the row of i and the batch's rows rounded to float: with |x| <= 2 and
+// |a| <= 1 the numerator is within 2^-21.5 of the exact one, a relative
+// 2^-11.5 when it is at least 2^-10, and a margin of 2^-8 covers that and the
+// roundings of the product. Lanes it leaves go to the test in double. A lane
+// whose 1 - b^2 is not positive gives no coefficient that replaces, and the
+// test says so.
+constexpr double kFirstSingle = 1 + 0x1p-8;
+
+__attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, const Matrix& corr,
+                                                                const BatchRows& batch,
+                                                                SingleRows& scratch, int i,
+                                                                int from, int to, double threshold,
+                                                                std::vector<int>& open)
+{
+    const int V = static_cast<int>(corr.cols()), c0 = batch.c0, n = batch.c1 - batch.c0;
+    const double* xi = corr[i];
+    auto exact = [&](int j, int c) {
+        const double a = xi[c], b = corr[c][j];
+        offer(row[j], (xi[j] - a * b) / std::sqrt((1 - a * a) * (1 - b * b)));
+    };
+    // Whole blocks of eight lanes from `from`; the tail is taken one by one.
+    const int blocks = (to - from) / 8, end = from + 8 * blocks;
+    if (blocks > 0) {
+        const float* xs = singleRow<SecondAvx512>(scratch.i, corr, V, i, 0, V);
+        if (scratch.qm.size() < static_cast<size_t>(V)) scratch.qm.resize(V);
+        const size_t cells = static_cast<size_t>(blocks) * (n + 1);
+        if (scratch.left.size() < cells) scratch.left.resize(cells);
+        float* qm = scratch.qm.data();
+        // Per block: its pruned lanes, then per c the lanes the test leaves.
+        unsigned char* left = scratch.left.data();
+        bool anyPruned = false;
+        for (int k = 0; k < blocks; ++k) {
+            const int j = from + 8 * k;
+            unsigned prunedLanes = 0;
+            for (int l = 0; l < 8; ++l) {
+                const double v = row[j + l];
+                if (pruned(v, threshold)) prunedLanes |= 1u << l;
+                else open.push_back(j + l);
+                // A lane the single-precision test cannot take gets a
+                // not-a-number, so it is never passed over there.
+                const float q = static_cast<float>(v) * static_cast<float>(v);
+                const bool fits = q >= 0x1p-100f && q <= 0x1p100f && std::fabs(xs[j + l]) <= 2.0f;
+                qm[j + l] = fits ? q * static_cast<float>(kFirstSingle) : std::nanf("");
+            }
+            left[static_cast<size_t>(k) * (n + 1)] = static_cast<unsigned char>(prunedLanes);
+            anyPruned |= prunedLanes != 0;
+        }
+        if (anyPruned) {
+            const __m256 floor2 = _mm256_set1_ps(0x1p-20f);
+            for (int cc = 0; cc < n; ++cc) {
+                const int c = c0 + cc;
+                const double a = xi[c], fa = 1 - a * a;
+                const float* G = batch.g.data() + static_cast<long>(cc) * V;
+                const float* E = batch.e.data() + static_cast<long>(cc) * V;
+                unsigned char* out = left + cc + 1;
+                if (c == i || !(fa >= 0)) {
+                    // No offers given i; |a| above 1 goes to the test in double.
+                    for (int k = 0; k < blocks; ++k)
+                        out[static_cast<size_t>(k) * (n + 1)] =
+                            c == i ? 0 : left[static_cast<size_t>(k) * (n + 1)];
+                    continue;
+                }
+                const __m256 av = _mm256_set1_ps(static_cast<float>(a));
+                const __m256 fav = _mm256_set1_ps(static_cast<float>(fa));
+                for (int k = 0; k < blocks; ++k) {
+                    const int j = from + 8 * k;
+                    const __m256 num = _mm256_fnmadd_ps(av, _mm256_loadu_ps(G + j), _mm256_loadu_ps(xs + j));
+                    const __m256 nn = _mm256_mul_ps(num, num);
+                    const __m256 dq = _mm256_mul_ps(_mm256_loadu_ps(E + j),
+                                                    _mm256_mul_ps(fav, _mm256_loadu_ps(qm + j)));
+                    const __m256 sure = _mm256_and_ps(_mm256_cmp_ps(nn, dq, _CMP_GT_OQ),
+                                                      _mm256_cmp_ps(nn, floor2, _CMP_GE_OQ));
+                    const unsigned p = left[static_cast<size_t>(k) * (n + 1)];
+                    out[static_cast<size_t>(k) * (n + 1)] =
+                        static_cast<unsigned char>(p & ~static_cast<unsigned>(_mm256_movemask_ps(sure)));
+                }
+            }
+            // The lanes left, c by c: the test in double, then the exact offers.
+            // A lane sure not to replace stays so while its stored value shrinks.
+            for (int k = 0; k < blocks; ++k) {
+                const unsigned char* lk = left + static_cast<size_t>(k) * (n + 1);
+                if (lk[0] == 0) continue;
+                const int j = from + 8 * k;
+                FirstAvx512::Lanes lanes;
+                bool loaded = false;
+                for (int cc = 0; cc < n; ++cc) {
+                    unsigned lanesC = lk[cc + 1];
+                    if (lanesC == 0) continue;
+                    const int c = c0 + cc;
+                    if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
+                    if (lanesC == 0) continue;
+                    if (!loaded) {
+                        FirstAvx512::load(lanes, row + j, xi + j, lk[0]);
+                        loaded = true;
+                    }
+                    const double a = xi[c];
+                    lanesC &= ~FirstAvx512::passed(lanes, corr[c] + j, a, 1 - a * a);
+                    for (; lanesC != 0; lanesC &= lanesC - 1) {
+                        exact(j + __builtin_ctz(lanesC), c);
+                        loaded = false;
+                    }
+                }
+            }
+        }
+    }
+    for (int j = end; j < to; ++j) {
+        if (!pruned(row[j], threshold)) {
+            open.push_back(j);
+            continue;
+        }
+        for (int c = c0; c < batch.c1; ++c)
+            if (c != i && c != j) exact(j, c);
+    }
+}
+
 __attribute__((target("avx512f"))) double secondOrderAvx512(double v, const Matrix& corr,
-                                                            const SecondOrderBatch& batch,
-                                                            SecondOrderScratch& scratch, int V,
+                                                            const BatchRows& batch,
+                                                            SingleRows& scratch, int V,
                                                             int i, int j, double threshold)
 {
     return secondOrder<SecondAvx512>(v, corr, batch, scratch, V, i, j, threshold);
@@ -657,7 +774,7 @@ __attribute__((target("avx512f"))) double secondOrderAvx512(double v, const Matr
 
 }  // namespace
 
-void prepareSecondOrder(int V, const Matrix& corr, int c0, int c1, SecondOrderBatch& batch)
+void prepareBatch(int V, const Matrix& corr, int c0, int c1, BatchRows& batch)
 {
     batch.c0 = c0;
     batch.c1 = c1;
@@ -672,7 +789,7 @@ void prepareSecondOrder(int V, const Matrix& corr, int c0, int c1, SecondOrderBa
         double* rest = batch.rest[c - c0];
         float* gs = batch.g.data() + static_cast<long>(c - c0) * V;
         float* es = batch.e.data() + static_cast<long>(c - c0) * V;
-        for (int w = c + 1; w < V; ++w) {
+        for (int w = 0; w < V; ++w) {
             rest[w] = 1 - g[w] * g[w];
             gs[w] = static_cast<float>(g[w]);
             es[w] = static_cast<float>(rest[w]);
@@ -680,15 +797,31 @@ void prepareSecondOrder(int V, const Matrix& corr, int c0, int c1, SecondOrderBa
     }
 }
 
-double offerSecondOrderWith(int width, double v, const Matrix& corr, const SecondOrderBatch& batch,
-                            SecondOrderScratch& scratch, int V, int i, int j, double threshold)
+void offerFirstOrderWith(int width, double* row, const Matrix& corr, const BatchRows& batch,
+                         SingleRows& scratch, int i, int from, int to, double threshold,
+                         std::vector<int>& open)
+{
+    if (width == 8)
+        return firstOrderRowSingle(row, corr, batch, scratch, i, from, to, threshold, open);
+    firstOrderRow<FirstGeneric>(row, corr, i, batch.c0, batch.c1, from, to, threshold, open);
+}
+
+void offerFirstOrder(double* row, const Matrix& corr, const BatchRows& batch, SingleRows& scratch,
+                     int i, int from, int to, double threshold, std::vector<int>& open)
+{
+    static const int width = widestBlockTest();
+    offerFirstOrderWith(width, row, corr, batch, scratch, i, from, to, threshold, open);
+}
+
+double offerSecondOrderWith(int width, double v, const Matrix& corr, const BatchRows& batch,
+                            SingleRows& scratch, int V, int i, int j, double threshold)
 {
     if (width == 8) return secondOrderAvx512(v, corr, batch, scratch, V, i, j, threshold);
     return secondOrder<SecondGeneric>(v, corr, batch, scratch, V, i, j, threshold);
 }
 
-double offerSecondOrder(double v, const Matrix& corr, const SecondOrderBatch& batch,
-                        SecondOrderScratch& scratch, int V, int i, int j, double threshold)
+double offerSecondOrder(double v, const Matrix& corr, const BatchRows& batch,
+                        SingleRows& scratch, int V, int i, int j, double threshold)
 {
     static const int width = widestBlockTest();
     return offerSecondOrderWith(width, v, corr, batch, scratch, V, i, j, threshold);

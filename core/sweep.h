@@ -66,6 +66,35 @@ double offerPanel(double v, double x, const double* A, const double* B, int n, i
 double offerPanelWith(int width, double v, double x, const double* A, const double* B, int n,
                       int skip1, int skip2, double threshold);
 
+// The rows of a batch of first controlling variables c in [c0, c1) that the
+// batch forms of offerFirstOrder and offerSecondOrder read besides the
+// correlation matrix: row c - c0 of rest holds 1 - corr[c][w] * corr[c][w]
+// for every w, and g and e hold the rows c of corr and of rest in single
+// precision (row c - c0 from (c - c0) * V on) for a first, coarser lane test.
+struct BatchRows {
+    int c0 = 0, c1 = 0;
+    Matrix rest;
+    std::vector<float> g, e;
+};
+// Fills batch for the c in [c0, c1) from the symmetric corr (V x V).
+void prepareBatch(int V, const Matrix& corr, int c0, int c1, BatchRows& batch);
+
+// A row of the correlation matrix in single precision, its cells [from, to)
+// converted.
+struct SingleRow {
+    std::vector<float> cells;
+    int row = -1, from = 0, to = 0;
+};
+// What the batch forms keep between calls on one thread: the rows of a
+// pair's two variables in single precision, converted as its runs reach them.
+// It serves one matrix and one batch; forget() before another.
+struct SingleRows {
+    SingleRow i, j;
+    std::vector<float> qm;                 // per lane of a row
+    std::vector<unsigned char> left;       // per block of eight lanes and c
+    void forget() { i.row = j.row = -1; }
+};
+
 // The first-order offers of the pairs (i, j), j in [from, to) with from > i,
 // whose stored values are row[j]: for each pair pruned (at threshold) on
 // entry, its coefficients given each c in [c0, c1) other than i and j, in ascending
@@ -77,33 +106,13 @@ void offerFirstOrder(double* row, const Matrix& corr, int i, int c0, int c1, int
 // The same with the lane test of one width (8 or 1); both give the same result.
 void offerFirstOrderWith(int width, double* row, const Matrix& corr, int i, int c0, int c1,
                          int from, int to, double threshold, std::vector<int>& open);
-
-// The rows of a batch of first controlling variables c in [c0, c1) that
-// offerSecondOrder reads besides the correlation matrix: row c - c0 of rest
-// holds 1 - corr[c][w] * corr[c][w] for each w > c, and g and e hold the
-// same rows of corr and of rest in single precision (row c - c0 from
-// (c - c0) * V on) for a first, coarser lane test.
-struct SecondOrderBatch {
-    int c0 = 0, c1 = 0;
-    Matrix rest;
-    std::vector<float> g, e;
-};
-// Fills batch for the c in [c0, c1) from the symmetric corr (V x V).
-void prepareSecondOrder(int V, const Matrix& corr, int c0, int c1, SecondOrderBatch& batch);
-
-// A row of the correlation matrix in single precision, its cells [from, to)
-// converted.
-struct SingleRow {
-    std::vector<float> cells;
-    int row = -1, from = 0, to = 0;
-};
-// What offerSecondOrder keeps between calls on one thread: the rows of the
-// pair's two variables in single precision, converted as its runs reach them.
-// It serves one matrix and one batch; forget() before another.
-struct SecondOrderScratch {
-    SingleRow i, j;
-    void forget() { i.row = j.row = -1; }
-};
+// The same for the c of a batch, with a first lane test in single precision
+// at width 8; corr holds values within [-1, 1] or not-a-number.
+void offerFirstOrder(double* row, const Matrix& corr, const BatchRows& batch, SingleRows& scratch,
+                     int i, int from, int to, double threshold, std::vector<int>& open);
+void offerFirstOrderWith(int width, double* row, const Matrix& corr, const BatchRows& batch,
+                         SingleRows& scratch, int i, int from, int to, double threshold,
+                         std::vector<int>& open);
 
 // The offers that the pair (i, j), i < j, whose stored value is v, takes for
 // the first controlling variables c of the batch other than i and j, in
@@ -113,12 +122,12 @@ struct SecondOrderScratch {
 // corr is the symmetric correlation matrix (V x V). Returns the new stored
 // value: the bits of the literal offers, every first-order coefficient formed
 // as partialRow forms it.
-double offerSecondOrder(double v, const Matrix& corr, const SecondOrderBatch& batch,
-                        SecondOrderScratch& scratch, int V, int i, int j, double threshold);
+double offerSecondOrder(double v, const Matrix& corr, const BatchRows& batch,
+                        SingleRows& scratch, int V, int i, int j, double threshold);
 // The same with the lane tests of one width: 8 (a single-precision test of 16
 // lanes a vector before the double one) or 1; both give the same result.
-double offerSecondOrderWith(int width, double v, const Matrix& corr, const SecondOrderBatch& batch,
-                            SecondOrderScratch& scratch, int V, int i, int j, double threshold);
+double offerSecondOrderWith(int width, double v, const Matrix& corr, const BatchRows& batch,
+                            SingleRows& scratch, int V, int i, int j, double threshold);
 
 // Fills Fi[from..to) with the coefficients of i with each variable given c,
 // from the symmetric X of the level below: Fi[j] has the bits of the literal

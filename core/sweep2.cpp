@@ -122,7 +122,7 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
     const int rows = 16;  // rows per share of the visit
     const long shares = (range.end - range.begin + rows - 1) / rows;
     UpperRows up(V);
-    SecondOrderBatch rowsOfC;
+    BatchRows rowsOfC;
     std::vector<std::vector<int>> openInRow(V);  // per row i, the j > i open when the batch started
     setAside(V, store, up);
     const Matrix& corr = store;
@@ -131,17 +131,17 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
     std::string lines;
     for (int b0 = 0; b0 < V; b0 += batch) {
         const int b1 = std::min(V, b0 + batch);
-        prepareSecondOrder(V, corr, b0, b1, rowsOfC);
+        prepareBatch(V, corr, b0, b1, rowsOfC);
         const double pairs = 0.5 * (range.end - range.begin) * (2.0 * V - range.end - range.begin);
         parallelFor(0, shares, (pairs * 2 + open * V * 4) * batch, [&](long k) {
             const int first = range.begin + static_cast<int>(k) * rows;
-            thread_local SecondOrderScratch scratch;
+            thread_local SingleRows scratch;
             scratch.forget();
             for (int i = first; i < std::min(range.end, first + rows); ++i) {
                 double* row = up.row(i);
                 std::vector<int>& openJ = openInRow[i];
                 openJ.clear();
-                offerFirstOrder(row, corr, i, b0, b1, i + 1, V, threshold, openJ);
+                offerFirstOrder(row, corr, rowsOfC, scratch, i, i + 1, V, threshold, openJ);
                 for (const int j : openJ)
                     row[j] = offerSecondOrder(row[j], corr, rowsOfC, scratch, V, i, j, threshold);
             }
