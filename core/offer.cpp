@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include <immintrin.h>
 
@@ -674,74 +675,88 @@ __attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, con
     if (blocks > 0) {
         const float* xs = singleRow<SecondAvx512>(scratch.i, corr, V, i, 0, V);
         if (scratch.qm.size() < static_cast<size_t>(V)) scratch.qm.resize(V);
-        const size_t cells = static_cast<size_t>(blocks) * (n + 1);
+        // Row 0: the pruned lanes of each block; row 1 + c - c0: the lanes
+        // the single-precision test leaves given c.
+        const long stride = blocks + 1;
+        const size_t cells = static_cast<size_t>(stride) * (n + 1);
         if (scratch.left.size() < cells) scratch.left.resize(cells);
         float* qm = scratch.qm.data();
-        // Per block: its pruned lanes, then per c the lanes the test leaves.
         unsigned char* left = scratch.left.data();
-        bool anyPruned = false;
+        const __m512d t = _mm512_set1_pd(threshold);
+        const __m256 nan = _mm256_set1_ps(std::nanf("")), two = _mm256_set1_ps(2.0f);
+        const __m256 margin = _mm256_set1_ps(static_cast<float>(kFirstSingle));
+        unsigned anyPruned = 0;
         for (int k = 0; k < blocks; ++k) {
             const int j = from + 8 * k;
-            unsigned prunedLanes = 0;
-            for (int l = 0; l < 8; ++l) {
-                const double v = row[j + l];
-                if (pruned(v, threshold)) prunedLanes |= 1u << l;
-                else open.push_back(j + l);
-                // A lane the single-precision test cannot take gets a
-                // not-a-number, so it is never passed over there.
-                const float q = static_cast<float>(v) * static_cast<float>(v);
-                const bool fits = q >= 0x1p-100f && q <= 0x1p100f && std::fabs(xs[j + l]) <= 2.0f;
-                qm[j + l] = fits ? q * static_cast<float>(kFirstSingle) : std::nanf("");
-            }
-            left[static_cast<size_t>(k) * (n + 1)] = static_cast<unsigned char>(prunedLanes);
-            anyPruned |= prunedLanes != 0;
+            const __m512d v = _mm512_loadu_pd(row + j);
+            const __m512d absV = _mm512_castsi512_pd(
+                _mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64(0x7fffffffffffffff)));
+            const unsigned prunedLanes = _mm512_cmp_pd_mask(t, absV, _CMP_GT_OQ);
+            for (unsigned o = ~prunedLanes & 0xffu; o != 0; o &= o - 1) open.push_back(j + __builtin_ctz(o));
+            left[k] = static_cast<unsigned char>(prunedLanes);
+            anyPruned |= prunedLanes;
+            // A lane the single-precision test cannot take gets a
+            // not-a-number, so it is never passed over there.
+            const __m256 vs = _mm512_maskz_cvtpd_ps(0xff, v);
+            const __m256 q = _mm256_mul_ps(vs, vs);
+            const __m256 fits = _mm256_and_ps(
+                _mm256_and_ps(_mm256_cmp_ps(q, _mm256_set1_ps(0x1p-100f), _CMP_GE_OQ),
+                              _mm256_cmp_ps(q, _mm256_set1_ps(0x1p100f), _CMP_LE_OQ)),
+                _mm256_cmp_ps(_mm256_andnot_ps(_mm256_set1_ps(-0.0f), _mm256_loadu_ps(xs + j)), two,
+                              _CMP_LE_OQ));
+            _mm256_storeu_ps(qm + j, _mm256_blendv_ps(nan, _mm256_mul_ps(q, margin), fits));
         }
-        if (anyPruned) {
-            const __m256 floor2 = _mm256_set1_ps(0x1p-20f);
+        left[blocks] = 0;
+        if (anyPruned != 0) {
+            const __m512 floor2 = _mm512_set1_ps(0x1p-20f);
             for (int cc = 0; cc < n; ++cc) {
                 const int c = c0 + cc;
                 const double a = xi[c], fa = 1 - a * a;
-                const float* G = batch.g.data() + static_cast<long>(cc) * V;
-                const float* E = batch.e.data() + static_cast<long>(cc) * V;
-                unsigned char* out = left + cc + 1;
+                const float* G = batch.g.data() + static_cast<long>(cc) * V + from;
+                const float* E = batch.e.data() + static_cast<long>(cc) * V + from;
+                const float* X = xs + from;
+                const float* Q = qm + from;
+                unsigned char* out = left + (cc + 1) * stride;
                 if (c == i || !(fa >= 0)) {
                     // No offers given i; |a| above 1 goes to the test in double.
-                    for (int k = 0; k < blocks; ++k)
-                        out[static_cast<size_t>(k) * (n + 1)] =
-                            c == i ? 0 : left[static_cast<size_t>(k) * (n + 1)];
+                    for (int k = 0; k < blocks; ++k) out[k] = c == i ? 0 : left[k];
                     continue;
                 }
-                const __m256 av = _mm256_set1_ps(static_cast<float>(a));
-                const __m256 fav = _mm256_set1_ps(static_cast<float>(fa));
-                for (int k = 0; k < blocks; ++k) {
-                    const int j = from + 8 * k;
-                    const __m256 num = _mm256_fnmadd_ps(av, _mm256_loadu_ps(G + j), _mm256_loadu_ps(xs + j));
-                    const __m256 nn = _mm256_mul_ps(num, num);
-                    const __m256 dq = _mm256_mul_ps(_mm256_loadu_ps(E + j),
-                                                    _mm256_mul_ps(fav, _mm256_loadu_ps(qm + j)));
-                    const __m256 sure = _mm256_and_ps(_mm256_cmp_ps(nn, dq, _CMP_GT_OQ),
-                                                      _mm256_cmp_ps(nn, floor2, _CMP_GE_OQ));
-                    const unsigned p = left[static_cast<size_t>(k) * (n + 1)];
-                    out[static_cast<size_t>(k) * (n + 1)] =
-                        static_cast<unsigned char>(p & ~static_cast<unsigned>(_mm256_movemask_ps(sure)));
+                const __m512 av = _mm512_set1_ps(static_cast<float>(a));
+                const __m512 fav = _mm512_set1_ps(static_cast<float>(fa));
+                // Two blocks a vector; the pruned lanes of the pair of blocks
+                // are read as 16 bits (row 0 holds a zero past the last).
+                for (int k = 0; k < blocks; k += 2) {
+                    const __mmask16 in = k + 1 < blocks ? 0xffff : 0x00ff;
+                    const int l = 8 * k;
+                    const __m512 num = _mm512_fnmadd_ps(av, _mm512_maskz_loadu_ps(in, G + l),
+                                                        _mm512_maskz_loadu_ps(in, X + l));
+                    const __m512 nn = _mm512_mul_ps(num, num);
+                    const __m512 dq = _mm512_mul_ps(_mm512_maskz_loadu_ps(in, E + l),
+                                                    _mm512_mul_ps(fav, _mm512_maskz_loadu_ps(in, Q + l)));
+                    const __mmask16 sure = _mm512_cmp_ps_mask(nn, dq, _CMP_GT_OQ) &
+                                           _mm512_cmp_ps_mask(nn, floor2, _CMP_GE_OQ);
+                    std::uint16_t p;
+                    std::memcpy(&p, left + k, 2);
+                    p &= static_cast<std::uint16_t>(~sure);
+                    std::memcpy(out + k, &p, 2);
                 }
             }
             // The lanes left, c by c: the test in double, then the exact offers.
             // A lane sure not to replace stays so while its stored value shrinks.
             for (int k = 0; k < blocks; ++k) {
-                const unsigned char* lk = left + static_cast<size_t>(k) * (n + 1);
-                if (lk[0] == 0) continue;
+                if (left[k] == 0) continue;
                 const int j = from + 8 * k;
                 FirstAvx512::Lanes lanes;
                 bool loaded = false;
                 for (int cc = 0; cc < n; ++cc) {
-                    unsigned lanesC = lk[cc + 1];
+                    unsigned lanesC = left[(cc + 1) * stride + k];
                     if (lanesC == 0) continue;
                     const int c = c0 + cc;
                     if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
                     if (lanesC == 0) continue;
                     if (!loaded) {
-                        FirstAvx512::load(lanes, row + j, xi + j, lk[0]);
+                        FirstAvx512::load(lanes, row + j, xi + j, left[k]);
                         loaded = true;
                     }
                     const double a = xi[c];
