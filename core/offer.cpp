@@ -16,7 +16,8 @@
 //   offerPanel / offerPanelWith      a run over the lanes of two panel rows,
 //                                    decided 64 lanes at a time
 //   offerFirstOrder / ...With        the first-order offers of one row's
-//                                    pruned pairs, each lane with its own value
+//                                    pruned pairs over a batch of c, each lane
+//                                    with its own value
 //   offerSecondOrder / ...With       the offers of one open pair over a batch
 //                                    of first controlling variables, its
 //                                    first-order coefficients formed per lane
@@ -399,32 +400,6 @@ template <class L>
             if (c != i && c != j) exact(j, c);
     }
 }
-
-__attribute__((target("avx512f"))) void firstOrderRowAvx512(double* row, const Matrix& corr,
-                                                            int i, int c0, int c1, int from,
-                                                            int to, double threshold,
-                                                            std::vector<int>& open)
-{
-    firstOrderRow<FirstAvx512>(row, corr, i, c0, c1, from, to, threshold, open);
-}
-
-}  // namespace
-
-void offerFirstOrderWith(int width, double* row, const Matrix& corr, int i, int c0, int c1,
-                         int from, int to, double threshold, std::vector<int>& open)
-{
-    if (width == 8) return firstOrderRowAvx512(row, corr, i, c0, c1, from, to, threshold, open);
-    firstOrderRow<FirstGeneric>(row, corr, i, c0, c1, from, to, threshold, open);
-}
-
-void offerFirstOrder(double* row, const Matrix& corr, int i, int c0, int c1, int from, int to,
-                     double threshold, std::vector<int>& open)
-{
-    static const int width = widestBlockTest();
-    offerFirstOrderWith(width, row, corr, i, c0, c1, from, to, threshold, open);
-}
-
-namespace {
 
 // The second-order offers of a pair (i, j) given (c, w) are tested in
 // stretches of lanes w without forming the first-order coefficients. With g

@@ -97,19 +97,16 @@ struct SingleRows {
 
 // The first-order offers of the pairs (i, j), j in [from, to) with from > i,
 // whose stored values are row[j]: for each pair pruned (at threshold) on
-// entry, its coefficients given each c in [c0, c1) other than i and j, in ascending
-// c, from the symmetric correlation matrix corr; each offer is decided without
-// the division and the square root when it is sure not to replace. The pairs
-// not pruned on entry are appended to open, in ascending j, untouched.
-void offerFirstOrder(double* row, const Matrix& corr, int i, int c0, int c1, int from, int to,
-                     double threshold, std::vector<int>& open);
-// The same with the lane test of one width (8 or 1); both give the same result.
-void offerFirstOrderWith(int width, double* row, const Matrix& corr, int i, int c0, int c1,
-                         int from, int to, double threshold, std::vector<int>& open);
-// The same for the c of a batch, with a first lane test in single precision
-// at width 8; corr holds values within [-1, 1] or not-a-number.
+// entry, its coefficients given each c of the batch other than i and j, in
+// ascending c, from the symmetric correlation matrix corr; each offer is
+// decided without the division and the square root when it is sure not to
+// replace. The pairs not pruned on
+// entry are appended to open, in ascending j, untouched. scratch as for
+// offerSecondOrder.
 void offerFirstOrder(double* row, const Matrix& corr, const BatchRows& batch, SingleRows& scratch,
                      int i, int from, int to, double threshold, std::vector<int>& open);
+// The same with the lane tests of one width: 8 (a single-precision test
+// before the double one) or 1; both give the same result.
 void offerFirstOrderWith(int width, double* row, const Matrix& corr, const BatchRows& batch,
                          SingleRows& scratch, int i, int from, int to, double threshold,
                          std::vector<int>& open);

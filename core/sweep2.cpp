@@ -123,7 +123,7 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
     const long shares = (range.end - range.begin + rows - 1) / rows;
     UpperRows up(V);
     BatchRows rowsOfC;
-    std::vector<std::vector<int>> openInRow(V);  // per row i, the j > i open when the batch started
+    std::vector<int> openInRow(V, 0);  // per row i, how many j > i were open when the batch started
     setAside(V, store, up);
     const Matrix& corr = store;
     for (int i = range.begin; i < range.end; ++i) std::copy(corr[i] + i + 1, corr[i] + V, up.row(i) + i + 1);
@@ -136,18 +136,19 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
         parallelFor(0, shares, (pairs * 2 + open * V * 4) * batch, [&](long k) {
             const int first = range.begin + static_cast<int>(k) * rows;
             thread_local SingleRows scratch;
+            thread_local std::vector<int> openJ;
             scratch.forget();
             for (int i = first; i < std::min(range.end, first + rows); ++i) {
                 double* row = up.row(i);
-                std::vector<int>& openJ = openInRow[i];
                 openJ.clear();
                 offerFirstOrder(row, corr, rowsOfC, scratch, i, i + 1, V, threshold, openJ);
                 for (const int j : openJ)
                     row[j] = offerSecondOrder(row[j], corr, rowsOfC, scratch, V, i, j, threshold);
+                openInRow[i] = static_cast<int>(openJ.size());
             }
         });
         open = 0;
-        for (int i = range.begin; i < range.end; ++i) open += static_cast<double>(openInRow[i].size());
+        for (int i = range.begin; i < range.end; ++i) open += openInRow[i];
         reportDone(p, doneAfter2(V, b1 - 1));
         if (!p.out) continue;
         const std::string& time = timeNow(p);

@@ -61,13 +61,16 @@ std::string memoryShortfall(bool spearman, int order, int V, int N)
     long double bytes = (v + n) * name + v * 16;                        // names, means, variances
     bytes += matrixBytes(n, v) * (spearman ? 2 : 1);                    // observations, ranks
     // One V x V store. The first-order sweep adds a panel of 1024 columns and
-    // one bit per pair; the second- and third-order ones copy the correlation
-    // beside it and keep first-order rows, and the third-order one gives each
-    // thread its own second-order rows.
+    // one bit per pair; the second-order one a packed copy of the upper
+    // triangle and, per batch of 32 controlling variables, their rows three
+    // times over (double and two single-precision copies) and, per thread,
+    // a few rows; the third-order one copies the correlation beside the store
+    // and keeps first-order rows, and gives each thread its own second-order
+    // rows.
     bytes += matrixBytes(v, v);
     if (order == 1) bytes += matrixBytes(v, 1024) + v * (v + 64) / 8;
-    if (order >= 2) bytes += 2 * matrixBytes(v, v);
-    if (order >= 3) bytes += threadCount() * matrixBytes(v, v);
+    if (order == 2) bytes += matrixBytes(1, v * (v - 1) / 2 + 1) + 32 * v * 16 + threadCount() * v * 16;
+    if (order >= 3) bytes += (2 + threadCount()) * matrixBytes(v, v);
     const long double memory =
         static_cast<long double>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
     if (bytes <= memory * 0.9L) return "";

@@ -1,6 +1,7 @@
 // The run kernels of the sweeps (a run over a range of a row, a run over the
-// lanes of panel rows) against the literal offers, for every width of their
-// block test.
+// lanes of panel rows, the first-order offers of a row's pruned pairs and the
+// offers of an open pair over a batch of first controlling variables) against
+// the literal offers, for every width of their lane tests.
 #include "sweep.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,9 @@
 #include <bit>
 #include <cmath>
 #include <algorithm>
+#include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -96,17 +99,31 @@ TEST(OfferFirstOrder, EveryWidthGivesTheLiteralOffersAndListsTheOpenPairs)
     std::uniform_real_distribution<double> coef(-1, 1);
     const double nan = std::nan("");
     for (int round = 0; round < 300; ++round) {
-        const int V = 2 + static_cast<int>(gen() % 60);
+        const int V = 2 + static_cast<int>(gen() % (round % 2 ? 60 : 150));
         Matrix corr(V, V);
         for (int a = 0; a < V; ++a) {
             corr[a][a] = 1;
             for (int b = a + 1; b < V; ++b) corr[a][b] = corr[b][a] = round % 9 == 0 && b == 1 ? nan : coef(gen);
         }
+        if (round % 11 == 0 && V > 3) corr[2][3] = corr[3][2] = 1;  // |a| = 1 for c = 2 or 3
         const int i = static_cast<int>(gen() % V), c0 = static_cast<int>(gen() % V);
-        const int c1 = std::min(V, c0 + 1 + static_cast<int>(gen() % 8));
-        const double threshold = round % 5 == 0 ? nan : 0.1 + 0.3 * std::fabs(coef(gen));
+        const int c1 = std::min(V, c0 + 1 + static_cast<int>(gen() % (round % 3 ? 8 : 40)));
+        double threshold = round % 5 == 0 ? nan : 0.1 + 0.3 * std::fabs(coef(gen));
         std::vector<double> start(V);
         for (double& v : start) v = round % 3 ? 0.5 * coef(gen) : coef(gen);
+        // Now and then stored values at or just above the smallest offer of
+        // their pair, every pair pruned: the closest decisions.
+        if (round % 4 == 2) {
+            threshold = 2;
+            for (int j = i + 1; j < V; ++j) {
+                double m = std::numeric_limits<double>::infinity();
+                for (int c = c0; c < c1; ++c)
+                    if (c != i && c != j) m = std::fmin(m, std::fabs(partialStep(corr[i][j], corr[i][c], corr[j][c])));
+                if (!std::isfinite(m)) continue;
+                const double near[] = {m, -m, m * (1 + 0x1p-12), -m * (1 + 0x1p-9), std::nextafter(m, 2.0)};
+                start[j] = near[gen() % 5];
+            }
+        }
         // The literal offers: per pruned pair, each c in order.
         std::vector<double> want = start;
         std::vector<int> wantOpen;
@@ -118,11 +135,15 @@ TEST(OfferFirstOrder, EveryWidthGivesTheLiteralOffersAndListsTheOpenPairs)
             for (int c = c0; c < c1; ++c)
                 if (c != i && c != j) offer(want[j], partialStep(corr[i][j], corr[i][c], corr[j][c]));
         }
+        BatchRows batch;
+        prepareBatch(V, corr, c0, c1, batch);
+        SingleRows scratch;
         for (int width : {1, 8}) {
             if (width > widestBlockTest()) continue;
             std::vector<double> row = start;
             std::vector<int> open;
-            offerFirstOrderWith(width, row.data(), corr, i, c0, c1, i + 1, V, threshold, open);
+            scratch.forget();
+            offerFirstOrderWith(width, row.data(), corr, batch, scratch, i, i + 1, V, threshold, open);
             EXPECT_EQ(open, wantOpen) << "width " << width << " round " << round;
             for (int j = i + 1; j < V; ++j)
                 ASSERT_EQ(std::bit_cast<unsigned long long>(row[j]),
@@ -130,4 +151,107 @@ TEST(OfferFirstOrder, EveryWidthGivesTheLiteralOffersAndListsTheOpenPairs)
                     << "width " << width << " round " << round << " j " << j;
         }
     }
+}
+
+namespace {
+
+// The first-order coefficient of {a, b} given c as the literal sweep forms it.
+double firstOrder(const Matrix& corr, int a, int b, int c)
+{
+    if (a > b) std::swap(a, b);
+    return partialStep(corr[a][b], corr[a][c], corr[b][c]);
+}
+
+// A correlation matrix of V variables from N random observations driven by a
+// few shared factors; with `degenerate`, variable 1 copies variable 0 and the
+// last one is constant.
+Matrix sampleCorrelation(std::mt19937_64& gen, int V, int N, double strength, bool degenerate)
+{
+    std::normal_distribution<double> normal;
+    Matrix obs(N, V, 0.0);
+    std::vector<double> load(3 * V);
+    for (double& l : load) l = strength * normal(gen);
+    for (int k = 0; k < N; ++k) {
+        const double f[3] = {normal(gen), normal(gen), normal(gen)};
+        for (int a = 0; a < V; ++a)
+            obs[k][a] = normal(gen) + load[3 * a] * f[0] + load[3 * a + 1] * f[1] + load[3 * a + 2] * f[2];
+        if (degenerate && V >= 4) {
+            obs[k][1] = obs[k][0];
+            obs[k][V - 1] = 2;
+        }
+    }
+    Matrix corr(V, V);
+    std::vector<double> means(V, 0.0);
+    getCorrStore(V, N, corr, obs, means);
+    for (int a = 0; a < V; ++a)
+        for (int b = a + 1; b < V; ++b) corr[a][b] = corr[b][a];
+    return corr;
+}
+
+}  // namespace
+
+TEST(OfferSecondOrder, EveryWidthGivesTheLiteralOffersOfAPairOverABatch)
+{
+    // Pairs with c in a batch: the first-order offer, then while not pruned
+    // the second-order ones given (c, w), w > c. Rows long enough for whole
+    // and partial stretches of 64 lanes; stored values that tie an offer.
+    std::mt19937_64 gen(23);
+    const double nan = std::nan("");
+    int checked = 0, replaced = 0;
+    for (int round = 0; round < 240; ++round) {
+        const int V = 3 + static_cast<int>(gen() % (round % 2 ? 40 : 200));
+        const double strength = round % 3 == 0 ? 0.3 : round % 3 == 1 ? 1.0 : 3.0;
+        const Matrix corr = sampleCorrelation(gen, V, 8 + static_cast<int>(gen() % 120), strength,
+                                              round % 4 == 1);
+        const int c0 = static_cast<int>(gen() % V);
+        const int c1 = std::min(V, c0 + 1 + static_cast<int>(gen() % 33));
+        int i = static_cast<int>(gen() % V), j = static_cast<int>(gen() % V);
+        if (i == j) j = (i + 1) % V;
+        if (i > j) std::swap(i, j);
+        double threshold = round % 5 == 0 ? nan : 0.05 + 0.25 * (gen() % 1000) / 1000.0;
+        double v0 = corr[i][j];
+        if (round % 7 == 3) v0 = nan;
+        // Now and then a stored value at or just above the smallest offer of
+        // the batch, with no pruning: the closest decisions.
+        if (round % 3 == 2) {
+            double m = std::numeric_limits<double>::infinity();
+            for (int c = c0; c < c1; ++c) {
+                if (c == i || c == j) continue;
+                const double x = firstOrder(corr, i, j, c);
+                for (int w = c + 1; w < V; ++w)
+                    if (w != i && w != j)
+                        m = std::fmin(m, std::fabs(partialStep(x, firstOrder(corr, i, w, c), firstOrder(corr, j, w, c))));
+            }
+            if (std::isfinite(m)) {
+                const double near[] = {m, -m, m * (1 + 0x1p-12), -m * (1 + 0x1p-9), std::nextafter(m, 2.0)};
+                v0 = near[gen() % 5];
+                threshold = nan;
+            }
+        }
+        double want = v0;
+        for (int c = c0; c < c1; ++c) {
+            if (c == i || c == j) continue;
+            const double x = firstOrder(corr, i, j, c);
+            offer(want, x);
+            for (int w = c + 1; w < V; ++w) {
+                if (w == i || w == j) continue;
+                if (pruned(want, threshold)) break;
+                offer(want, partialStep(x, firstOrder(corr, i, w, c), firstOrder(corr, j, w, c)));
+            }
+        }
+        BatchRows batch;
+        prepareBatch(V, corr, c0, c1, batch);
+        SingleRows scratch;
+        for (int width : {1, 8}) {
+            if (width > widestBlockTest()) continue;
+            scratch.forget();
+            const double got = offerSecondOrderWith(width, v0, corr, batch, scratch, V, i, j, threshold);
+            ASSERT_EQ(std::bit_cast<unsigned long long>(got), std::bit_cast<unsigned long long>(want))
+                << "width " << width << " round " << round << " V " << V << " pair " << i << "," << j;
+            ++checked;
+        }
+        replaced += std::bit_cast<unsigned long long>(want) != std::bit_cast<unsigned long long>(v0);
+    }
+    EXPECT_GT(checked, 240);
+    EXPECT_GT(replaced, 60);
 }

@@ -190,13 +190,16 @@ TEST(Sweeps, DegenerateCoefficientsNeverReplace)
 TEST(Sweeps, LargeSweepsGiveTheSameBitsOnOneThreadAndOnTwo)
 {
     // Sizes at which the loops do run in parallel; the first order in passes
-    // of 1024 controlling variables and bands of 64 rows, the last ones short.
+    // of 1024 controlling variables and bands of 64 rows, the last ones short;
+    // the second order in several batches of c1 with whole stretches of 64
+    // lanes, against the literal loops too.
     std::mt19937_64 gen(77);
     struct Case {
         int order, V, N;
         bool literal;
     };
-    for (const Case c : {Case{1, 1300, 60, true}, Case{2, 420, 128, false}, Case{3, 60, 7, true},
+    for (const Case c : {Case{1, 1300, 60, true}, Case{2, 420, 128, false}, Case{2, 150, 40, true},
+                         Case{3, 60, 7, true},
                          Case{3, 130, 40, false}}) {
         const Matrix corr = randomCorrelation(gen, c.V, c.N, 1.0, true);
         omp_set_num_threads(1);
