@@ -623,14 +623,16 @@ template <class Second>
     return v;
 }
 
-// The first-order block test in single precision first, eight lanes a
-// 256-bit vector (twice the lanes of the double test per instruction), from
-// the row of i and the batch's rows rounded to float: with |x| <= 2 and
-// |a| <= 1 the numerator is within 2^-21.5 of the exact one, a relative
-// 2^-11.5 when it is at least 2^-10, and a margin of 2^-8 covers that and the
-// roundings of the product. Lanes it leaves go to the test in double. A lane
-// whose 1 - b^2 is not positive gives no coefficient that replaces, and the
-// test says so.
+// The first-order block test in single precision first, 16 lanes a vector
+// (twice the lanes of the double test per instruction), from the row of i and
+// the batch's rows of c rounded to float. With |x| <= 2 and |a| <= 1 the
+// numerator's magnitude s is within 2^-22 + 2^-24 s of the exact one, so the
+// exact square is at least s * (s - 2^-20); 1 - b^2 is taken 2^-22 larger,
+// which leaves it no smaller than the exact one. The test s * (s - 2^-20) >
+// (1 - b^2) * fa * q by a margin of 2^-8 then holds for the exact values with
+// room for the roundings of the products; a lane with |b| > 1 gives no
+// coefficient that replaces, and the test says so. Lanes it leaves go to the
+// test in double.
 constexpr double kFirstSingle = 1 + 0x1p-8;
 
 __attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, const Matrix& corr,
@@ -683,62 +685,81 @@ __attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, con
         }
         left[blocks] = 0;
         if (anyPruned != 0) {
-            const __m512 floor2 = _mm512_set1_ps(0x1p-20f);
-            for (int cc = 0; cc < n; ++cc) {
-                const int c = c0 + cc;
-                const double a = xi[c], fa = 1 - a * a;
-                const float* G = batch.g.data() + static_cast<long>(cc) * V + from;
-                const float* E = batch.e.data() + static_cast<long>(cc) * V + from;
-                const float* X = xs + from;
-                const float* Q = qm + from;
-                unsigned char* out = left + (cc + 1) * stride;
-                if (c == i || !(fa >= 0)) {
-                    // No offers given i; |a| above 1 goes to the test in double.
-                    for (int k = 0; k < blocks; ++k) out[k] = c == i ? 0 : left[k];
-                    continue;
-                }
-                const __m512 av = _mm512_set1_ps(static_cast<float>(a));
-                const __m512 fav = _mm512_set1_ps(static_cast<float>(fa));
-                // Two blocks a vector; the pruned lanes of the pair of blocks
-                // are read as 16 bits (row 0 holds a zero past the last).
-                for (int k = 0; k < blocks; k += 2) {
-                    const __mmask16 in = k + 1 < blocks ? 0xffff : 0x00ff;
-                    const int l = 8 * k;
-                    const __m512 num = _mm512_fnmadd_ps(av, _mm512_maskz_loadu_ps(in, G + l),
-                                                        _mm512_maskz_loadu_ps(in, X + l));
-                    const __m512 nn = _mm512_mul_ps(num, num);
-                    const __m512 dq = _mm512_mul_ps(_mm512_maskz_loadu_ps(in, E + l),
-                                                    _mm512_mul_ps(fav, _mm512_maskz_loadu_ps(in, Q + l)));
-                    const __mmask16 sure = _mm512_cmp_ps_mask(nn, dq, _CMP_GT_OQ) &
-                                           _mm512_cmp_ps_mask(nn, floor2, _CMP_GE_OQ);
-                    std::uint16_t p;
-                    std::memcpy(&p, left + k, 2);
-                    p &= static_cast<std::uint16_t>(~sure);
-                    std::memcpy(out + k, &p, 2);
-                }
-            }
-            // The lanes left, c by c: the test in double, then the exact offers.
-            // A lane sure not to replace stays so while its stored value shrinks.
-            for (int k = 0; k < blocks; ++k) {
-                if (left[k] == 0) continue;
-                const int j = from + 8 * k;
-                FirstAvx512::Lanes lanes;
-                bool loaded = false;
-                for (int cc = 0; cc < n; ++cc) {
-                    unsigned lanesC = left[(cc + 1) * stride + k];
-                    if (lanesC == 0) continue;
+            const __m512 slack = _mm512_set1_ps(0x1p-20f), oneUp = _mm512_set1_ps(1 + 0x1p-22f);
+            const __m512 tiny = _mm512_set1_ps(0x1p-100f);
+            // Eight values of c at a time: the single-precision test over the
+            // row, then the lanes it leaves; a lane whose value was replaced
+            // is tested with its new value from the next eight on.
+            for (int g0 = 0; g0 < n; g0 += 8) {
+                const int g1 = std::min(n, g0 + 8);
+                for (int cc = g0; cc < g1; ++cc) {
                     const int c = c0 + cc;
-                    if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
-                    if (lanesC == 0) continue;
-                    if (!loaded) {
-                        FirstAvx512::load(lanes, row + j, xi + j, left[k]);
-                        loaded = true;
+                    const double a = xi[c], fa = 1 - a * a;
+                    const float* G = batch.g.data() + static_cast<long>(cc) * V + from;
+                    const float* X = xs + from;
+                    const float* Q = qm + from;
+                    unsigned char* out = left + (cc + 1) * stride;
+                    if (c == i || !(fa >= 0)) {
+                        // No offers given i; |a| above 1 goes to the test in double.
+                        for (int k = 0; k < blocks; ++k) out[k] = c == i ? 0 : left[k];
+                        continue;
                     }
-                    const double a = xi[c];
-                    lanesC &= ~FirstAvx512::passed(lanes, corr[c] + j, a, 1 - a * a);
-                    for (; lanesC != 0; lanesC &= lanesC - 1) {
-                        exact(j + __builtin_ctz(lanesC), c);
-                        loaded = false;
+                    const __m512 av = _mm512_set1_ps(static_cast<float>(a));
+                    const __m512 fav = _mm512_set1_ps(static_cast<float>(fa));
+                    // Two blocks a vector; the pruned lanes of the pair of blocks
+                    // are read as 16 bits (row 0 holds a zero past the last).
+                    for (int k = 0; k < blocks; k += 2) {
+                        const __mmask16 in = k + 1 < blocks ? 0xffff : 0x00ff;
+                        const int l = 8 * k;
+                        const __m512 b = _mm512_maskz_loadu_ps(in, G + l);
+                        const __m512 num = _mm512_fnmadd_ps(av, b, _mm512_maskz_loadu_ps(in, X + l));
+                        const __m512 sn = _mm512_abs_ps(num);
+                        const __m512 lhs = _mm512_mul_ps(sn, _mm512_sub_ps(sn, slack));
+                        const __m512 dq = _mm512_mul_ps(_mm512_fnmadd_ps(b, b, oneUp),
+                                                        _mm512_mul_ps(fav, _mm512_maskz_loadu_ps(in, Q + l)));
+                        // max gives dq when either is not a number; an underflowed
+                        // dq stands below the smallest left side allowed.
+                        const __mmask16 sure =
+                            _mm512_cmp_ps_mask(lhs, _mm512_maskz_max_ps(in, tiny, dq), _CMP_GT_OQ);
+                        std::uint16_t p;
+                        std::memcpy(&p, left + k, 2);
+                        p &= static_cast<std::uint16_t>(~sure);
+                        std::memcpy(out + k, &p, 2);
+                    }
+                }
+                // The lanes left, c by c: the test in double, then the exact
+                // offers. A lane sure not to replace stays so while its
+                // stored value shrinks.
+                for (int k = 0; k < blocks; ++k) {
+                    if (left[k] == 0) continue;
+                    const int j = from + 8 * k;
+                    FirstAvx512::Lanes lanes;
+                    bool loaded = false;
+                    unsigned changed = 0;
+                    for (int cc = g0; cc < g1; ++cc) {
+                        unsigned lanesC = left[(cc + 1) * stride + k];
+                        if (lanesC == 0) continue;
+                        const int c = c0 + cc;
+                        if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
+                        if (lanesC == 0) continue;
+                        if (!loaded) {
+                            FirstAvx512::load(lanes, row + j, xi + j, left[k]);
+                            loaded = true;
+                        }
+                        const double a = xi[c];
+                        lanesC &= ~FirstAvx512::passed(lanes, corr[c] + j, a, 1 - a * a);
+                        for (; lanesC != 0; lanesC &= lanesC - 1) {
+                            exact(j + __builtin_ctz(lanesC), c);
+                            changed |= lanesC & -lanesC;
+                            loaded = false;
+                        }
+                    }
+                    for (; changed != 0; changed &= changed - 1) {
+                        const int w = j + __builtin_ctz(changed);
+                        const float v = static_cast<float>(row[w]), q = v * v;
+                        qm[w] = q >= 0x1p-100f && q <= 0x1p100f && std::fabs(xs[w]) <= 2.0f
+                                    ? q * static_cast<float>(kFirstSingle)
+                                    : std::nanf("");
                     }
                 }
             }
