@@ -562,6 +562,12 @@ template <class Second>
         if (c == i || c == j) continue;
         const double ai = Ci[c], aj = Cj[c];
         const double fi = 1 - ai * ai, fj = 1 - aj * aj;
+        // A pruned pair takes only this offer, mostly sure not to replace.
+        if (pruned(v, threshold)) {
+            const double num = Ci[j] - ai * aj, q = v * v;
+            const double dq = fi * fj * (q * kMargin);
+            if (moderate(q) && num * num > dq && dq >= kTinyProduct) continue;
+        }
         const double k = std::sqrt(fi * fj);
         const double x = (Ci[j] - ai * aj) / k;
         offer(v, x);
