@@ -44,11 +44,14 @@ long pairsIn(int V, PairRows r)
     return n;
 }
 
-// Blocks of consecutive rows holding about equal numbers of pairs, perRank
-// for every rank; their first rows fall on bands of 64 where the rows allow.
+// Blocks of consecutive rows holding about equal numbers of pairs, a few for
+// every rank; their first rows fall on bands of 64 where the rows allow.
+// Every block of the second order computes again the first-order rows of
+// nearly every variable (its pairs' partners), which costs more than the
+// imbalance of one block per rank; the other orders recompute little.
 std::vector<PairRows> blocksOf(int V, int order, int ranks)
 {
-    const int perRank = order == 2 ? 3 : order == 1 ? 4 : 8;
+    const int perRank = order == 2 ? 1 : 4;
     const int count = std::max(1, std::min(V, perRank * ranks));
     const int step = V >= 128 * count ? 64 : 1;
     const double total = 0.5 * V * (V - 1.0);
