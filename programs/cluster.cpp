@@ -126,8 +126,9 @@ void printReport(const std::vector<RankWork>& work, int V)
     for (size_t r = 0; r < work.size(); ++r) {
         const RankWork& w = work[r];
         const double bytes = r == 0 ? 0.0 : 8.0 * w.pairs + 16.0 * (w.blocks + 1);
-        std::fprintf(stderr, "rank %zu: %d blocks, %ld of %ld pairs, %.0f bytes sent, %.3f s sweeping\n",
-                     r, w.blocks, w.pairs, static_cast<long>(V) * (V - 1) / 2, bytes, w.busy);
+        std::fprintf(stderr,
+                     "rank %zu: %d blocks, %ld of %ld pairs, %.0f bytes sent, %.3f s sweeping\n", r,
+                     w.blocks, w.pairs, static_cast<long>(V) * (V - 1) / 2, bytes, w.busy);
     }
     std::fprintf(stderr, "balance: busiest rank %.3f s, average %.3f s, ratio %.3f\n", most,
                  sum / work.size(), sum > 0 ? most * work.size() / sum : 1.0);

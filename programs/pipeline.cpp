@@ -31,9 +31,7 @@ struct Failure {
 };
 
 // Other ranks of the job could not get ready; they have said why.
-struct FailedElsewhere {
-    std::vector<int> ranks;
-};
+struct FailedElsewhere {};
 
 // How far the ranks of a job got together.
 struct JobState {
@@ -352,7 +350,7 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
     }
     std::vector<int> failed;
     job.asked = true;
-    if (!agreeToSweep(cluster, true, failed)) throw FailedElsewhere{failed};
+    if (!agreeToSweep(cluster, true, failed)) throw FailedElsewhere{};
 
     Matrix obs(N, V);
     for (int g = 0; g < V; ++g)
@@ -545,9 +543,9 @@ int runAssocnet(const RunOptions& options, const Cluster& cluster)
     std::vector<int> failed;
     if (!job.asked && !elsewhere) agreeToSweep(cluster, false, failed);
     const bool leadFailed = !failed.empty() && failed.front() == 0;
+    const std::string who = cluster.rank == 0 ? "" : "process " + std::to_string(cluster.rank) + ": ";
     if (!elsewhere && (cluster.rank == 0 || !leadFailed))
-        std::cerr << "assocnet: " << (cluster.rank == 0 ? "" : "process " + std::to_string(cluster.rank) + ": ")
-                  << message << std::endl;
+        std::cerr << "assocnet: " << who << message << std::endl;
     // Once the sweep has begun, a failure on one rank leaves the others
     // waiting on it: the whole job ends.
     if (job.asked && !elsewhere && !job.swept) abortCluster(cluster);
