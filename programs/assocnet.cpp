@@ -1,5 +1,7 @@
 // assocnet: association networks from an expression table, one command with
 // options. Usage errors end with status 2, failures of the run with status 1.
+// Started by mpirun, its processes share the sweep (cluster.h).
+#include "cluster.h"
 #include "parallel.h"
 #include "pipeline.h"
 #include "pvalues.h"
@@ -46,10 +48,10 @@ std::string defaultPrefix(bool spearman, int order)
     return std::string(spearman ? "Spearman" : "Pearson") + orders[order];
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int command(int argc, char** argv, Cluster& cluster)
 {
+    // Only rank 0 of a job speaks to the user about the options.
+    const bool speaks = cluster.rank == 0;
     CLI::App app{"Infers an association network between the genes (rows) of an expression table\n"
                  "from their Pearson or Spearman correlations and, for orders 1 to 3, the partial\n"
                  "correlation of smallest magnitude over every conditioning set, and writes it\n"
@@ -111,6 +113,7 @@ int main(int argc, char** argv)
                            ->check(CLI::IsMember(programs));
     profileOpt->excludes(methodOpt)->excludes(orderOpt)->excludes(alphaOpt)->excludes(fdrOpt);
     app.add_flag("--literal-kernels", literal)->group("");  // the reference loops, for tests
+    app.add_flag("--cluster-report", cluster.report)->group("");  // what each rank of a job did
 
     RunOptions o;
     try {
@@ -176,13 +179,23 @@ int main(int argc, char** argv)
         }
         if (threads > 0) setThreadCount(threads);
     } catch (const CLI::Success& e) {  // --help, --version
-        return app.exit(e);
+        return speaks ? app.exit(e) : 0;
     } catch (const CLI::ParseError& e) {
-        std::cerr << "assocnet: " << e.what() << "\nRun assocnet --help for the options.\n";
+        if (speaks) std::cerr << "assocnet: " << e.what() << "\nRun assocnet --help for the options.\n";
         return 2;
     } catch (const UsageError& e) {
-        std::cerr << "assocnet: " << e.message << "\nRun assocnet --help for the options.\n";
+        if (speaks) std::cerr << "assocnet: " << e.message << "\nRun assocnet --help for the options.\n";
         return 2;
     }
-    return runAssocnet(o);
+    return runAssocnet(o, cluster);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Cluster cluster = joinCluster(argc, argv);
+    const int status = command(argc, argv, cluster);
+    leaveCluster(cluster);
+    return status;
 }

@@ -59,6 +59,7 @@ void showShare(Display& d, double share)
 
 void showWarning(Display& d, const std::string& text)
 {
+    if (d.silent) return;
     endDisplay(d);
     emit("assocnet: warning: " + text + "\n");
     std::fflush(stderr);

@@ -3,6 +3,8 @@
 // and put them all in place at the end, then print the summary.
 #include "pipeline.h"
 
+#include "cluster.h"
+
 #include "files.h"
 #include "parallel.h"
 #include "pvalues.h"
@@ -26,6 +28,15 @@ namespace {
 
 struct Failure {
     std::string message;
+};
+
+// Other ranks of the job could not get ready; they have said why.
+struct FailedElsewhere {};
+
+// How far the ranks of a job got together.
+struct JobState {
+    bool asked = false;   // this rank took part in agreeToSweep
+    bool swept = false;   // the sweep is over on every rank
 };
 
 [[noreturn]] void fail(std::string message) { throw Failure{std::move(message)}; }
@@ -255,8 +266,10 @@ std::string fixed(double x, int decimals)
 
 // --- the run ------------------------------------------------------------------
 
-int run(const RunOptions& o, Display& d, std::vector<OutputFile>& files)
+int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<OutputFile>& files,
+        JobState& job)
 {
+    const bool lead = cluster.rank == 0;
     const double start = clockSeconds();
     const std::string shownName = o.table == "-" ? "standard input" : o.table;
     const Profile* prof = o.profile;
@@ -330,9 +343,14 @@ int run(const RunOptions& o, Display& d, std::vector<OutputFile>& files)
     const std::string shortfall = memoryShortfall(o.method.spearman, K, V, N);
     if (!shortfall.empty()) fail(shortfall);
 
-    makeFolder(o.outDir);
-    const std::string locked = lockOutputs(o.outDir, o.prefix);
-    if (!locked.empty()) fail(locked);
+    if (lead) {
+        makeFolder(o.outDir);
+        const std::string locked = lockOutputs(o.outDir, o.prefix);
+        if (!locked.empty()) fail(locked);
+    }
+    std::vector<int> failed;
+    job.asked = true;
+    if (!agreeToSweep(cluster, true, failed)) throw FailedElsewhere{};
 
     Matrix obs(N, V);
     for (int g = 0; g < V; ++g)
@@ -347,7 +365,9 @@ int run(const RunOptions& o, Display& d, std::vector<OutputFile>& files)
         if (d.stage != sweep) showStage(d, sweep);
         showShare(d, share);
     };
-    analyse(o.method, o.kernels, V, N, obs, result, progress);
+    analyseAcross(cluster, o.method, o.kernels, V, N, obs, result, progress);
+    job.swept = true;
+    if (!lead) return 0;
     obs = Matrix();
 
     showStage(d, "selecting edges");
@@ -487,19 +507,24 @@ std::string levelsOf(const std::vector<double>& values, bool fdr, std::vector<Le
     return "";
 }
 
-int runAssocnet(const RunOptions& options)
+int runAssocnet(const RunOptions& options, const Cluster& cluster)
 {
     std::ios::sync_with_stdio(false);
     installCleanupHandlers();
     Display d;
-    d.quiet = options.quiet;
+    d.quiet = options.quiet || cluster.rank != 0;
+    d.silent = cluster.rank != 0;
     d.terminal = ::isatty(2) != 0;
     std::vector<OutputFile> files;
+    JobState job;
     std::string message;
+    bool elsewhere = false;
     try {
-        return run(options, d, files);
+        return run(options, cluster, d, files, job);
     } catch (const Failure& f) {
         message = f.message;
+    } catch (const FailedElsewhere&) {
+        elsewhere = true;
     } catch (const std::bad_alloc&) {
         message = "not enough memory for the matrices of this run";
     } catch (const std::length_error&) {
@@ -508,6 +533,21 @@ int runAssocnet(const RunOptions& options)
     discardAll(files);
     unlockOutputs();
     endDisplay(d);
-    std::cerr << "assocnet: " << message << std::endl;
+    if (cluster.size == 1) {
+        std::cerr << "assocnet: " << message << std::endl;
+        return 1;
+    }
+    // In a job, rank 0 gives its own messages as a single process does; the
+    // others name their rank, unless rank 0 failed too (the same table gives
+    // the same message on every rank).
+    std::vector<int> failed;
+    if (!job.asked && !elsewhere) agreeToSweep(cluster, false, failed);
+    const bool leadFailed = !failed.empty() && failed.front() == 0;
+    const std::string who = cluster.rank == 0 ? "" : "process " + std::to_string(cluster.rank) + ": ";
+    if (!elsewhere && (cluster.rank == 0 || !leadFailed))
+        std::cerr << "assocnet: " << who << message << std::endl;
+    // Once the sweep has begun, a failure on one rank leaves the others
+    // waiting on it: the whole job ends.
+    if (job.asked && !elsewhere && !job.swept) abortCluster(cluster);
     return 1;
 }

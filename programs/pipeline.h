@@ -42,9 +42,12 @@ extern const char* const kVersion;
 // false-discovery levels, loosest first; "" or why the list cannot be used.
 std::string levelsOf(const std::vector<double>& values, bool fdr, std::vector<Level>& levels);
 
-// Runs the whole analysis; returns the exit status (0, or 1 after a one-line
-// message on standard error).
-int runAssocnet(const RunOptions& options);
+struct Cluster;
+
+// Runs the whole analysis, on this process alone or with the other ranks of
+// an MPI job; returns the exit status (0, or 1 after a one-line message on
+// standard error).
+int runAssocnet(const RunOptions& options, const Cluster& cluster);
 
 // --- progress on standard error ------------------------------------------------
 
@@ -53,6 +56,7 @@ int runAssocnet(const RunOptions& options);
 // stage. Nothing when quiet.
 struct Display {
     bool quiet = false;
+    bool silent = false;     // not even warnings: a rank other than 0 of a job
     bool terminal = false;
     std::string stage;
     double stageStart = 0;   // seconds, monotonic

@@ -233,7 +233,7 @@ TEST(Sweeps, PairsSweptInRowRangesInAnyOrderGiveTheBitsOfOneSweep)
         inPlace[c.order](c.V, c.N, 1.96, whole, PairRows{0, c.V}, p);
         Matrix split = corr;
         const std::vector<int> cuts = {0, 1, c.V / 7, c.V / 3, c.V / 2 + 5, c.V - 2, c.V};
-        for (size_t k = cuts.size() - 1; k > 0; --k)
+        for (size_t k = 1; k < cuts.size(); ++k)
             inPlace[c.order](c.V, c.N, 1.96, split, PairRows{cuts[k - 1], cuts[k]}, p);
         const std::string what = "order " + std::to_string(c.order);
         expectSameUpperTriangle(split, whole, c.V, what + " in ranges");
