@@ -350,14 +350,15 @@ struct FirstAvx512 {
 };
 
 template <class L>
-[[gnu::always_inline]] inline void firstOrderRow(double* row, const Matrix& corr, int i, int c0,
-                                                 int c1, int from, int to, double threshold,
-                                                 std::vector<int>& open)
+[[gnu::always_inline]] inline void firstOrderRow(double* row, const CorrRows& corr,
+                                                 const BatchRows& batch, int i, int from, int to,
+                                                 double threshold, std::vector<int>& open)
 {
-    const double* xi = corr[i];
+    const int c0 = batch.c0, c1 = batch.c1;
+    const double* xi = corr.upper(i);  // the cells j > i of row i
     // The offer given c to the pair (i, j), exactly.
     auto exact = [&](int j, int c) {
-        const double a = xi[c], b = corr[c][j];
+        const double a = corr.at(i, c), b = batch.rows[c - c0][j];
         offer(row[j], (xi[j] - a * b) / std::sqrt((1 - a * a) * (1 - b * b)));
     };
     int j = from;
@@ -378,8 +379,8 @@ template <class L>
             std::uint64_t left = 0;
             for (int c = c8; c < std::min(c1, c8 + 8); ++c) {
                 if (c == i) continue;
-                const double a = xi[c];
-                unsigned lanesC = prunedLanes & ~L::passed(lanes, corr[c] + j, a, 1 - a * a);
+                const double a = corr.at(i, c);
+                unsigned lanesC = prunedLanes & ~L::passed(lanes, batch.rows[c - c0] + j, a, 1 - a * a);
                 if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
                 left |= static_cast<std::uint64_t>(lanesC) << (8 * (c - c8));
             }
@@ -427,12 +428,13 @@ constexpr double kScreenSingle = 1 + 0x1p-7;
 constexpr float kFloorSingle = 0x1p-8f;
 
 struct GivenCSingle {
-    const float *Ci, *Cj, *g, *e;
+    const float *Ci, *Cj, *g, *e;  // whole rows
     float xk, ai, aj, fi, fj;
 };
 
-// What the lanes of one pair given one c share: the rows and, for the pair,
-// x, x * k, ai, aj, fi and fj.
+// What the lanes of one pair given one c share: the rows (Ci and Cj from the
+// first lane tested, g and e whole) and, for the pair, x, x * k, ai, aj, fi
+// and fj.
 struct GivenC {
     const double *Ci, *Cj, *g, *e;
     double x, xk, ai, aj, fi, fj;
@@ -443,13 +445,14 @@ struct SecondGeneric {
     static std::uint64_t sureSingle(const GivenCSingle&, int, int, float) { return 0; }
     static void convert(float*, const double*, int, int) {}
     // Bit k set when the offer of w = base + k (k < lanes <= 64) is sure not
-    // to replace a stored value whose square is about q (qm = q * kScreen).
+    // to replace a stored value whose square is about q (qm = q * kScreen);
+    // p.Ci and p.Cj start at lane base.
     static std::uint64_t sure(const GivenC& p, int base, int lanes, double qm)
     {
         std::uint64_t bits = 0;
         for (int k = 0; k < lanes; ++k) {
             const int w = base + k;
-            const double u = p.Ci[w] - p.ai * p.g[w], v = p.Cj[w] - p.aj * p.g[w];
+            const double u = p.Ci[k] - p.ai * p.g[w], v = p.Cj[k] - p.aj * p.g[w];
             const double n = p.xk * p.e[w] - u * v;
             const double pi = p.fi * p.e[w] - u * u, pj = p.fj * p.e[w] - v * v;
             const double nn = n * n, dq = pi * pj * qm;
@@ -504,7 +507,7 @@ struct SecondAvx512 {
     __attribute__((target("avx512f"))) static std::uint64_t sure(const GivenC& p, int base,
                                                                 int lanes, double qm)
     {
-        const double *Ci = p.Ci + base, *Cj = p.Cj + base, *G = p.g + base, *E = p.e + base;
+        const double *Ci = p.Ci, *Cj = p.Cj, *G = p.g + base, *E = p.e + base;
         const __m512d ai = _mm512_set1_pd(p.ai), aj = _mm512_set1_pd(p.aj);
         const __m512d xk = _mm512_set1_pd(p.xk), fi = _mm512_set1_pd(p.fi), fj = _mm512_set1_pd(p.fj);
         const __m512d q = _mm512_set1_pd(qm), floor = _mm512_set1_pd(kFloor);
@@ -532,48 +535,57 @@ struct SecondAvx512 {
 // Makes cells [r.from, end) of r hold row `row` of corr in single precision,
 // from = c0 + 1 for the batch starting at c0.
 template <class Second>
-[[gnu::always_inline]] inline const float* singleRow(SingleRow& r, const Matrix& corr, int V,
-                                                     int row, int from, int end)
+[[gnu::always_inline]] inline const float* singleRow(SingleRow& r, const CorrRows& corr, int row,
+                                                     int from, int end)
 {
     if (r.row != row || r.from != from) {
-        if (r.cells.size() < static_cast<size_t>(V)) r.cells.resize(V);
+        if (r.cells.size() < static_cast<size_t>(corr.V)) r.cells.resize(corr.V);
         r.row = row;
         r.from = r.to = from;
     }
     if (end > r.to) {
-        Second::convert(r.cells.data(), corr[row], r.to, end);
+        // Cells up to the diagonal from the lower part, the others from the upper.
+        const int split = std::min(end, row + 1);
+        if (r.to < split) Second::convert(r.cells.data(), (*corr.lower)[row], r.to, split);
+        const int start = std::max(r.to, row + 1);
+        if (start < end) Second::convert(r.cells.data(), corr.upper(row), start, end);
         r.to = end;
     }
     return r.cells.data();
 }
 
+// Cells [w, w + n) of row r of corr into out.
+inline void gatherRow(const CorrRows& corr, int r, int w, int n, double* out)
+{
+    for (int k = 0; k < n; ++k) out[k] = corr.at(r, w + k);
+}
+
 template <class Second>
-[[gnu::always_inline]] inline double secondOrder(double v, const Matrix& corr,
-                                                 const BatchRows& batch,
-                                                 SingleRows& scratch, int V, int i, int j,
-                                                 double threshold)
+[[gnu::always_inline]] inline double secondOrder(double v, const CorrRows& corr,
+                                                 const BatchRows& batch, SingleRows& scratch, int i,
+                                                 int j, double threshold)
 {
     // A stored not-a-number is never replaced nor pruned.
     if (std::isnan(v)) return v;
-    const int c0 = batch.c0;
-    const double* Ci = corr[i];
-    const double* Cj = corr[j];
+    const int V = corr.V, c0 = batch.c0;
+    const double cij = corr.upper(i)[j];
+    double ci[64], cj[64];  // cells of the rows of i and j for the tests in double
     for (int c = c0; c < batch.c1; ++c) {
         if (c == i || c == j) continue;
-        const double ai = Ci[c], aj = Cj[c];
+        const double ai = corr.at(i, c), aj = corr.at(j, c);
         const double fi = 1 - ai * ai, fj = 1 - aj * aj;
         // A pruned pair takes only this offer, mostly sure not to replace.
         if (pruned(v, threshold)) {
-            const double num = Ci[j] - ai * aj, q = v * v;
+            const double num = cij - ai * aj, q = v * v;
             const double dq = fi * fj * (q * kMargin);
             if (moderate(q) && num * num > dq && dq >= kTinyProduct) continue;
         }
         const double k = std::sqrt(fi * fj);
-        const double x = (Ci[j] - ai * aj) / k;
+        const double x = (cij - ai * aj) / k;
         offer(v, x);
         // With x not a number, no second-order coefficient is a number.
         if (pruned(v, threshold) || std::isnan(x)) continue;
-        const GivenC p{Ci, Cj, corr[c], batch.rest[c - c0], x, x * k, ai, aj, fi, fj};
+        GivenC p{ci, cj, batch.rows[c - c0], batch.rest[c - c0], x, x * k, ai, aj, fi, fj};
         const long at = static_cast<long>(c - c0) * V;
         GivenCSingle ps{nullptr,
                         nullptr,
@@ -586,9 +598,9 @@ template <class Second>
                         static_cast<float>(fj)};
         // The lane test holds for a correlation matrix: |x * k| <= 2, fi, fj > 0.
         const bool screen = fi > 0 && fj > 0 && std::fabs(p.xk) <= 2;
-        // The exact first-order coefficient of a (row A, A[c] = a) with w given c.
-        auto exact = [&](const double* A, double a, double fa, int w) {
-            return (A[w] - a * p.g[w]) / std::sqrt(fa * p.e[w]);
+        // The exact first-order coefficient of a (a = corr[r][c]) with w given c.
+        auto exact = [&](int r, double a, double fa, int w) {
+            return (corr.at(r, w) - a * p.g[w]) / std::sqrt(fa * p.e[w]);
         };
         Stored s(v, threshold);
         bool stop = false;
@@ -600,24 +612,28 @@ template <class Second>
             if (s.fast && screen) {
                 const double qm = s.q * kScreen;
                 if (Second::kSingle && s.q >= 0x1p-60 && s.q <= 0x1p60) {
-                    ps.Ci = singleRow<Second>(scratch.i, corr, V, i, 0, base + lanes);
-                    ps.Cj = singleRow<Second>(scratch.j, corr, V, j, c0 + 1, base + lanes);
+                    ps.Ci = singleRow<Second>(scratch.i, corr, i, 0, base + lanes);
+                    ps.Cj = singleRow<Second>(scratch.j, corr, j, c0 + 1, base + lanes);
                     std::uint64_t sure = Second::sureSingle(ps, base, lanes,
                                                             static_cast<float>(s.q * kScreenSingle));
                     // Groups of eight lanes with a lane left go through the test in double.
                     for (std::uint64_t left = open & ~sure; left != 0;) {
-                        const int g8 = __builtin_ctzll(left) / 8 * 8;
-                        sure |= Second::sure(p, base + g8, std::min(8, lanes - g8), qm) << g8;
+                        const int g8 = __builtin_ctzll(left) / 8 * 8, n8 = std::min(8, lanes - g8);
+                        gatherRow(corr, i, base + g8, n8, ci);
+                        gatherRow(corr, j, base + g8, n8, cj);
+                        sure |= Second::sure(p, base + g8, n8, qm) << g8;
                         left &= ~(std::uint64_t{0xff} << g8);
                     }
                     open &= ~sure;
                 } else {
+                    gatherRow(corr, i, base, lanes, ci);
+                    gatherRow(corr, j, base, lanes, cj);
                     open &= ~Second::sure(p, base, lanes, qm);
                 }
             }
             for (; open != 0; open &= open - 1) {
                 const int w = base + __builtin_ctzll(open);
-                if (s.offerOne(x, exact(Ci, ai, fi, w), exact(Cj, aj, fj, w))) {
+                if (s.offerOne(x, exact(i, ai, fi, w), exact(j, aj, fj, w))) {
                     stop = true;
                     break;
                 }
@@ -641,22 +657,22 @@ template <class Second>
 // test in double.
 constexpr double kFirstSingle = 1 + 0x1p-8;
 
-__attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, const Matrix& corr,
+__attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, const CorrRows& corr,
                                                                 const BatchRows& batch,
                                                                 SingleRows& scratch, int i,
                                                                 int from, int to, double threshold,
                                                                 std::vector<int>& open)
 {
-    const int V = static_cast<int>(corr.cols()), c0 = batch.c0, n = batch.c1 - batch.c0;
-    const double* xi = corr[i];
+    const int V = corr.V, c0 = batch.c0, n = batch.c1 - batch.c0;
+    const double* xi = corr.upper(i);  // the cells j > i of row i
     auto exact = [&](int j, int c) {
-        const double a = xi[c], b = corr[c][j];
+        const double a = corr.at(i, c), b = batch.rows[c - c0][j];
         offer(row[j], (xi[j] - a * b) / std::sqrt((1 - a * a) * (1 - b * b)));
     };
     // Whole blocks of eight lanes from `from`; the tail is taken one by one.
     const int blocks = (to - from) / 8, end = from + 8 * blocks;
     if (blocks > 0) {
-        const float* xs = singleRow<SecondAvx512>(scratch.i, corr, V, i, 0, V);
+        const float* xs = singleRow<SecondAvx512>(scratch.i, corr, i, 0, V);
         if (scratch.qm.size() < static_cast<size_t>(V)) scratch.qm.resize(V);
         // Row 0: the pruned lanes of each block; row 1 + c - c0: the lanes
         // the single-precision test leaves given c.
@@ -700,7 +716,7 @@ __attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, con
                 const int g1 = std::min(n, g0 + 8);
                 for (int cc = g0; cc < g1; ++cc) {
                     const int c = c0 + cc;
-                    const double a = xi[c], fa = 1 - a * a;
+                    const double a = corr.at(i, c), fa = 1 - a * a;
                     const float* G = batch.g.data() + static_cast<long>(cc) * V + from;
                     const float* X = xs + from;
                     const float* Q = qm + from;
@@ -752,8 +768,8 @@ __attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, con
                             FirstAvx512::load(lanes, row + j, xi + j, left[k]);
                             loaded = true;
                         }
-                        const double a = xi[c];
-                        lanesC &= ~FirstAvx512::passed(lanes, corr[c] + j, a, 1 - a * a);
+                        const double a = corr.at(i, c);
+                        lanesC &= ~FirstAvx512::passed(lanes, batch.rows[cc] + j, a, 1 - a * a);
                         for (; lanesC != 0; lanesC &= lanesC - 1) {
                             exact(j + __builtin_ctz(lanesC), c);
                             changed |= lanesC & -lanesC;
@@ -781,28 +797,33 @@ __attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, con
     }
 }
 
-__attribute__((target("avx512f"))) double secondOrderAvx512(double v, const Matrix& corr,
+__attribute__((target("avx512f"))) double secondOrderAvx512(double v, const CorrRows& corr,
                                                             const BatchRows& batch,
-                                                            SingleRows& scratch, int V,
-                                                            int i, int j, double threshold)
+                                                            SingleRows& scratch, int i, int j,
+                                                            double threshold)
 {
-    return secondOrder<SecondAvx512>(v, corr, batch, scratch, V, i, j, threshold);
+    return secondOrder<SecondAvx512>(v, corr, batch, scratch, i, j, threshold);
 }
 
 }  // namespace
 
-void prepareBatch(int V, const Matrix& corr, int c0, int c1, BatchRows& batch)
+void prepareBatch(int V, const CorrRows& corr, int c0, int c1, BatchRows& batch)
 {
     batch.c0 = c0;
     batch.c1 = c1;
-    if (batch.rest.rows() < c1 - c0 || batch.rest.cols() != V) batch.rest = Matrix(c1 - c0, V);
+    if (batch.rows.rows() < c1 - c0 || batch.rows.cols() != V) {
+        batch.rows = Matrix(c1 - c0, V);
+        batch.rest = Matrix(c1 - c0, V);
+    }
     const size_t cells = static_cast<size_t>(c1 - c0) * V;
     if (batch.g.size() < cells) {
         batch.g.resize(cells);
         batch.e.resize(cells);
     }
     for (int c = c0; c < c1; ++c) {
-        const double* g = corr[c];
+        double* g = batch.rows[c - c0];
+        std::copy((*corr.lower)[c], (*corr.lower)[c] + c + 1, g);
+        std::copy(corr.upper(c) + c + 1, corr.upper(c) + V, g + c + 1);
         double* rest = batch.rest[c - c0];
         float* gs = batch.g.data() + static_cast<long>(c - c0) * V;
         float* es = batch.e.data() + static_cast<long>(c - c0) * V;
@@ -814,34 +835,35 @@ void prepareBatch(int V, const Matrix& corr, int c0, int c1, BatchRows& batch)
     }
 }
 
-void offerFirstOrderWith(int width, double* row, const Matrix& corr, const BatchRows& batch,
+void offerFirstOrderWith(int width, double* row, const CorrRows& corr, const BatchRows& batch,
                          SingleRows& scratch, int i, int from, int to, double threshold,
                          std::vector<int>& open)
 {
     if (width == 8)
         return firstOrderRowSingle(row, corr, batch, scratch, i, from, to, threshold, open);
-    firstOrderRow<FirstGeneric>(row, corr, i, batch.c0, batch.c1, from, to, threshold, open);
+    firstOrderRow<FirstGeneric>(row, corr, batch, i, from, to, threshold, open);
 }
 
-void offerFirstOrder(double* row, const Matrix& corr, const BatchRows& batch, SingleRows& scratch,
-                     int i, int from, int to, double threshold, std::vector<int>& open)
+void offerFirstOrder(double* row, const CorrRows& corr, const BatchRows& batch,
+                     SingleRows& scratch, int i, int from, int to, double threshold,
+                     std::vector<int>& open)
 {
     static const int width = widestBlockTest();
     offerFirstOrderWith(width, row, corr, batch, scratch, i, from, to, threshold, open);
 }
 
-double offerSecondOrderWith(int width, double v, const Matrix& corr, const BatchRows& batch,
-                            SingleRows& scratch, int V, int i, int j, double threshold)
+double offerSecondOrderWith(int width, double v, const CorrRows& corr, const BatchRows& batch,
+                            SingleRows& scratch, int i, int j, double threshold)
 {
-    if (width == 8) return secondOrderAvx512(v, corr, batch, scratch, V, i, j, threshold);
-    return secondOrder<SecondGeneric>(v, corr, batch, scratch, V, i, j, threshold);
+    if (width == 8) return secondOrderAvx512(v, corr, batch, scratch, i, j, threshold);
+    return secondOrder<SecondGeneric>(v, corr, batch, scratch, i, j, threshold);
 }
 
-double offerSecondOrder(double v, const Matrix& corr, const BatchRows& batch,
-                        SingleRows& scratch, int V, int i, int j, double threshold)
+double offerSecondOrder(double v, const CorrRows& corr, const BatchRows& batch,
+                        SingleRows& scratch, int i, int j, double threshold)
 {
     static const int width = widestBlockTest();
-    return offerSecondOrderWith(width, v, corr, batch, scratch, V, i, j, threshold);
+    return offerSecondOrderWith(width, v, corr, batch, scratch, i, j, threshold);
 }
 
 namespace {

@@ -66,18 +66,34 @@ double offerPanel(double v, double x, const double* A, const double* B, int n, i
 double offerPanelWith(int width, double v, double x, const double* A, const double* B, int n,
                       int skip1, int skip2, double threshold);
 
+// The correlation matrix as the batch forms read it: row r of lower holds
+// corr[r][w] for w <= r, and upper(r)[w] holds corr[r][w] for w > r, from a
+// packed strict upper triangle (row r from r * (2V - r - 3) / 2 on) or, when
+// there is none, from the rows of lower itself (a whole symmetric matrix).
+struct CorrRows {
+    const Matrix* lower = nullptr;
+    const double* packed = nullptr;
+    int V = 0;
+    const double* upper(int r) const
+    {
+        return packed ? packed + static_cast<long>(r) * (2L * V - r - 3) / 2 : (*lower)[r];
+    }
+    double at(int r, int w) const { return w <= r ? (*lower)[r][w] : upper(r)[w]; }
+};
+
 // The rows of a batch of first controlling variables c in [c0, c1) that the
 // batch forms of offerFirstOrder and offerSecondOrder read besides the
-// correlation matrix: row c - c0 of rest holds 1 - corr[c][w] * corr[c][w]
-// for every w, and g and e hold the rows c of corr and of rest in single
-// precision (row c - c0 from (c - c0) * V on) for a first, coarser lane test.
+// correlation matrix: row c - c0 of rows holds the row c of corr and row c - c0
+// of rest 1 - corr[c][w] * corr[c][w] for every w, and g and e hold the same
+// in single precision (row c - c0 from (c - c0) * V on) for a first, coarser
+// lane test.
 struct BatchRows {
     int c0 = 0, c1 = 0;
-    Matrix rest;
+    Matrix rows, rest;
     std::vector<float> g, e;
 };
-// Fills batch for the c in [c0, c1) from the symmetric corr (V x V).
-void prepareBatch(int V, const Matrix& corr, int c0, int c1, BatchRows& batch);
+// Fills batch for the c in [c0, c1) from corr (V x V).
+void prepareBatch(int V, const CorrRows& corr, int c0, int c1, BatchRows& batch);
 
 // A row of the correlation matrix in single precision, its cells [from, to)
 // converted.
@@ -98,16 +114,16 @@ struct SingleRows {
 // The first-order offers of the pairs (i, j), j in [from, to) with from > i,
 // whose stored values are row[j]: for each pair pruned (at threshold) on
 // entry, its coefficients given each c of the batch other than i and j, in
-// ascending c, from the symmetric correlation matrix corr; each offer is
-// decided without the division and the square root when it is sure not to
-// replace. The pairs not pruned on
+// ascending c, from the correlation matrix corr; each offer is decided
+// without the division and the square root when it is sure not to replace. The pairs not pruned on
 // entry are appended to open, in ascending j, untouched. scratch as for
 // offerSecondOrder.
-void offerFirstOrder(double* row, const Matrix& corr, const BatchRows& batch, SingleRows& scratch,
-                     int i, int from, int to, double threshold, std::vector<int>& open);
+void offerFirstOrder(double* row, const CorrRows& corr, const BatchRows& batch,
+                     SingleRows& scratch, int i, int from, int to, double threshold,
+                     std::vector<int>& open);
 // The same with the lane tests of one width: 8 (a single-precision test
 // before the double one) or 1; both give the same result.
-void offerFirstOrderWith(int width, double* row, const Matrix& corr, const BatchRows& batch,
+void offerFirstOrderWith(int width, double* row, const CorrRows& corr, const BatchRows& batch,
                          SingleRows& scratch, int i, int from, int to, double threshold,
                          std::vector<int>& open);
 
@@ -116,15 +132,15 @@ void offerFirstOrderWith(int width, double* row, const Matrix& corr, const Batch
 // ascending c: its first-order coefficient given c, then, while it is not
 // pruned (at threshold), its second-order coefficients given (c, w) for each
 // w > c other than i and j, in ascending w, with the pruning test before each.
-// corr is the symmetric correlation matrix (V x V). Returns the new stored
+// corr is the correlation matrix (V x V). Returns the new stored
 // value: the bits of the literal offers, every first-order coefficient formed
 // as partialRow forms it.
-double offerSecondOrder(double v, const Matrix& corr, const BatchRows& batch,
-                        SingleRows& scratch, int V, int i, int j, double threshold);
+double offerSecondOrder(double v, const CorrRows& corr, const BatchRows& batch,
+                        SingleRows& scratch, int i, int j, double threshold);
 // The same with the lane tests of one width: 8 (a single-precision test of 16
 // lanes a vector before the double one) or 1; both give the same result.
-double offerSecondOrderWith(int width, double v, const Matrix& corr, const BatchRows& batch,
-                            SingleRows& scratch, int V, int i, int j, double threshold);
+double offerSecondOrderWith(int width, double v, const CorrRows& corr, const BatchRows& batch,
+                            SingleRows& scratch, int i, int j, double threshold);
 
 // Fills Fi[from..to) with the coefficients of i with each variable given c,
 // from the symmetric X of the level below: Fi[j] has the bits of the literal

@@ -61,45 +61,20 @@ void getPartCorrMat2Literal(int V, int N, double pruneZ, Matrix& combined, const
 
 namespace {
 
-// The strict upper triangle of a V x V matrix, packed: row(i)[j] is the cell
-// (i, j) for j in (i, V), and the rows follow one another.
-class UpperRows {
-public:
-    explicit UpperRows(int V) : V(V), cells(1, static_cast<long>(V) * (V - 1) / 2 + 1) {}
-    double* row(int i) { return cells.data() + static_cast<long>(i) * (2L * V - i - 3) / 2; }
-
-private:
-    int V;
-    Matrix cells;
-};
-
 constexpr int kTile = 64;
 
-// Moves the strict upper triangle of store into up and mirrors the lower
-// triangle into it, so every row of store is a whole row of the symmetric
-// correlation matrix.
-void setAside(int V, Matrix& store, UpperRows& up)
+// Fills packed (V * (V - 1) / 2 + 1 cells, laid out as CorrRows reads them)
+// with the strict upper triangle of the correlation whose lower triangle
+// store holds, copied in tiles so both sides are read and written in runs.
+void transposeLower(int V, const Matrix& store, double* packed)
 {
     const long tiles = (V + kTile - 1) / kTile;
-    parallelFor(0, tiles, 1.0 * V * V, [&](long t) {
-        const int a0 = static_cast<int>(t) * kTile, a1 = std::min(V, a0 + kTile);
-        for (int a = a0; a < a1; ++a) std::copy(store[a] + a + 1, store[a] + V, up.row(a) + a + 1);
-    });
-    // Tile t writes the cells (b, a) with b < a of its columns a only.
     parallelFor(0, tiles, 2.0 * V * V, [&](long t) {
         const int a0 = static_cast<int>(t) * kTile, a1 = std::min(V, a0 + kTile);
-        for (int b0 = 0; b0 < a1; b0 += kTile)
-            for (int a = a0; a < a1; ++a)
-                for (int b = b0; b < std::min({a, b0 + kTile}); ++b) store[b][a] = store[a][b];
-    });
-}
-
-// Puts up back into the strict upper triangle of store.
-void putBack(int V, Matrix& store, UpperRows& up)
-{
-    parallelFor(0, (V + kTile - 1) / kTile, 1.0 * V * V, [&](long t) {
-        const int a0 = static_cast<int>(t) * kTile, a1 = std::min(V, a0 + kTile);
-        for (int a = a0; a < a1; ++a) std::copy(up.row(a) + a + 1, up.row(a) + V, store[a] + a + 1);
+        for (int b0 = a0; b0 < V; b0 += kTile)
+            for (int b = b0; b < std::min(V, b0 + kTile); ++b)
+                for (int a = a0; a < std::min(a1, b); ++a)
+                    packed[static_cast<long>(a) * (2L * V - a - 3) / 2 + b] = store[b][a];
     });
 }
 
@@ -111,22 +86,24 @@ void putBack(int V, Matrix& store, UpperRows& up)
 // while a pair open then goes through the batch c1 by c1 on its own, its
 // first-order coefficients given c1 formed lane by lane from the rows of its
 // two variables and of c1 (offerSecondOrder), so nothing of size V x V is
-// formed per c1. The correlation is read from whole rows of the store, made
-// symmetric for the sweep while the upper triangle waits in a packed copy
-// that also takes the combined values. Shares of rows go to the threads once
-// per batch. Only the pairs of `rows` are visited.
+// formed per c1. The correlation is read from the lower triangle of the store
+// and a packed copy of it transposed, so the upper triangle of other rows is
+// never read and may change meanwhile; the combined values of the rows of
+// `rows` go to their upper triangle as they come. Shares of rows go to the
+// threads once per batch.
 void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 2);
     const int batch = 32;  // values of c1 per visit
     const int rows = 16;  // rows per share of the visit
     const long shares = (range.end - range.begin + rows - 1) / rows;
-    UpperRows up(V);
+    Matrix packed(1, static_cast<long>(V) * (V - 1) / 2 + 1);
+    transposeLower(V, store, packed.data());
+    const CorrRows corr{&store, packed.data(), V};
+    for (int i = range.begin; i < range.end; ++i)
+        std::copy(corr.upper(i) + i + 1, corr.upper(i) + V, store[i] + i + 1);
     BatchRows rowsOfC;
     std::vector<int> openInRow(V, 0);  // per row i, how many j > i were open when the batch started
-    setAside(V, store, up);
-    const Matrix& corr = store;
-    for (int i = range.begin; i < range.end; ++i) std::copy(corr[i] + i + 1, corr[i] + V, up.row(i) + i + 1);
     double open = 0.5 * (range.end - range.begin) * V;  // pairs open when the batch starts
     std::string lines;
     for (int b0 = 0; b0 < V; b0 += batch) {
@@ -139,11 +116,11 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
             thread_local std::vector<int> openJ;
             scratch.forget();
             for (int i = first; i < std::min(range.end, first + rows); ++i) {
-                double* row = up.row(i);
+                double* row = store[i];
                 openJ.clear();
                 offerFirstOrder(row, corr, rowsOfC, scratch, i, i + 1, V, threshold, openJ);
                 for (const int j : openJ)
-                    row[j] = offerSecondOrder(row[j], corr, rowsOfC, scratch, V, i, j, threshold);
+                    row[j] = offerSecondOrder(row[j], corr, rowsOfC, scratch, i, j, threshold);
                 openInRow[i] = static_cast<int>(openJ.size());
             }
         });
@@ -159,7 +136,6 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
             *p.out << lines;
         }
     }
-    putBack(V, store, up);
 }
 
 }  // namespace

@@ -135,15 +135,16 @@ TEST(OfferFirstOrder, EveryWidthGivesTheLiteralOffersAndListsTheOpenPairs)
             for (int c = c0; c < c1; ++c)
                 if (c != i && c != j) offer(want[j], partialStep(corr[i][j], corr[i][c], corr[j][c]));
         }
+        const CorrRows rows{&corr, nullptr, V};
         BatchRows batch;
-        prepareBatch(V, corr, c0, c1, batch);
+        prepareBatch(V, rows, c0, c1, batch);
         SingleRows scratch;
         for (int width : {1, 8}) {
             if (width > widestBlockTest()) continue;
             std::vector<double> row = start;
             std::vector<int> open;
             scratch.forget();
-            offerFirstOrderWith(width, row.data(), corr, batch, scratch, i, i + 1, V, threshold, open);
+            offerFirstOrderWith(width, row.data(), rows, batch, scratch, i, i + 1, V, threshold, open);
             EXPECT_EQ(open, wantOpen) << "width " << width << " round " << round;
             for (int j = i + 1; j < V; ++j)
                 ASSERT_EQ(std::bit_cast<unsigned long long>(row[j]),
@@ -239,13 +240,14 @@ TEST(OfferSecondOrder, EveryWidthGivesTheLiteralOffersOfAPairOverABatch)
                 offer(want, partialStep(x, firstOrder(corr, i, w, c), firstOrder(corr, j, w, c)));
             }
         }
+        const CorrRows rows{&corr, nullptr, V};
         BatchRows batch;
-        prepareBatch(V, corr, c0, c1, batch);
+        prepareBatch(V, rows, c0, c1, batch);
         SingleRows scratch;
         for (int width : {1, 8}) {
             if (width > widestBlockTest()) continue;
             scratch.forget();
-            const double got = offerSecondOrderWith(width, v0, corr, batch, scratch, V, i, j, threshold);
+            const double got = offerSecondOrderWith(width, v0, rows, batch, scratch, i, j, threshold);
             ASSERT_EQ(std::bit_cast<unsigned long long>(got), std::bit_cast<unsigned long long>(want))
                 << "width " << width << " round " << round << " V " << V << " pair " << i << "," << j;
             ++checked;

@@ -244,3 +244,43 @@ TEST(Sweeps, PairsSweptInRowRangesInAnyOrderGiveTheBitsOfOneSweep)
                     << what << " lower triangle " << i << "," << j;
     }
 }
+
+TEST(Sweeps, UpperTriangleOfOtherRowsMayChangeWhileRowsAreSwept)
+{
+    // While a range of rows is swept, what reports its progress writes into
+    // the upper triangle of the other rows (as a process taking in other
+    // processes' rows does): the range gets the bits of one sweep, and the
+    // other rows keep what was written.
+    std::mt19937_64 gen(9);
+    using InPlace = void (*)(int, int, double, Matrix&, PairRows, Progress&);
+    const InPlace inPlace[] = {nullptr, getPartCorrMat1InPlace, getPartCorrMat2InPlace,
+                               getPartCorrMat3InPlace};
+    const int sizes[] = {0, 300, 120, 50};
+    for (int order = 1; order <= 3; ++order) {
+        const int V = sizes[order];
+        const Matrix corr = randomCorrelation(gen, V, 60, 1.0, true);
+        Progress none;
+        Matrix whole = corr;
+        inPlace[order](V, 60, 1.96, whole, PairRows{0, V}, none);
+        const PairRows range{V / 4, V / 2};
+        Matrix split = corr;
+        int calls = 0;
+        Progress writer;
+        writer.done = [&](double) {
+            ++calls;
+            for (int i = 0; i < V; ++i)
+                if (i < range.begin || i >= range.end)
+                    for (int j = i + 1; j < V; ++j) split[i][j] = 5.0 + calls;
+        };
+        inPlace[order](V, 60, 1.96, split, range, writer);
+        ASSERT_GT(calls, 0);
+        const std::string what = "order " + std::to_string(order);
+        for (int i = 0; i < V; ++i)
+            for (int j = i + 1; j < V; ++j) {
+                const double want = i >= range.begin && i < range.end ? whole[i][j] : 5.0 + calls;
+                ASSERT_EQ(std::bit_cast<unsigned long long>(split[i][j]),
+                          std::bit_cast<unsigned long long>(want))
+                    << what << " pair " << i << "," << j;
+            }
+    }
+}
