@@ -475,32 +475,42 @@ struct SecondAvx512 {
             _mm256_storeu_ps(out + w, _mm512_maskz_cvtpd_ps(0xff, _mm512_loadu_pd(row + w)));
         for (; w < to; ++w) out[w] = static_cast<float>(row[w]);
     }
+    // The single-precision test of 16 lanes (those of `in`) from their cells.
+    __attribute__((target("avx512f"), always_inline)) static inline __mmask16 blockSingle(
+        const GivenCSingle& p, float qm, __m512 ci, __m512 cj, __m512 g, __m512 e, __mmask16 in)
+    {
+        const __m512 u = _mm512_fnmadd_ps(_mm512_set1_ps(p.ai), g, ci);
+        const __m512 v = _mm512_fnmadd_ps(_mm512_set1_ps(p.aj), g, cj);
+        const __m512 n = _mm512_fmsub_ps(_mm512_set1_ps(p.xk), e, _mm512_mul_ps(u, v));
+        const __m512 pi = _mm512_fnmadd_ps(u, u, _mm512_mul_ps(_mm512_set1_ps(p.fi), e));
+        const __m512 pj = _mm512_fnmadd_ps(v, v, _mm512_mul_ps(_mm512_set1_ps(p.fj), e));
+        const __m512 dq = _mm512_mul_ps(_mm512_mul_ps(pi, pj), _mm512_set1_ps(qm));
+        const __m512 nn = _mm512_mul_ps(n, n);
+        return _mm512_mask_cmp_ps_mask(in, nn, dq, _CMP_GT_OQ) &
+               _mm512_cmp_ps_mask(nn, _mm512_set1_ps(kFloorSingle * kFloorSingle), _CMP_GE_OQ) &
+               _mm512_cmp_ps_mask(_mm512_maskz_min_ps(in, pi, pj), _mm512_set1_ps(kFloorSingle),
+                                  _CMP_GE_OQ);
+    }
     // The single-precision test of up to 64 lanes: bit k set when the offer
     // of w = base + k is sure not to replace.
     __attribute__((target("avx512f"))) static std::uint64_t sureSingle(const GivenCSingle& p,
                                                                       int base, int lanes, float qm)
     {
         const float *Ci = p.Ci + base, *Cj = p.Cj + base, *G = p.g + base, *E = p.e + base;
-        const __m512 ai = _mm512_set1_ps(p.ai), aj = _mm512_set1_ps(p.aj);
-        const __m512 xk = _mm512_set1_ps(p.xk), fi = _mm512_set1_ps(p.fi), fj = _mm512_set1_ps(p.fj);
-        const __m512 q = _mm512_set1_ps(qm), floor = _mm512_set1_ps(kFloorSingle);
-        const __m512 floor2 = _mm512_set1_ps(kFloorSingle * kFloorSingle);
+        // Whole vectors are read as such; a last, partial one under a mask.
         std::uint64_t bits = 0;
-        for (int k = 0; k < lanes; k += 16) {
-            const __mmask16 in =
-                lanes - k >= 16 ? 0xffff : static_cast<__mmask16>((1u << (lanes - k)) - 1);
-            const __m512 g = _mm512_maskz_loadu_ps(in, G + k), e = _mm512_maskz_loadu_ps(in, E + k);
-            const __m512 u = _mm512_fnmadd_ps(ai, g, _mm512_maskz_loadu_ps(in, Ci + k));
-            const __m512 v = _mm512_fnmadd_ps(aj, g, _mm512_maskz_loadu_ps(in, Cj + k));
-            const __m512 n = _mm512_fmsub_ps(xk, e, _mm512_mul_ps(u, v));
-            const __m512 pi = _mm512_fnmadd_ps(u, u, _mm512_mul_ps(fi, e));
-            const __m512 pj = _mm512_fnmadd_ps(v, v, _mm512_mul_ps(fj, e));
-            const __m512 dq = _mm512_mul_ps(_mm512_mul_ps(pi, pj), q);
-            const __m512 nn = _mm512_mul_ps(n, n);
-            const __mmask16 m = _mm512_mask_cmp_ps_mask(in, nn, dq, _CMP_GT_OQ) &
-                                _mm512_cmp_ps_mask(nn, floor2, _CMP_GE_OQ) &
-                                _mm512_cmp_ps_mask(_mm512_maskz_min_ps(in, pi, pj), floor, _CMP_GE_OQ);
-            bits |= static_cast<std::uint64_t>(m) << k;
+        int k = 0;
+        for (; k + 16 <= lanes; k += 16)
+            bits |= static_cast<std::uint64_t>(
+                        blockSingle(p, qm, _mm512_loadu_ps(Ci + k), _mm512_loadu_ps(Cj + k),
+                                    _mm512_loadu_ps(G + k), _mm512_loadu_ps(E + k), 0xffff))
+                    << k;
+        if (k < lanes) {
+            const __mmask16 in = static_cast<__mmask16>((1u << (lanes - k)) - 1);
+            bits |= static_cast<std::uint64_t>(
+                        blockSingle(p, qm, _mm512_maskz_loadu_ps(in, Ci + k), _mm512_maskz_loadu_ps(in, Cj + k),
+                                    _mm512_maskz_loadu_ps(in, G + k), _mm512_maskz_loadu_ps(in, E + k), in))
+                    << k;
         }
         return bits;
     }
@@ -731,14 +741,17 @@ __attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, con
                     // Two blocks a vector; the pruned lanes of the pair of blocks
                     // are read as 16 bits (row 0 holds a zero past the last).
                     for (int k = 0; k < blocks; k += 2) {
-                        const __mmask16 in = k + 1 < blocks ? 0xffff : 0x00ff;
                         const int l = 8 * k;
-                        const __m512 b = _mm512_maskz_loadu_ps(in, G + l);
-                        const __m512 num = _mm512_fnmadd_ps(av, b, _mm512_maskz_loadu_ps(in, X + l));
+                        // Whole vectors read as such, a last half one under a mask.
+                        const bool whole = k + 1 < blocks;
+                        const __mmask16 in = whole ? 0xffff : 0x00ff;
+                        const __m512 b = whole ? _mm512_loadu_ps(G + l) : _mm512_maskz_loadu_ps(in, G + l);
+                        const __m512 x = whole ? _mm512_loadu_ps(X + l) : _mm512_maskz_loadu_ps(in, X + l);
+                        const __m512 q = whole ? _mm512_loadu_ps(Q + l) : _mm512_maskz_loadu_ps(in, Q + l);
+                        const __m512 num = _mm512_fnmadd_ps(av, b, x);
                         const __m512 sn = _mm512_abs_ps(num);
                         const __m512 lhs = _mm512_mul_ps(sn, _mm512_sub_ps(sn, slack));
-                        const __m512 dq = _mm512_mul_ps(_mm512_fnmadd_ps(b, b, oneUp),
-                                                        _mm512_mul_ps(fav, _mm512_maskz_loadu_ps(in, Q + l)));
+                        const __m512 dq = _mm512_mul_ps(_mm512_fnmadd_ps(b, b, oneUp), _mm512_mul_ps(fav, q));
                         // max gives dq when either is not a number; an underflowed
                         // dq stands below the smallest left side allowed.
                         const __mmask16 sure =
