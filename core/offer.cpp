@@ -21,7 +21,13 @@
 //   offerSecondOrder / ...With       the offers of one open pair over a batch
 //                                    of first controlling variables, its
 //                                    first-order coefficients formed per lane
+//   prepareBatch                     the rows of a batch's c those two read
 //   partialRow                       a row of coefficients given one variable
+//
+// The two batch forms test lanes in single precision first where the
+// processor has 512-bit vectors (16 lanes a vector), with error bounds that
+// make a lane they pass sure in double too; the lanes they leave go to the
+// test in double, then to the exact offers.
 #include "sweep.h"
 
 #include <algorithm>

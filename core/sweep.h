@@ -106,8 +106,8 @@ struct SingleRow {
 // It serves one matrix and one batch; forget() before another.
 struct SingleRows {
     SingleRow i, j;
-    std::vector<float> qm;                 // per lane of a row
-    std::vector<unsigned char> left;       // per block of eight lanes and c
+    std::vector<float> qm;            // per lane of a row
+    std::vector<unsigned char> left;  // per block of eight lanes and c
     void forget() { i.row = j.row = -1; }
 };
 
@@ -115,9 +115,9 @@ struct SingleRows {
 // whose stored values are row[j]: for each pair pruned (at threshold) on
 // entry, its coefficients given each c of the batch other than i and j, in
 // ascending c, from the correlation matrix corr; each offer is decided
-// without the division and the square root when it is sure not to replace. The pairs not pruned on
-// entry are appended to open, in ascending j, untouched. scratch as for
-// offerSecondOrder.
+// without the division and the square root when it is sure not to replace.
+// The pairs not pruned on entry are appended to open, in ascending j,
+// untouched. scratch as for offerSecondOrder.
 void offerFirstOrder(double* row, const CorrRows& corr, const BatchRows& batch,
                      SingleRows& scratch, int i, int from, int to, double threshold,
                      std::vector<int>& open);
@@ -132,9 +132,9 @@ void offerFirstOrderWith(int width, double* row, const CorrRows& corr, const Bat
 // ascending c: its first-order coefficient given c, then, while it is not
 // pruned (at threshold), its second-order coefficients given (c, w) for each
 // w > c other than i and j, in ascending w, with the pruning test before each.
-// corr is the correlation matrix (V x V). Returns the new stored
-// value: the bits of the literal offers, every first-order coefficient formed
-// as partialRow forms it.
+// corr is the correlation matrix (V x V). Returns the new stored value: the
+// bits of the literal offers, every first-order coefficient formed as
+// partialRow forms it.
 double offerSecondOrder(double v, const CorrRows& corr, const BatchRows& batch,
                         SingleRows& scratch, int i, int j, double threshold);
 // The same with the lane tests of one width: 8 (a single-precision test of 16
