@@ -46,13 +46,13 @@ long pairsIn(int V, PairRows r)
 
 // Blocks of consecutive rows holding about equal numbers of pairs, a few for
 // every rank; their first rows fall on bands of 64 where the rows allow.
-// Every block of the second and third orders computes again the first-order
-// rows of nearly every variable (its pairs' partners, and every c2), V^3
-// operations whatever its size, which costs more there than the imbalance
-// of fewer, larger blocks; the first order fills only a panel per pass.
+// Every block of the third order computes again the first-order rows of
+// nearly every variable (its pairs' partners, and every c2), V^3 operations
+// whatever its size, which costs more there than the imbalance of fewer,
+// larger blocks; the first and second orders copy only V^2 values per block.
 std::vector<PairRows> blocksOf(int V, int order, int ranks)
 {
-    const int perRank = order == 1 ? 4 : order == 2 ? 1 : 2;
+    const int perRank = order == 3 ? 2 : 4;
     const int count = std::max(1, std::min(V, perRank * ranks));
     const int step = V >= 128 * count ? 64 : 1;
     const double total = 0.5 * V * (V - 1.0);
