@@ -15,6 +15,11 @@ if ! command -v mpirun >/dev/null || ! ldd "$bin" | grep -q libmpi; then
   echo "skipped: this build of assocnet has no MPI (install libopenmpi-dev and configure again)"
   exit 77
 fi
+data=$root/../shared/data
+if [[ ! -f $data/leukemia-1000.txt || ! -f $data/leukemia-full.txt.gz ]]; then
+  echo "skipped: the leukaemia tables of the shared data folder beside the checkout are missing"
+  exit 77
+fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/mpi.XXXXXX")
 trap 'pkill -9 -f "$scratch" 2>/dev/null; rm -rf "$scratch"' EXIT
 # Tests may run as root in CI; more processes than cores are intended here.
@@ -23,11 +28,11 @@ export OMPI_MCA_rmaps_base_oversubscribe=1
 failures=0
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
-head -301 "$root/../shared/data/leukemia-1000.txt" > "$scratch/g300.tsv"
-head -121 "$root/../shared/data/leukemia-1000.txt" > "$scratch/g120.tsv"
+head -301 "$data/leukemia-1000.txt" > "$scratch/g300.tsv"
+head -121 "$data/leukemia-1000.txt" > "$scratch/g120.tsv"
 # Enough genes for blocks that start on bands of 64 rows, and for matrices
 # that a limit on a process's data leaves no room for.
-zcat "$root/../shared/data/leukemia-full.txt.gz" | head -3001 > "$scratch/g3000.tsv"
+zcat "$data/leukemia-full.txt.gz" | head -3001 > "$scratch/g3000.tsv"
 head -1601 "$scratch/g3000.tsv" > "$scratch/g1600.tsv"
 
 # same TABLE ORDER METHOD: one process, then every job size and thread count.
