@@ -35,9 +35,6 @@ inline bool pruned(double stored, double threshold)
 void initCombined(int V, Matrix& combined, const Matrix& corr);
 void initCombined(PairRows rows, int V, Matrix& combined, const Matrix& corr);
 
-// A symmetric copy (V x V) of the lower triangle and diagonal of store.
-Matrix symmetricFromLower(int V, const Matrix& store);
-
 // Offers to the pair (i, j), whose stored value is v and whose coefficient at
 // the level below is x, the coefficients given each w in [w0, w1) other than i
 // and j, in ascending w, with the pruning test before each; A and B are the

@@ -52,22 +52,6 @@ void initCombined(PairRows rows, int V, Matrix& combined, const Matrix& corr)
         for (int j = i + 1; j < V; ++j) combined[i][j] = corr[i][j];
 }
 
-Matrix symmetricFromLower(int V, const Matrix& store)
-{
-    Matrix corr(V, V);
-    const int tile = 64;
-    parallelFor(0, (V + tile - 1) / tile, 2.0 * V * V, [&](long t) {
-        const int a0 = static_cast<int>(t) * tile, a1 = std::min(V, a0 + tile);
-        for (int b0 = 0; b0 < a1; b0 += tile)
-            for (int a = a0; a < a1; ++a)
-                for (int b = b0; b < std::min({a + 1, b0 + tile}); ++b) {
-                    corr[a][b] = store[a][b];
-                    corr[b][a] = store[a][b];
-                }
-    });
-    return corr;
-}
-
 namespace {
 
 void progressLine1(Progress& p, int c)

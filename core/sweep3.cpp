@@ -126,6 +126,23 @@ void runOpenPairs(OpenGroup& g, const std::vector<std::pair<int, int>>& open,
 
 namespace {
 
+// A symmetric copy (V x V) of the lower triangle and diagonal of store.
+Matrix symmetricFromLower(int V, const Matrix& store)
+{
+    Matrix corr(V, V);
+    const int tile = 64;
+    parallelFor(0, (V + tile - 1) / tile, 2.0 * V * V, [&](long t) {
+        const int a0 = static_cast<int>(t) * tile, a1 = std::min(V, a0 + tile);
+        for (int b0 = 0; b0 < a1; b0 += tile)
+            for (int a = a0; a < a1; ++a)
+                for (int b = b0; b < std::min({a + 1, b0 + tile}); ++b) {
+                    corr[a][b] = store[a][b];
+                    corr[b][a] = store[a][b];
+                }
+    });
+    return corr;
+}
+
 // Pairs are independent, and within one c1 a pair meets its offers in this
 // order: its first-order coefficient, then per c2 its second-order one and,
 // while it is not pruned, its run over c3 > c2. A pair pruned when c1 starts

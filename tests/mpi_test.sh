@@ -58,26 +58,28 @@ same g1600.tsv 1 pearson
 # No file of the run is left in the folder: no network, no temporary, no lock.
 empty() { [[ -z $(ls -A "$1" 2>/dev/null) ]] || fail "$2: left $(ls -A "$1" | tr '\n' ' ')"; }
 
-# A process that cannot read its table: named, status 1.
+# failedNamed WHAT MESSAGE: the job just run ended with status 1 and the
+# message (a pattern) on its output, and left no file of the run.
+failedNamed() {
+  local status=$? what=$1
+  [[ $status == 1 ]] || fail "$what: status $status"
+  grep -q "^assocnet: process 1: $2" "$scratch/log" ||
+    { fail "$what: no message naming it"; cat "$scratch/log"; }
+  empty "$out" "$what"
+}
+
+# A process that cannot read its table.
 out=$scratch/unreadable
 mpirun -np 1 "$bin" -q -k 2 -o "$out" "$scratch/g300.tsv" : \
        -np 1 "$bin" -q -k 2 -o "$out" "$scratch/missing.tsv" > "$scratch/log" 2>&1
-status=$?
-[[ $status == 1 ]] || fail "unreadable table on process 1: status $status"
-grep -q "^assocnet: process 1: .*missing.tsv: No such file or directory" "$scratch/log" ||
-  { fail "unreadable table on process 1: no message naming it"; cat "$scratch/log"; }
-empty "$out" "unreadable table on process 1"
+failedNamed "unreadable table on process 1" ".*missing.tsv: No such file or directory"
 
 # A process whose memory runs out once the sweep has begun (its correlation
 # matrix alone takes 72 MB) ends every process.
 out=$scratch/memory
 mpirun -np 1 "$bin" -q -k 2 -o "$out" "$scratch/g3000.tsv" : \
        -np 1 sh -c "ulimit -d 60000; exec $bin -q -k 2 -o $out $scratch/g3000.tsv" > "$scratch/log" 2>&1
-status=$?
-[[ $status == 1 ]] || fail "memory of process 1: status $status"
-grep -q "^assocnet: process 1: not enough memory" "$scratch/log" ||
-  { fail "memory of process 1: no message naming it"; cat "$scratch/log"; }
-empty "$out" "memory of process 1"
+failedNamed "memory of process 1" "not enough memory"
 
 # A process killed mid-run: the job ends, naming it, and no file is left.
 out=$scratch/killed
