@@ -77,6 +77,52 @@ TEST(OfferRun, EveryWidthGivesTheLiteralBits)
     EXPECT_GT(checked, 4000);
 }
 
+// Panel runs decide whole stretches of lanes against the value each stretch
+// starts with: of equal magnitudes (opposite signs, or a lane equal to the
+// stored value) the first must still stay, and the first lane below the
+// threshold must end the run even when smaller offers follow it.
+TEST(OfferRun, PanelRunsKeepTheFirstOfEqualMagnitudes)
+{
+    const int n = 100;
+    const double mirrored = 0.3 * 0.5 / std::sqrt((1 - 0.3 * 0.3) * (1 - 0.5 * 0.5));
+    for (int tie = 0; tie < 4; ++tie) {
+        for (int at : {3, 40, 63, 64, 90}) {
+            // Every lane offers -0.5625 (x = 0, a = b = 0.6), far below v0.
+            std::vector<double> A(104, 0.6), B(104, 0.6);
+            A[at] = 0.3, B[at] = 0.5;                  // -mirrored
+            A[at + 1] = -0.3, B[at + 1] = 0.5;         // +mirrored
+            if (tie >= 2) A[at + 5] = 0.3, B[at + 5] = 0.5;  // -mirrored again
+            if (tie == 3) A[at + 3] = 0.1, B[at + 3] = 0.1;  // smaller still
+            const double v0 = tie == 1 ? mirrored : 0.9;
+            const double threshold = tie == 3 ? 0.5 : std::nan("");
+            const double want = literalRun(v0, 0, A.data(), B.data(), 0, n, -1, -1, threshold);
+            for (int width : {1, 4, 8}) {
+                if (width > widestBlockTest()) continue;
+                const double got =
+                    offerPanelWith(width, v0, 0, A.data(), B.data(), n, -1, -1, threshold);
+                EXPECT_EQ(std::bit_cast<unsigned long long>(got),
+                          std::bit_cast<unsigned long long>(want))
+                    << "tie " << tie << " at " << at << " width " << width;
+            }
+        }
+    }
+}
+
+TEST(OfferRun, PanelPairPrunedByTheLastLaneOfAStretchTakesNoMoreOffers)
+{
+    // Lanes 0..62 offer 0.31 (sure not to replace 0.3), lane 63 offers 1/15,
+    // below the threshold; lanes 64..99 offer 0.
+    std::vector<double> A(104, 0.5), B(104, 0.6);
+    for (int w = 0; w < 63; ++w) A[w] = 0.1, B[w] = -0.1;
+    B[63] = 0.5;
+    const double want = partialStep(0.3, 0.5, 0.5);
+    for (int width : {1, 4, 8}) {
+        if (width > widestBlockTest()) continue;
+        EXPECT_EQ(offerPanelWith(width, 0.3, 0.3, A.data(), B.data(), 100, -1, -1, 0.2), want)
+            << "width " << width;
+    }
+}
+
 TEST(OfferRun, StoredValueEqualToTheThresholdIsRefined)
 {
     const double threshold = thresholdFor(128, 1.96, 1);
