@@ -355,10 +355,22 @@ struct FirstAvx512 {
     }
 };
 
+// The first-order offers of the batch to one pruned pair (i, j) whose stored
+// value is v and correlation x, one by one with the test in double of the runs.
+inline double firstOrderLane(double v, double x, const CorrRows& corr, const BatchRows& batch,
+                             int i, int j)
+{
+    Stored s(v, std::nan(""));
+    for (int c = batch.c0; c < batch.c1; ++c)
+        if (c != i && c != j) s.offerOne(x, corr.at(i, c), batch.rows[c - batch.c0][j]);
+    s.settle();
+    return s.v;
+}
+
 template <class L>
 [[gnu::always_inline]] inline void firstOrderRow(double* row, const CorrRows& corr,
                                                  const BatchRows& batch, int i, int from, int to,
-                                                 double threshold, std::vector<int>& open)
+                                                 int skip, double threshold, std::vector<int>& open)
 {
     const int c0 = batch.c0, c1 = batch.c1;
     const double* xi = corr.upper(i);  // the cells j > i of row i
@@ -371,6 +383,7 @@ template <class L>
     for (; j + 8 <= to; j += 8) {
         unsigned prunedLanes = 0;
         for (int k = 0; k < 8; ++k) {
+            if (j + k == skip) continue;
             if (pruned(row[j + k], threshold)) prunedLanes |= 1u << k;
             else open.push_back(j + k);
         }
@@ -399,12 +412,12 @@ template <class L>
         }
     }
     for (; j < to; ++j) {
+        if (j == skip) continue;
         if (!pruned(row[j], threshold)) {
             open.push_back(j);
             continue;
         }
-        for (int c = c0; c < c1; ++c)
-            if (c != i && c != j) exact(j, c);
+        row[j] = firstOrderLane(row[j], xi[j], corr, batch, i, j);
     }
 }
 
@@ -673,11 +686,77 @@ template <class Second>
 // test in double.
 constexpr double kFirstSingle = 1 + 0x1p-8;
 
-__attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, const CorrRows& corr,
-                                                                const BatchRows& batch,
-                                                                SingleRows& scratch, int i,
-                                                                int from, int to, double threshold,
-                                                                std::vector<int>& open)
+// Before it, a coarser test in 16-bit fixed point, 32 lanes a vector. With
+// |a| <= 1 and |b| <= 1 the computed D = (1 - a^2)(1 - b^2) is at most 1, so
+// the coefficient's magnitude is at least that of its computed numerator
+// num = x - a * b (the division rounds monotonically; D = 0 gives no number),
+// and an offer whose |num| exceeds the stored |v| never replaces. With b and x
+// in units of 2^-14 and a in units of 2^-15, each within one unit (rounded in
+// any mode; a = 1 taken as 32767), the product of a and b rounded to units of
+// 2^-14 is within 1 + 1/2 + 1/2 (its rounding) + 2^-15 units of a * b * 2^14,
+// and the difference N within 3 + 2^-15 units of num * 2^14 (saturation only
+// lowers a magnitude far above any bound). |N| > T with T = ceil(|v| * 2^14)
+// + 3 then leaves |num| above |v| by more than 2^-15, far more than the
+// roundings of the computed num. A lane with |b| > 1 gives no coefficient
+// that replaces (D <= 0 when |a| <= 1), so its b is taken as 0; a lane whose
+// x is beyond 1.5 or not a number gets T = 65535 and never passes; a c with
+// |a| > 1 is left to the test in double.
+inline std::int16_t toFixed(double scaled)
+{
+    return static_cast<std::int16_t>(_mm_cvtsd_si32(_mm_set_sd(scaled)));
+}
+
+inline std::int16_t fixedB(double b) { return std::fabs(b) <= 1 ? toFixed(b * 0x1p14) : 0; }
+
+// |a| <= 1.
+inline std::int16_t fixedA(double a)
+{
+    return a * 0x1p15 >= 32767 ? std::int16_t{32767} : toFixed(a * 0x1p15);
+}
+
+// The fixed-point x and bound T of a lane whose correlation is x and stored value v.
+inline void fixedLane(double x, double v, std::int16_t& xq, std::uint16_t& tq)
+{
+    const bool fits = std::fabs(x) <= 1.5;
+    xq = fits ? toFixed(x * 0x1p14) : std::int16_t{0};
+    const double t = std::ceil(std::fabs(v) * 0x1p14) + 3;
+    tq = fits && t < 65535 ? static_cast<std::uint16_t>(t) : std::uint16_t{65535};
+}
+
+// The single-precision test of 16 lanes (G the row of c, X that of i, Q the
+// lanes' qm, av and fav a and 1 - a^2), or of the first 8 when not whole:
+// bit l set when lane l is sure not to replace.
+__attribute__((target("avx512f,avx512bw,avx512vl,fma"), always_inline)) inline unsigned singleSure(
+    const float* G, const float* X, const float* Q, bool whole, __m512 av, __m512 fav)
+{
+    const __m512 slack = _mm512_set1_ps(0x1p-20f), oneUp = _mm512_set1_ps(1 + 0x1p-22f);
+    const __m512 tiny = _mm512_set1_ps(0x1p-100f);
+    // Whole vectors read as such, a last half one under a mask.
+    const __mmask16 in = whole ? 0xffff : 0x00ff;
+    const __m512 b = whole ? _mm512_loadu_ps(G) : _mm512_maskz_loadu_ps(in, G);
+    const __m512 x = whole ? _mm512_loadu_ps(X) : _mm512_maskz_loadu_ps(in, X);
+    const __m512 q = whole ? _mm512_loadu_ps(Q) : _mm512_maskz_loadu_ps(in, Q);
+    const __m512 num = _mm512_fnmadd_ps(av, b, x);
+    const __m512 sn = _mm512_abs_ps(num);
+    const __m512 lhs = _mm512_mul_ps(sn, _mm512_sub_ps(sn, slack));
+    const __m512 dq = _mm512_mul_ps(_mm512_fnmadd_ps(b, b, oneUp), _mm512_mul_ps(fav, q));
+    // max gives dq when either is not a number; an underflowed dq stands
+    // below the smallest left side allowed.
+    return _mm512_cmp_ps_mask(lhs, _mm512_maskz_max_ps(in, tiny, dq), _CMP_GT_OQ);
+}
+
+// What the lane tests of one c of a group take.
+struct GivenCFixed {
+    enum { none, all, test } kind;  // no offers (c = i), every pruned lane to the test in double, or the tests
+    const std::int16_t* H;         // the row of c in fixed point, from lane `from`
+    const float* G;                // the row of c in single precision, from lane `from`
+    float a, fa;
+    std::int16_t aq;
+};
+
+__attribute__((target("avx512f,avx512bw,avx512vl,fma"))) void firstOrderRowSingle(
+    double* row, const CorrRows& corr, const BatchRows& batch, SingleRows& scratch, int i, int from,
+    int to, int skip, double threshold, std::vector<int>& open)
 {
     const int V = corr.V, c0 = batch.c0, n = batch.c1 - batch.c0;
     const double* xi = corr.upper(i);  // the cells j > i of row i
@@ -689,14 +768,29 @@ __attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, con
     const int blocks = (to - from) / 8, end = from + 8 * blocks;
     if (blocks > 0) {
         const float* xs = singleRow<SecondAvx512>(scratch.i, corr, i, 0, V);
-        if (scratch.qm.size() < static_cast<size_t>(V)) scratch.qm.resize(V);
-        // Row 0: the pruned lanes of each block; row 1 + c - c0: the lanes
-        // the single-precision test leaves given c.
-        const long stride = blocks + 1;
-        const size_t cells = static_cast<size_t>(stride) * (n + 1);
-        if (scratch.left.size() < cells) scratch.left.resize(cells);
+        if (scratch.qm.size() < static_cast<size_t>(V)) {
+            scratch.qm.resize(V);
+            scratch.xq.resize(V);
+            scratch.tq.resize(V);
+        }
+        // left[k]: the pruned lanes of block k (zeros past the last); per
+        // group of eight c, byte 8 k + c - g0 of given: the lanes of block k
+        // that the fixed-point and single-precision tests leave given c, and
+        // bit k of marks set when one of them is not zero. Both are all
+        // zeros between groups, so only blocks with lanes left are written
+        // and visited.
+        const size_t words = static_cast<size_t>(blocks + 4) / 64 + 1;
+        if (scratch.left.size() < static_cast<size_t>(blocks + 4)) {
+            scratch.left.resize(blocks + 4);
+            scratch.given.resize(8 * static_cast<size_t>(blocks + 4), 0);
+            scratch.marks.resize(words, 0);
+        }
         float* qm = scratch.qm.data();
+        std::int16_t* xq = scratch.xq.data();
+        std::uint16_t* tq = scratch.tq.data();
         unsigned char* left = scratch.left.data();
+        unsigned char* given = scratch.given.data();
+        std::uint64_t* marks = scratch.marks.data();
         const __m512d t = _mm512_set1_pd(threshold);
         const __m256 nan = _mm256_set1_ps(std::nanf("")), two = _mm256_set1_ps(2.0f);
         const __m256 margin = _mm256_set1_ps(static_cast<float>(kFirstSingle));
@@ -704,10 +798,11 @@ __attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, con
         for (int k = 0; k < blocks; ++k) {
             const int j = from + 8 * k;
             const __m512d v = _mm512_loadu_pd(row + j);
-            const __m512d absV = _mm512_castsi512_pd(
-                _mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64(0x7fffffffffffffff)));
-            const unsigned prunedLanes = _mm512_cmp_pd_mask(t, absV, _CMP_GT_OQ);
-            for (unsigned o = ~prunedLanes & 0xffu; o != 0; o &= o - 1) open.push_back(j + __builtin_ctz(o));
+            const __m512d absV = _mm512_abs_pd(v);
+            const unsigned skipped = static_cast<unsigned>(skip - j) < 8 ? 1u << (skip - j) : 0u;
+            const unsigned prunedLanes = _mm512_cmp_pd_mask(t, absV, _CMP_GT_OQ) & ~skipped;
+            for (unsigned o = ~(prunedLanes | skipped) & 0xffu; o != 0; o &= o - 1)
+                open.push_back(j + __builtin_ctz(o));
             left[k] = static_cast<unsigned char>(prunedLanes);
             anyPruned |= prunedLanes;
             // A lane the single-precision test cannot take gets a
@@ -720,99 +815,131 @@ __attribute__((target("avx512f,fma"))) void firstOrderRowSingle(double* row, con
                 _mm256_cmp_ps(_mm256_andnot_ps(_mm256_set1_ps(-0.0f), _mm256_loadu_ps(xs + j)), two,
                               _CMP_LE_OQ));
             _mm256_storeu_ps(qm + j, _mm256_blendv_ps(nan, _mm256_mul_ps(q, margin), fits));
+            // The lanes in fixed point, as fixedLane forms them (min gives
+            // 65535 for a bound that is not a number).
+            const __m512d x = _mm512_loadu_pd(xi + j);
+            const __mmask8 xFits = _mm512_cmp_pd_mask(_mm512_abs_pd(x), _mm512_set1_pd(1.5), _CMP_LE_OQ);
+            const __m256i x32 = _mm512_maskz_cvtpd_epi32(xFits, _mm512_mul_pd(x, _mm512_set1_pd(0x1p14)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(xq + j), _mm256_cvtepi32_epi16(x32));
+            const __m512d bound = _mm512_maskz_min_pd(
+                0xff,
+                _mm512_add_pd(_mm512_maskz_roundscale_pd(0xff, _mm512_mul_pd(absV, _mm512_set1_pd(0x1p14)),
+                                                         _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC),
+                              _mm512_set1_pd(3)),
+                _mm512_set1_pd(65535));
+            const __m256i t32 = _mm512_mask_cvtpd_epi32(_mm256_set1_epi32(65535), xFits, bound);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(tq + j), _mm256_maskz_cvtusepi32_epi16(0xff, t32));
         }
-        left[blocks] = 0;
+        std::memset(left + blocks, 0, 4);
         if (anyPruned != 0) {
-            const __m512 slack = _mm512_set1_ps(0x1p-20f), oneUp = _mm512_set1_ps(1 + 0x1p-22f);
-            const __m512 tiny = _mm512_set1_ps(0x1p-100f);
-            // Eight values of c at a time: the single-precision test over the
-            // row, then the lanes it leaves; a lane whose value was replaced
-            // is tested with its new value from the next eight on.
+            const float* X = xs + from;
+            const float* Q = qm + from;
+            const std::int16_t* XQ = xq + from;
+            const std::uint16_t* TQ = tq + from;
+            // Eight values of c at a time: the tests over the row, then the
+            // lanes they leave; a lane whose value was replaced is tested
+            // with its new value from the next eight on.
             for (int g0 = 0; g0 < n; g0 += 8) {
                 const int g1 = std::min(n, g0 + 8);
+                GivenCFixed given8[8];
                 for (int cc = g0; cc < g1; ++cc) {
                     const int c = c0 + cc;
                     const double a = corr.at(i, c), fa = 1 - a * a;
-                    const float* G = batch.g.data() + static_cast<long>(cc) * V + from;
-                    const float* X = xs + from;
-                    const float* Q = qm + from;
-                    unsigned char* out = left + (cc + 1) * stride;
-                    if (c == i || !(fa >= 0)) {
-                        // No offers given i; |a| above 1 goes to the test in double.
-                        for (int k = 0; k < blocks; ++k) out[k] = c == i ? 0 : left[k];
-                        continue;
-                    }
-                    const __m512 av = _mm512_set1_ps(static_cast<float>(a));
-                    const __m512 fav = _mm512_set1_ps(static_cast<float>(fa));
-                    // Two blocks a vector; the pruned lanes of the pair of blocks
-                    // are read as 16 bits (row 0 holds a zero past the last).
-                    for (int k = 0; k < blocks; k += 2) {
-                        const int l = 8 * k;
-                        // Whole vectors read as such, a last half one under a mask.
-                        const bool whole = k + 1 < blocks;
-                        const __mmask16 in = whole ? 0xffff : 0x00ff;
-                        const __m512 b = whole ? _mm512_loadu_ps(G + l) : _mm512_maskz_loadu_ps(in, G + l);
-                        const __m512 x = whole ? _mm512_loadu_ps(X + l) : _mm512_maskz_loadu_ps(in, X + l);
-                        const __m512 q = whole ? _mm512_loadu_ps(Q + l) : _mm512_maskz_loadu_ps(in, Q + l);
-                        const __m512 num = _mm512_fnmadd_ps(av, b, x);
-                        const __m512 sn = _mm512_abs_ps(num);
-                        const __m512 lhs = _mm512_mul_ps(sn, _mm512_sub_ps(sn, slack));
-                        const __m512 dq = _mm512_mul_ps(_mm512_fnmadd_ps(b, b, oneUp), _mm512_mul_ps(fav, q));
-                        // max gives dq when either is not a number; an underflowed
-                        // dq stands below the smallest left side allowed.
-                        const __mmask16 sure =
-                            _mm512_cmp_ps_mask(lhs, _mm512_maskz_max_ps(in, tiny, dq), _CMP_GT_OQ);
-                        std::uint16_t p;
-                        std::memcpy(&p, left + k, 2);
-                        p &= static_cast<std::uint16_t>(~sure);
-                        std::memcpy(out + k, &p, 2);
+                    GivenCFixed& gc = given8[cc - g0];
+                    // No offers given i; |a| above 1 goes to the test in double.
+                    gc.kind = c == i ? GivenCFixed::none : !(fa >= 0) ? GivenCFixed::all : GivenCFixed::test;
+                    gc.H = batch.h.data() + static_cast<long>(cc) * V + from;
+                    gc.G = batch.g.data() + static_cast<long>(cc) * V + from;
+                    gc.a = static_cast<float>(a);
+                    gc.fa = static_cast<float>(fa);
+                    gc.aq = gc.kind == GivenCFixed::test ? fixedA(a) : std::int16_t{0};
+                }
+                // Four blocks a vector, their pruned lanes read as 32 bits.
+                for (int k = 0; k < blocks; k += 4) {
+                    const int l = 8 * k, lanes = std::min(32, 8 * (blocks - k));
+                    const __mmask32 in = lanes == 32 ? ~__mmask32{0} : (__mmask32{1} << lanes) - 1;
+                    const __m512i x = _mm512_maskz_loadu_epi16(in, XQ + l);
+                    const __m512i bound = _mm512_maskz_loadu_epi16(in, TQ + l);
+                    std::uint32_t prunedLanes;
+                    std::memcpy(&prunedLanes, left + k, 4);
+                    for (int d = 0; d < g1 - g0; ++d) {
+                        const GivenCFixed& gc = given8[d];
+                        if (gc.kind == GivenCFixed::none) continue;
+                        std::uint32_t p = prunedLanes;
+                        if (gc.kind == GivenCFixed::test) {
+                            const __m512i b = _mm512_maskz_loadu_epi16(in, gc.H + l);
+                            const __m512i num = _mm512_abs_epi16(
+                                _mm512_subs_epi16(x, _mm512_mulhrs_epi16(_mm512_set1_epi16(gc.aq), b)));
+                            p &= ~static_cast<std::uint32_t>(_mm512_cmpgt_epu16_mask(num, bound));
+                            if (p == 0) continue;
+                            // The halves with a lane left, in single precision.
+                            const __m512 av = _mm512_set1_ps(gc.a), fav = _mm512_set1_ps(gc.fa);
+                            if ((p & 0xffffu) != 0)
+                                p &= ~singleSure(gc.G + l, X + l, Q + l, k + 1 < blocks, av, fav);
+                            if ((p >> 16) != 0)
+                                p &= ~(singleSure(gc.G + l + 16, X + l + 16, Q + l + 16, k + 3 < blocks,
+                                                  av, fav)
+                                       << 16);
+                            if (p == 0) continue;
+                        }
+                        for (int b = 0; b < 4; ++b) given[8 * (k + b) + d] = static_cast<unsigned char>(p >> (8 * b));
+                        marks[k / 64] |= std::uint64_t{0xf} << (k % 64);
                     }
                 }
                 // The lanes left, c by c: the test in double, then the exact
                 // offers. A lane sure not to replace stays so while its
                 // stored value shrinks.
-                for (int k = 0; k < blocks; ++k) {
-                    if (left[k] == 0) continue;
-                    const int j = from + 8 * k;
-                    FirstAvx512::Lanes lanes;
-                    bool loaded = false;
-                    unsigned changed = 0;
-                    for (int cc = g0; cc < g1; ++cc) {
-                        unsigned lanesC = left[(cc + 1) * stride + k];
-                        if (lanesC == 0) continue;
-                        const int c = c0 + cc;
-                        if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
-                        if (lanesC == 0) continue;
-                        if (!loaded) {
-                            FirstAvx512::load(lanes, row + j, xi + j, left[k]);
-                            loaded = true;
+                for (size_t word = 0; word < words; ++word) {
+                    for (std::uint64_t m = marks[word]; m != 0; m &= m - 1) {
+                        const int k = static_cast<int>(64 * word) + __builtin_ctzll(m);
+                        std::uint64_t todo;
+                        std::memcpy(&todo, given + 8 * k, 8);
+                        std::memset(given + 8 * k, 0, 8);
+                        if (todo == 0 || k >= blocks) continue;
+                        const int j = from + 8 * k;
+                        FirstAvx512::Lanes lanes;
+                        bool loaded = false;
+                        unsigned changed = 0;
+                        for (; todo != 0;) {
+                            const int d = __builtin_ctzll(todo) / 8;
+                            unsigned lanesC = static_cast<unsigned>(todo >> (8 * d)) & 0xffu;
+                            todo &= ~(std::uint64_t{0xff} << (8 * d));
+                            const int cc = g0 + d, c = c0 + cc;
+                            if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
+                            if (lanesC == 0) continue;
+                            if (!loaded) {
+                                FirstAvx512::load(lanes, row + j, xi + j, left[k]);
+                                loaded = true;
+                            }
+                            const double a = corr.at(i, c);
+                            lanesC &= ~FirstAvx512::passed(lanes, batch.rows[cc] + j, a, 1 - a * a);
+                            for (; lanesC != 0; lanesC &= lanesC - 1) {
+                                exact(j + __builtin_ctz(lanesC), c);
+                                changed |= lanesC & -lanesC;
+                                loaded = false;
+                            }
                         }
-                        const double a = corr.at(i, c);
-                        lanesC &= ~FirstAvx512::passed(lanes, batch.rows[cc] + j, a, 1 - a * a);
-                        for (; lanesC != 0; lanesC &= lanesC - 1) {
-                            exact(j + __builtin_ctz(lanesC), c);
-                            changed |= lanesC & -lanesC;
-                            loaded = false;
+                        for (; changed != 0; changed &= changed - 1) {
+                            const int w = j + __builtin_ctz(changed);
+                            const float v = static_cast<float>(row[w]), q = v * v;
+                            qm[w] = q >= 0x1p-100f && q <= 0x1p100f && std::fabs(xs[w]) <= 2.0f
+                                        ? q * static_cast<float>(kFirstSingle)
+                                        : std::nanf("");
+                            fixedLane(xi[w], row[w], xq[w], tq[w]);
                         }
                     }
-                    for (; changed != 0; changed &= changed - 1) {
-                        const int w = j + __builtin_ctz(changed);
-                        const float v = static_cast<float>(row[w]), q = v * v;
-                        qm[w] = q >= 0x1p-100f && q <= 0x1p100f && std::fabs(xs[w]) <= 2.0f
-                                    ? q * static_cast<float>(kFirstSingle)
-                                    : std::nanf("");
-                    }
+                    marks[word] = 0;
                 }
             }
         }
     }
     for (int j = end; j < to; ++j) {
+        if (j == skip) continue;
         if (!pruned(row[j], threshold)) {
             open.push_back(j);
             continue;
         }
-        for (int c = c0; c < batch.c1; ++c)
-            if (c != i && c != j) exact(j, c);
+        row[j] = firstOrderLane(row[j], xi[j], corr, batch, i, j);
     }
 }
 
@@ -826,7 +953,7 @@ __attribute__((target("avx512f"))) double secondOrderAvx512(double v, const Corr
 
 }  // namespace
 
-void prepareBatch(int V, const CorrRows& corr, int c0, int c1, BatchRows& batch)
+void sizeBatch(int V, int c0, int c1, BatchRows& batch)
 {
     batch.c0 = c0;
     batch.c1 = c1;
@@ -838,37 +965,50 @@ void prepareBatch(int V, const CorrRows& corr, int c0, int c1, BatchRows& batch)
     if (batch.g.size() < cells) {
         batch.g.resize(cells);
         batch.e.resize(cells);
+        batch.h.resize(cells);
     }
-    for (int c = c0; c < c1; ++c) {
-        double* g = batch.rows[c - c0];
-        std::copy((*corr.lower)[c], (*corr.lower)[c] + c + 1, g);
-        std::copy(corr.upper(c) + c + 1, corr.upper(c) + V, g + c + 1);
-        double* rest = batch.rest[c - c0];
-        float* gs = batch.g.data() + static_cast<long>(c - c0) * V;
-        float* es = batch.e.data() + static_cast<long>(c - c0) * V;
-        for (int w = 0; w < V; ++w) {
-            rest[w] = 1 - g[w] * g[w];
-            gs[w] = static_cast<float>(g[w]);
-            es[w] = static_cast<float>(rest[w]);
-        }
+}
+
+void prepareBatchRow(int V, const CorrRows& corr, int c, BatchRows& batch)
+{
+    const int c0 = batch.c0;
+    double* g = batch.rows[c - c0];
+    std::copy((*corr.lower)[c], (*corr.lower)[c] + c + 1, g);
+    std::copy(corr.upper(c) + c + 1, corr.upper(c) + V, g + c + 1);
+    double* rest = batch.rest[c - c0];
+    float* gs = batch.g.data() + static_cast<long>(c - c0) * V;
+    float* es = batch.e.data() + static_cast<long>(c - c0) * V;
+    std::int16_t* hs = batch.h.data() + static_cast<long>(c - c0) * V;
+    for (int w = 0; w < V; ++w) {
+        rest[w] = 1 - g[w] * g[w];
+        gs[w] = static_cast<float>(g[w]);
+        es[w] = static_cast<float>(rest[w]);
+        hs[w] = fixedB(g[w]);
     }
+}
+
+void prepareBatch(int V, const CorrRows& corr, int c0, int c1, BatchRows& batch)
+{
+    sizeBatch(V, c0, c1, batch);
+    for (int c = c0; c < c1; ++c) prepareBatchRow(V, corr, c, batch);
 }
 
 void offerFirstOrderWith(int width, double* row, const CorrRows& corr, const BatchRows& batch,
-                         SingleRows& scratch, int i, int from, int to, double threshold,
+                         SingleRows& scratch, int i, int from, int to, int skip, double threshold,
                          std::vector<int>& open)
 {
-    if (width == 8)
-        return firstOrderRowSingle(row, corr, batch, scratch, i, from, to, threshold, open);
-    firstOrderRow<FirstGeneric>(row, corr, batch, i, from, to, threshold, open);
+    static const bool bw = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+    if (width == 8 && bw)
+        return firstOrderRowSingle(row, corr, batch, scratch, i, from, to, skip, threshold, open);
+    firstOrderRow<FirstGeneric>(row, corr, batch, i, from, to, skip, threshold, open);
 }
 
 void offerFirstOrder(double* row, const CorrRows& corr, const BatchRows& batch,
-                     SingleRows& scratch, int i, int from, int to, double threshold,
+                     SingleRows& scratch, int i, int from, int to, int skip, double threshold,
                      std::vector<int>& open)
 {
     static const int width = widestBlockTest();
-    offerFirstOrderWith(width, row, corr, batch, scratch, i, from, to, threshold, open);
+    offerFirstOrderWith(width, row, corr, batch, scratch, i, from, to, skip, threshold, open);
 }
 
 double offerSecondOrderWith(int width, double v, const CorrRows& corr, const BatchRows& batch,

@@ -4,6 +4,7 @@
 #include "core.h"
 
 #include <cmath>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -83,14 +84,21 @@ struct CorrRows {
 // correlation matrix: row c - c0 of rows holds the row c of corr and row c - c0
 // of rest 1 - corr[c][w] * corr[c][w] for every w, and g and e hold the same
 // in single precision (row c - c0 from (c - c0) * V on) for a first, coarser
-// lane test.
+// lane test; h holds the row in 16-bit fixed point (units of 2^-14, 0 where
+// its magnitude is above 1) for a coarser one still.
 struct BatchRows {
     int c0 = 0, c1 = 0;
     Matrix rows, rest;
     std::vector<float> g, e;
+    std::vector<std::int16_t> h;
 };
 // Fills batch for the c in [c0, c1) from corr (V x V).
 void prepareBatch(int V, const CorrRows& corr, int c0, int c1, BatchRows& batch);
+// The same in two steps, for rows filled on several threads: sizeBatch makes
+// batch hold the rows of [c0, c1) (their cells not set), and
+// prepareBatchRow fills those of one c in that range.
+void sizeBatch(int V, int c0, int c1, BatchRows& batch);
+void prepareBatchRow(int V, const CorrRows& corr, int c, BatchRows& batch);
 
 // A row of the correlation matrix in single precision, its cells [from, to)
 // converted.
@@ -103,25 +111,30 @@ struct SingleRow {
 // It serves one matrix and one batch; forget() before another.
 struct SingleRows {
     SingleRow i, j;
-    std::vector<float> qm;            // per lane of a row
-    std::vector<unsigned char> left;  // per block of eight lanes and c
+    std::vector<float> qm;             // per lane of a row
+    std::vector<std::int16_t> xq;      // per lane of a row, fixed point
+    std::vector<std::uint16_t> tq;     // per lane of a row, fixed point
+    std::vector<unsigned char> left;   // per block of eight lanes
+    std::vector<unsigned char> given;  // per block and c of a group; zeros between uses
+    std::vector<std::uint64_t> marks;  // per 64 blocks; zeros between uses
     void forget() { i.row = j.row = -1; }
 };
 
 // The first-order offers of the pairs (i, j), j in [from, to) with from > i,
-// whose stored values are row[j]: for each pair pruned (at threshold) on
-// entry, its coefficients given each c of the batch other than i and j, in
-// ascending c, from the correlation matrix corr; each offer is decided
-// without the division and the square root when it is sure not to replace.
-// The pairs not pruned on entry are appended to open, in ascending j,
-// untouched. scratch as for offerSecondOrder.
+// but j = skip, whose stored values are row[j]: for each pair pruned (at
+// threshold) on entry, its coefficients given each c of the batch other than
+// i and j, in ascending c, from the correlation matrix corr; each offer is
+// decided without the division and the square root when it is sure not to
+// replace. The pairs not pruned on entry are appended to open, in ascending
+// j, untouched; the pair (i, skip) is neither offered nor listed. scratch as
+// for offerSecondOrder.
 void offerFirstOrder(double* row, const CorrRows& corr, const BatchRows& batch,
-                     SingleRows& scratch, int i, int from, int to, double threshold,
+                     SingleRows& scratch, int i, int from, int to, int skip, double threshold,
                      std::vector<int>& open);
 // The same with the lane tests of one width: 8 (a single-precision test
 // before the double one) or 1; both give the same result.
 void offerFirstOrderWith(int width, double* row, const CorrRows& corr, const BatchRows& batch,
-                         SingleRows& scratch, int i, int from, int to, double threshold,
+                         SingleRows& scratch, int i, int from, int to, int skip, double threshold,
                          std::vector<int>& open);
 
 // The offers that the pair (i, j), i < j, whose stored value is v, takes for

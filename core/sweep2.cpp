@@ -118,7 +118,7 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
             for (int i = first; i < std::min(range.end, first + rows); ++i) {
                 double* row = store[i];
                 openJ.clear();
-                offerFirstOrder(row, corr, rowsOfC, scratch, i, i + 1, V, threshold, openJ);
+                offerFirstOrder(row, corr, rowsOfC, scratch, i, i + 1, V, -1, threshold, openJ);
                 for (const int j : openJ)
                     row[j] = offerSecondOrder(row[j], corr, rowsOfC, scratch, i, j, threshold);
                 openInRow[i] = static_cast<int>(openJ.size());

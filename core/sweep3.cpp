@@ -6,7 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -73,59 +74,6 @@ void getPartCorrMat3Literal(int V, int N, double pruneZ, Matrix& combined, const
 
 namespace {
 
-// Open pairs taken by one thread, with the rows of S that their variables
-// need; a row is allocated the first time one of its pairs needs it.
-struct OpenGroup {
-    std::vector<size_t> active;  // indices into the open pairs, not yet pruned
-    std::vector<std::vector<double>> S;
-    std::vector<int> stamp;  // c2 for which row a of S was filled
-};
-
-// Runs the open pairs of g through every c2 > c1: the second-order offer, then
-// the third-order run over c3 > c2 until the pair is pruned, after which it
-// takes only the rest of its second-order run, from F.
-void runOpenPairs(OpenGroup& g, const std::vector<std::pair<int, int>>& open,
-                  std::vector<double>& openValue, const Matrix& F, int c1, int V,
-                  double threshold)
-{
-    const double never = std::nan("");  // a threshold that prunes nothing
-    std::fill(g.stamp.begin(), g.stamp.end(), -1);
-    for (int c2 = c1 + 1; c2 < V && !g.active.empty(); ++c2) {
-        for (const size_t k : g.active)
-            for (int a : {open[k].first, open[k].second})
-                if (a != c2 && g.stamp[a] != c2) {
-                    if (g.S[a].empty()) g.S[a].resize(V + 8);  // whole vectors read past V
-                    partialRow(g.S[a].data(), F, a, c2, c2 + 1, V);
-                    g.stamp[a] = c2;
-                }
-        for (size_t n = 0; n < g.active.size();) {
-            const size_t k = g.active[n];
-            const auto [i, j] = open[k];
-            if (i == c2 || j == c2) {
-                ++n;
-                continue;
-            }
-            const double x = j > c2 ? g.S[i][j] : partialStep(F[i][j], F[i][c2], F[c2][j]);
-            double& v = openValue[k];
-            offer(v, x);
-            v = offerPanel(v, x, g.S[i].data() + c2 + 1, g.S[j].data() + c2 + 1, V - c2 - 1, i - c2 - 1,
-                           j - c2 - 1, threshold);
-            if (pruned(v, threshold)) {
-                v = offerPanel(v, F[i][j], F[i] + c2 + 1, F[j] + c2 + 1, V - c2 - 1, i - c2 - 1,
-                               j - c2 - 1, never);
-                g.active[n] = g.active.back();
-                g.active.pop_back();
-            } else {
-                ++n;
-            }
-        }
-    }
-}
-
-}  // namespace
-
-namespace {
-
 // A symmetric copy (V x V) of the lower triangle and diagonal of store.
 Matrix symmetricFromLower(int V, const Matrix& store)
 {
@@ -145,36 +93,52 @@ Matrix symmetricFromLower(int V, const Matrix& store)
 
 // Pairs are independent, and within one c1 a pair meets its offers in this
 // order: its first-order coefficient, then per c2 its second-order one and,
-// while it is not pruned, its run over c3 > c2. A pair pruned when c1 starts
-// takes only the second-order run over c2, from F. The few pairs still above
-// the threshold are shared out in runs of neighbours among the threads, and
-// go through c2 one by one with the rows of S that their variables need,
-// computed from column c2 + 1 on. Only the pairs of `range` are visited, and
-// only the rows of F that they or the values of c2 need are computed.
+// while it is not pruned, its run over c3 > c2. Given c1 that is the order of
+// the second-order sweep run on the first-order coefficients F in place of
+// the correlation, over the c2 > c1 in place of its c and the c3 > c2 in
+// place of its w, the pairs with c1 left out: so per c1 the rows of F are
+// formed, and the c2 taken in batches with the second-order sweep's kernels.
+// A pair pruned when a batch starts takes only the batch's second-order
+// offers (offerFirstOrder on F); a pair open then goes through the batch on
+// its own, its second-order coefficients formed lane by lane from its rows of
+// F and those of c2 (offerSecondOrder on F), so no row of second-order
+// coefficients is stored. Only the pairs of `range` are visited, and only the
+// rows of F that they or the values of c2 need are computed.
+//
+// Each parallel loop costs a wait for every thread, so per c1 one loop forms
+// the rows of F and the batches' rows of the first window of c2 values, and
+// one more takes every batch of the window: its shares of rows go through the
+// window's batches one after another (most c1 have a single window).
 void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, PairRows range,
             Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 3);
-    const double never = std::nan("");  // a threshold that prunes nothing
-    Matrix F(V + 1, V, 0.0);  // a row more: the runs read whole vectors past a row's end
-    std::vector<OpenGroup> groups(threadCount());
-    for (OpenGroup& g : groups) {
-        g.S.resize(V);
-        g.stamp.resize(V);
-    }
-    // The pairs not pruned when c1 starts and their values while c1 runs (the
-    // cells of combined stay as they were until the end of c1, so the other
-    // threads classify the pairs the same way).
-    const size_t pairs = static_cast<size_t>(V) * (V > 0 ? V - 1 : 0) / 2;
-    std::vector<std::pair<int, int>> open;
-    std::vector<double> openValue;
-    open.reserve(pairs);
-    openValue.reserve(pairs);
+    const int batch = 64;          // values of c2 per batch
+    const int window = 32 * batch;                               // values of c2 per window
+    const int threads = threadCount();
+    const int span = range.end - range.begin;
+    const int rows = std::max(8, span / (8 * threads));  // rows per share of a window
+    const long shares = (span + rows - 1) / rows;
+    Matrix F(V, V, 0.0);
+    const CorrRows f{&F, nullptr, V};
+    std::vector<BatchRows> batches(std::min(V, window) / batch + 1);
+    std::vector<int> openInRow(V, 0);  // per row i, how many j > i were open when its last batch started
     std::string lines;
     initCombined(range, V, combined, corr);
-    const long G = static_cast<long>(groups.size());
+    const double v = V;
+    double open = 0.5 * span * V;  // pairs open when the last batch started
+    const double pairs = 0.5 * span * (2.0 * V - range.end - range.begin);
     for (int c1 = 0; c1 < V; ++c1) {
-        const double v = V;
+        // The batches of the window [w0, w1): batch b holds w0 + b * batch on.
+        auto sizeWindow = [&](int w0, int w1) {
+            for (int b0 = w0; b0 < w1; b0 += batch)
+                sizeBatch(V, b0, std::min(w1, b0 + batch), batches[(b0 - w0) / batch]);
+        };
+        auto fillWindowRow = [&](int w0, int c) {
+            prepareBatchRow(V, f, c, batches[(c - w0) / batch]);
+        };
+        int w0 = c1 + 1, w1 = std::min(V, w0 + window);
+        sizeWindow(w0, w1);
         // Rows of F: those of the pairs' variables and those of every c2.
         parallelFor(std::min(range.begin, c1 + 1), V, v * v * 10, [&](long il) {
             const int i = static_cast<int>(il);
@@ -183,36 +147,36 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
             if (i >= range.begin && i < range.end)
                 for (int j = i + 1; j < V; ++j)
                     if (j != c1) offer(combined[i][j], F[i][j]);
+            if (i >= w0 && i < w1) fillWindowRow(w0, i);
         });
-        open.clear();
-        openValue.clear();
-        for (int i = range.begin; i < range.end; ++i)
-            for (int j = i + 1; j < V; ++j)
-                if (i != c1 && j != c1 && !pruned(combined[i][j], threshold)) {
-                    open.push_back({i, j});
-                    openValue.push_back(combined[i][j]);
+        for (; w0 < V; w0 = w1, w1 = std::min(V, w0 + window)) {
+            if (w0 > c1 + 1) {
+                sizeWindow(w0, w1);
+                parallelFor(w0, w1, v * (w1 - w0) * 10, [&](long c) { fillWindowRow(w0, static_cast<int>(c)); });
+            }
+            const int count = (w1 - w0 + batch - 1) / batch;
+            parallelFor(0, shares, (pairs * 2 + open * V * 4) * (w1 - w0), [&](long k) {
+                const int first = range.begin + static_cast<int>(k) * rows;
+                const int last = std::min(range.end, first + rows);
+                thread_local SingleRows scratch;
+                thread_local std::vector<int> openJ;
+                for (int b = 0; b < count; ++b) {
+                    scratch.forget();
+                    for (int i = first; i < last; ++i) {
+                        openInRow[i] = 0;
+                        if (i == c1) continue;
+                        double* row = combined[i];
+                        openJ.clear();
+                        offerFirstOrder(row, f, batches[b], scratch, i, i + 1, V, c1, threshold, openJ);
+                        for (const int j : openJ)
+                            row[j] = offerSecondOrder(row[j], f, batches[b], scratch, i, j, threshold);
+                        openInRow[i] = static_cast<int>(openJ.size());
+                    }
                 }
-        for (long g = 0; g < G; ++g) {
-            groups[g].active.clear();
-            for (size_t k = open.size() * g / G; k < open.size() * (g + 1) / G; ++k)
-                groups[g].active.push_back(k);
+            });
+            open = 0;
+            for (int i = range.begin; i < range.end; ++i) open += openInRow[i];
         }
-
-        // Indices below 0 are the groups of open pairs, the others rows of
-        // pruned pairs.
-        const double rest = V - c1;
-        parallelFor(-G, range.end, (open.size() * rest * 1.5 + v * v * 0.5) * rest * 8, [&](long il) {
-            if (il < 0) return runOpenPairs(groups[il + G], open, openValue, F, c1, V, threshold);
-            const int i = static_cast<int>(il);
-            if (i == c1 || i < range.begin) return;
-            double* row = combined[i];
-            const double* fi = F[i];
-            for (int j = i + 1; j < V; ++j)
-                if (j != c1 && pruned(row[j], threshold))
-                    row[j] = offerPanel(row[j], fi[j], fi + c1 + 1, F[j] + c1 + 1, V - c1 - 1, i - c1 - 1,
-                                        j - c1 - 1, never);
-        });
-        for (size_t k = 0; k < open.size(); ++k) combined[open[k].first][open[k].second] = openValue[k];
 
         reportDone(p, doneAfter3(V, c1));
         if (!p.out) continue;

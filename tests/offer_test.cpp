@@ -190,7 +190,7 @@ TEST(OfferFirstOrder, EveryWidthGivesTheLiteralOffersAndListsTheOpenPairs)
             std::vector<double> row = start;
             std::vector<int> open;
             scratch.forget();
-            offerFirstOrderWith(width, row.data(), rows, batch, scratch, i, i + 1, V, threshold, open);
+            offerFirstOrderWith(width, row.data(), rows, batch, scratch, i, i + 1, V, -1, threshold, open);
             EXPECT_EQ(open, wantOpen) << "width " << width << " round " << round;
             for (int j = i + 1; j < V; ++j)
                 ASSERT_EQ(std::bit_cast<unsigned long long>(row[j]),
