@@ -24,10 +24,11 @@
 //   prepareBatch                     the rows of a batch's c those two read
 //   partialRow                       a row of coefficients given one variable
 //
-// The two batch forms test lanes in single precision first where the
-// processor has 512-bit vectors (16 lanes a vector), with error bounds that
-// make a lane they pass sure in double too; the lanes they leave go to the
-// test in double, then to the exact offers.
+// Where the processor has 512-bit vectors, the batch forms test lanes in a
+// coarser arithmetic first, with error bounds that make a lane they pass sure
+// in double too: offerFirstOrder in 16-bit fixed point (32 lanes a vector),
+// offerSecondOrder in single precision (16 lanes a vector); the lanes they
+// leave go to the test in double, then to the exact offers.
 #include "sweep.h"
 
 #include <algorithm>
@@ -674,91 +675,43 @@ template <class Second>
     return v;
 }
 
-// The first-order block test in single precision first, 16 lanes a vector
-// (twice the lanes of the double test per instruction), from the row of i and
-// the batch's rows of c rounded to float. With |x| <= 2 and |a| <= 1 the
-// numerator's magnitude s is within 2^-22 + 2^-24 s of the exact one, so the
-// exact square is at least s * (s - 2^-20); 1 - b^2 is taken 2^-22 larger,
-// which leaves it no smaller than the exact one. The test s * (s - 2^-20) >
-// (1 - b^2) * fa * q by a margin of 2^-8 then holds for the exact values with
-// room for the roundings of the products; a lane with |b| > 1 gives no
-// coefficient that replaces, and the test says so. Lanes it leaves go to the
-// test in double.
-constexpr double kFirstSingle = 1 + 0x1p-8;
-
-// Before it, a coarser test in 16-bit fixed point, 32 lanes a vector. With
-// |a| <= 1 and |b| <= 1 the computed D = (1 - a^2)(1 - b^2) is at most 1, so
-// the coefficient's magnitude is at least that of its computed numerator
-// num = x - a * b (the division rounds monotonically; D = 0 gives no number),
-// and an offer whose |num| exceeds the stored |v| never replaces. With b and x
-// in units of 2^-14 and a in units of 2^-15, each within one unit (rounded in
-// any mode; a = 1 taken as 32767), the product of a and b rounded to units of
-// 2^-14 is within 1 + 1/2 + 1/2 (its rounding) + 2^-15 units of a * b * 2^14,
-// and the difference N within 3 + 2^-15 units of num * 2^14 (saturation only
-// lowers a magnitude far above any bound). |N| > T with T = ceil(|v| * 2^14)
-// + 3 then leaves |num| above |v| by more than 2^-15, far more than the
-// roundings of the computed num. A lane with |b| > 1 gives no coefficient
-// that replaces (D <= 0 when |a| <= 1), so its b is taken as 0; a lane whose
-// x is beyond 1.5 or not a number gets T = 65535 and never passes; a c with
-// |a| > 1 is left to the test in double.
+// The first-order block test in 16-bit fixed point first, 32 lanes a vector.
+// With |a| <= 1 and |b| <= 1 the computed D = (1 - a^2)(1 - b^2) is at most
+// 1, so the coefficient's magnitude is at least that of its computed
+// numerator num = x - a * b (the division rounds monotonically; D = 0 gives no
+// number), and an offer whose |num| exceeds the stored |v| never replaces.
+// With a, b and x in units of 2^-15, each within one unit (rounded in any
+// mode, 1 taken as 32767), the product of a and b rounded to units of 2^-15
+// is within 1 + 1 + 1/2 (its rounding) + 2^-15 units of a * b * 2^15, and the
+// difference N within 3.5 + 2^-15 units of num * 2^15 (saturation only lowers
+// a magnitude). |N| > T with T = ceil(|v| * 2^15) + 4 then leaves |num| above
+// |v| by more than 2^-15, far more than the roundings of the computed num. A
+// lane with |b| > 1 gives no coefficient that replaces (D <= 0 when |a| <=
+// 1), so its b is taken as 0; a lane whose |x| is above 1 or not a number gets
+// T = 65535 and never passes; a c with |a| > 1 leaves every lane to the test
+// in double.
 inline std::int16_t toFixed(double scaled)
 {
-    return static_cast<std::int16_t>(_mm_cvtsd_si32(_mm_set_sd(scaled)));
+    return scaled >= 32767 ? std::int16_t{32767}
+                           : static_cast<std::int16_t>(_mm_cvtsd_si32(_mm_set_sd(scaled)));
 }
 
-inline std::int16_t fixedB(double b) { return std::fabs(b) <= 1 ? toFixed(b * 0x1p14) : 0; }
-
-// |a| <= 1.
-inline std::int16_t fixedA(double a)
-{
-    return a * 0x1p15 >= 32767 ? std::int16_t{32767} : toFixed(a * 0x1p15);
-}
+inline std::int16_t fixedB(double b) { return std::fabs(b) <= 1 ? toFixed(b * 0x1p15) : 0; }
 
 // The fixed-point x and bound T of a lane whose correlation is x and stored value v.
 inline void fixedLane(double x, double v, std::int16_t& xq, std::uint16_t& tq)
 {
-    const bool fits = std::fabs(x) <= 1.5;
-    xq = fits ? toFixed(x * 0x1p14) : std::int16_t{0};
-    const double t = std::ceil(std::fabs(v) * 0x1p14) + 3;
+    const bool fits = std::fabs(x) <= 1;
+    xq = fits ? toFixed(x * 0x1p15) : std::int16_t{0};
+    const double t = std::ceil(std::fabs(v) * 0x1p15) + 4;
     tq = fits && t < 65535 ? static_cast<std::uint16_t>(t) : std::uint16_t{65535};
 }
 
-// The single-precision test of 16 lanes (G the row of c, X that of i, Q the
-// lanes' qm, av and fav a and 1 - a^2), or of the first 8 when not whole:
-// bit l set when lane l is sure not to replace.
-__attribute__((target("avx512f,avx512bw,avx512vl,fma"), always_inline)) inline unsigned singleSure(
-    const float* G, const float* X, const float* Q, bool whole, __m512 av, __m512 fav)
-{
-    const __m512 slack = _mm512_set1_ps(0x1p-20f), oneUp = _mm512_set1_ps(1 + 0x1p-22f);
-    const __m512 tiny = _mm512_set1_ps(0x1p-100f);
-    // Whole vectors read as such, a last half one under a mask.
-    const __mmask16 in = whole ? 0xffff : 0x00ff;
-    const __m512 b = whole ? _mm512_loadu_ps(G) : _mm512_maskz_loadu_ps(in, G);
-    const __m512 x = whole ? _mm512_loadu_ps(X) : _mm512_maskz_loadu_ps(in, X);
-    const __m512 q = whole ? _mm512_loadu_ps(Q) : _mm512_maskz_loadu_ps(in, Q);
-    const __m512 num = _mm512_fnmadd_ps(av, b, x);
-    const __m512 sn = _mm512_abs_ps(num);
-    const __m512 lhs = _mm512_mul_ps(sn, _mm512_sub_ps(sn, slack));
-    const __m512 dq = _mm512_mul_ps(_mm512_fnmadd_ps(b, b, oneUp), _mm512_mul_ps(fav, q));
-    // max gives dq when either is not a number; an underflowed dq stands
-    // below the smallest left side allowed.
-    return _mm512_cmp_ps_mask(lhs, _mm512_maskz_max_ps(in, tiny, dq), _CMP_GT_OQ);
-}
-
-// What the lane tests of one c of a group take.
-struct GivenCFixed {
-    enum { none, all, test } kind;  // no offers (c = i), every pruned lane to the test in double, or the tests
-    const std::int16_t* H;         // the row of c in fixed point, from lane `from`
-    const float* G;                // the row of c in single precision, from lane `from`
-    float a, fa;
-    std::int16_t aq;
-};
-
-__attribute__((target("avx512f,avx512bw,avx512vl,fma"))) void firstOrderRowSingle(
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void firstOrderRowFixed(
     double* row, const CorrRows& corr, const BatchRows& batch, SingleRows& scratch, int i, int from,
     int to, int skip, double threshold, std::vector<int>& open)
 {
-    const int V = corr.V, c0 = batch.c0, n = batch.c1 - batch.c0;
+    const int c0 = batch.c0, n = batch.c1 - batch.c0;
     const double* xi = corr.upper(i);  // the cells j > i of row i
     auto exact = [&](int j, int c) {
         const double a = corr.at(i, c), b = batch.rows[c - c0][j];
@@ -767,33 +720,24 @@ __attribute__((target("avx512f,avx512bw,avx512vl,fma"))) void firstOrderRowSingl
     // Whole blocks of eight lanes from `from`; the tail is taken one by one.
     const int blocks = (to - from) / 8, end = from + 8 * blocks;
     if (blocks > 0) {
-        const float* xs = singleRow<SecondAvx512>(scratch.i, corr, i, 0, V);
-        if (scratch.qm.size() < static_cast<size_t>(V)) {
-            scratch.qm.resize(V);
-            scratch.xq.resize(V);
-            scratch.tq.resize(V);
+        const int chunks = (blocks + 3) / 4;  // of four blocks, one vector
+        const int groups = (n + 7) / 8;       // of eight values of c
+        if (scratch.xq.size() < static_cast<size_t>(32 * chunks)) {
+            scratch.xq.resize(32 * chunks);
+            scratch.tq.resize(32 * chunks);
+            scratch.left.resize(4 * chunks);
         }
-        // left[k]: the pruned lanes of block k (zeros past the last); per
-        // group of eight c, byte 8 k + c - g0 of given: the lanes of block k
-        // that the fixed-point and single-precision tests leave given c, and
-        // bit k of marks set when one of them is not zero. Both are all
-        // zeros between groups, so only blocks with lanes left are written
-        // and visited.
-        const size_t words = static_cast<size_t>(blocks + 4) / 64 + 1;
-        if (scratch.left.size() < static_cast<size_t>(blocks + 4)) {
-            scratch.left.resize(blocks + 4);
-            scratch.given.resize(8 * static_cast<size_t>(blocks + 4), 0);
-            scratch.marks.resize(words, 0);
-        }
-        float* qm = scratch.qm.data();
+        if (scratch.given.size() < static_cast<size_t>(8 * chunks * groups))
+            scratch.given.resize(8 * chunks * groups);
+        // Lane l from `from`: its x and bound T in xq[l] and tq[l]; left[k]
+        // the pruned lanes of block k (zeros past the last); given[8 (r
+        // chunks + q) + d] the lanes of chunk q that the fixed-point test
+        // leaves given the c of offset d in group r.
         std::int16_t* xq = scratch.xq.data();
         std::uint16_t* tq = scratch.tq.data();
         unsigned char* left = scratch.left.data();
-        unsigned char* given = scratch.given.data();
-        std::uint64_t* marks = scratch.marks.data();
+        std::uint32_t* given = scratch.given.data();
         const __m512d t = _mm512_set1_pd(threshold);
-        const __m256 nan = _mm256_set1_ps(std::nanf("")), two = _mm256_set1_ps(2.0f);
-        const __m256 margin = _mm256_set1_ps(static_cast<float>(kFirstSingle));
         unsigned anyPruned = 0;
         for (int k = 0; k < blocks; ++k) {
             const int j = from + 8 * k;
@@ -805,130 +749,106 @@ __attribute__((target("avx512f,avx512bw,avx512vl,fma"))) void firstOrderRowSingl
                 open.push_back(j + __builtin_ctz(o));
             left[k] = static_cast<unsigned char>(prunedLanes);
             anyPruned |= prunedLanes;
-            // A lane the single-precision test cannot take gets a
-            // not-a-number, so it is never passed over there.
-            const __m256 vs = _mm512_maskz_cvtpd_ps(0xff, v);
-            const __m256 q = _mm256_mul_ps(vs, vs);
-            const __m256 fits = _mm256_and_ps(
-                _mm256_and_ps(_mm256_cmp_ps(q, _mm256_set1_ps(0x1p-100f), _CMP_GE_OQ),
-                              _mm256_cmp_ps(q, _mm256_set1_ps(0x1p100f), _CMP_LE_OQ)),
-                _mm256_cmp_ps(_mm256_andnot_ps(_mm256_set1_ps(-0.0f), _mm256_loadu_ps(xs + j)), two,
-                              _CMP_LE_OQ));
-            _mm256_storeu_ps(qm + j, _mm256_blendv_ps(nan, _mm256_mul_ps(q, margin), fits));
-            // The lanes in fixed point, as fixedLane forms them (min gives
-            // 65535 for a bound that is not a number).
+            // The lanes as fixedLane forms them (min gives 65535 for a bound
+            // that is not a number).
             const __m512d x = _mm512_loadu_pd(xi + j);
-            const __mmask8 xFits = _mm512_cmp_pd_mask(_mm512_abs_pd(x), _mm512_set1_pd(1.5), _CMP_LE_OQ);
-            const __m256i x32 = _mm512_maskz_cvtpd_epi32(xFits, _mm512_mul_pd(x, _mm512_set1_pd(0x1p14)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(xq + j), _mm256_cvtepi32_epi16(x32));
+            const __mmask8 xFits = _mm512_cmp_pd_mask(_mm512_abs_pd(x), _mm512_set1_pd(1), _CMP_LE_OQ);
+            const __m512d xs = _mm512_maskz_min_pd(0xff, _mm512_mul_pd(x, _mm512_set1_pd(0x1p15)),
+                                                   _mm512_set1_pd(32767));
+            const __m256i x32 = _mm512_maskz_cvtpd_epi32(xFits, xs);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(xq + 8 * k), _mm256_cvtepi32_epi16(x32));
             const __m512d bound = _mm512_maskz_min_pd(
                 0xff,
-                _mm512_add_pd(_mm512_maskz_roundscale_pd(0xff, _mm512_mul_pd(absV, _mm512_set1_pd(0x1p14)),
+                _mm512_add_pd(_mm512_maskz_roundscale_pd(0xff, _mm512_mul_pd(absV, _mm512_set1_pd(0x1p15)),
                                                          _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC),
-                              _mm512_set1_pd(3)),
+                              _mm512_set1_pd(4)),
                 _mm512_set1_pd(65535));
             const __m256i t32 = _mm512_mask_cvtpd_epi32(_mm256_set1_epi32(65535), xFits, bound);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(tq + j), _mm256_maskz_cvtusepi32_epi16(0xff, t32));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(tq + 8 * k), _mm256_maskz_cvtusepi32_epi16(0xff, t32));
         }
-        std::memset(left + blocks, 0, 4);
-        if (anyPruned != 0) {
-            const float* X = xs + from;
-            const float* Q = qm + from;
-            const std::int16_t* XQ = xq + from;
-            const std::uint16_t* TQ = tq + from;
-            // Eight values of c at a time: the tests over the row, then the
-            // lanes they leave; a lane whose value was replaced is tested
-            // with its new value from the next eight on.
-            for (int g0 = 0; g0 < n; g0 += 8) {
-                const int g1 = std::min(n, g0 + 8);
-                GivenCFixed given8[8];
-                for (int cc = g0; cc < g1; ++cc) {
-                    const int c = c0 + cc;
-                    const double a = corr.at(i, c), fa = 1 - a * a;
-                    GivenCFixed& gc = given8[cc - g0];
-                    // No offers given i; |a| above 1 goes to the test in double.
-                    gc.kind = c == i ? GivenCFixed::none : !(fa >= 0) ? GivenCFixed::all : GivenCFixed::test;
-                    gc.H = batch.h.data() + static_cast<long>(cc) * V + from;
-                    gc.G = batch.g.data() + static_cast<long>(cc) * V + from;
-                    gc.a = static_cast<float>(a);
-                    gc.fa = static_cast<float>(fa);
-                    gc.aq = gc.kind == GivenCFixed::test ? fixedA(a) : std::int16_t{0};
+        std::memset(left + blocks, 0, 4 * chunks - blocks);
+        // The fixed-point test over the row for every c, eight values of c at
+        // a time, against the values the row holds now: a lane it passes
+        // stays sure not to replace while its stored value shrinks.
+        for (int g0 = 0; g0 < n && anyPruned != 0; g0 += 8) {
+            const int g1 = std::min(n, g0 + 8);
+            std::uint32_t* givenG = given + 8 * chunks * (g0 / 8);
+            __m512i aq[8];
+            const std::int16_t* H[8];
+            bool none[8], all[8];
+            for (int d = 0; d < 8; ++d) {
+                const int c = c0 + g0 + d;
+                const double a = g0 + d < g1 ? corr.at(i, c) : 0.0;
+                // No offers given i (or past the batch); |a| above 1 goes to the test in double.
+                none[d] = g0 + d >= g1 || c == i;
+                all[d] = !none[d] && !(std::fabs(a) <= 1);
+                aq[d] = _mm512_set1_epi16(none[d] || all[d] ? std::int16_t{0} : toFixed(a * 0x1p15));
+                H[d] = batch.h.data() + static_cast<long>(none[d] ? 0 : g0 + d) * corr.V + from;
+            }
+            for (int q = 0; q < chunks; ++q) {
+                const int l = 32 * q, lanes = std::min(32, 8 * blocks - l);
+                const __mmask32 in = lanes == 32 ? ~__mmask32{0} : (__mmask32{1} << lanes) - 1;
+                const __m512i x = _mm512_loadu_si512(xq + l);
+                const __m512i bound = _mm512_loadu_si512(tq + l);
+                std::uint32_t prunedLanes;
+                std::memcpy(&prunedLanes, left + 4 * q, 4);
+                for (int d = 0; d < 8; ++d) {
+                    const __m512i b = _mm512_maskz_loadu_epi16(in, H[d] + l);
+                    const __m512i num = _mm512_abs_epi16(_mm512_subs_epi16(x, _mm512_mulhrs_epi16(aq[d], b)));
+                    const std::uint32_t sure = _mm512_cmpgt_epu16_mask(num, bound);
+                    givenG[8 * q + d] = none[d] ? 0u : all[d] ? prunedLanes : prunedLanes & ~sure;
                 }
-                // Four blocks a vector, their pruned lanes read as 32 bits.
-                for (int k = 0; k < blocks; k += 4) {
-                    const int l = 8 * k, lanes = std::min(32, 8 * (blocks - k));
-                    const __mmask32 in = lanes == 32 ? ~__mmask32{0} : (__mmask32{1} << lanes) - 1;
-                    const __m512i x = _mm512_maskz_loadu_epi16(in, XQ + l);
-                    const __m512i bound = _mm512_maskz_loadu_epi16(in, TQ + l);
-                    std::uint32_t prunedLanes;
-                    std::memcpy(&prunedLanes, left + k, 4);
+            }
+        }
+        // The rows of c at the lanes left, wanted next from far away in memory.
+        for (int g0 = 0; g0 < n && anyPruned != 0; g0 += 8) {
+            const std::uint32_t* givenG = given + 8 * chunks * (g0 / 8);
+            for (int q = 0; q < chunks; ++q) {
+                const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(givenG + 8 * q));
+                if (_mm256_testz_si256(g, g)) continue;
+                for (int d = 0; d < 8; ++d)
+                    for (std::uint32_t m = givenG[8 * q + d]; m != 0; m &= ~(0xffu << (__builtin_ctz(m) & ~7))) {
+                        const double* b = batch.rows[g0 + d] + from + 32 * q + (__builtin_ctz(m) & ~7);
+                        _mm_prefetch(reinterpret_cast<const char*>(b), _MM_HINT_T0);
+                        _mm_prefetch(reinterpret_cast<const char*>(b + 7), _MM_HINT_T0);
+                    }
+            }
+        }
+        // Then the lanes left, eight values of c at a time, block by block
+        // and c by c: the test in double, then the exact offers.
+        for (int g0 = 0; g0 < n && anyPruned != 0; g0 += 8) {
+            const int g1 = std::min(n, g0 + 8);
+            const std::uint32_t* givenG = given + 8 * chunks * (g0 / 8);
+            for (int q = 0; q < chunks; ++q) {
+                const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(givenG + 8 * q));
+                if (_mm256_testz_si256(g, g)) continue;
+                for (int k = 4 * q; k < std::min(blocks, 4 * q + 4); ++k) {
+                    const int j = from + 8 * k, shift = 8 * (k - 4 * q);
+                    FirstAvx512::Lanes lanes;
+                    bool loaded = false;
+                    unsigned changed = 0;
                     for (int d = 0; d < g1 - g0; ++d) {
-                        const GivenCFixed& gc = given8[d];
-                        if (gc.kind == GivenCFixed::none) continue;
-                        std::uint32_t p = prunedLanes;
-                        if (gc.kind == GivenCFixed::test) {
-                            const __m512i b = _mm512_maskz_loadu_epi16(in, gc.H + l);
-                            const __m512i num = _mm512_abs_epi16(
-                                _mm512_subs_epi16(x, _mm512_mulhrs_epi16(_mm512_set1_epi16(gc.aq), b)));
-                            p &= ~static_cast<std::uint32_t>(_mm512_cmpgt_epu16_mask(num, bound));
-                            if (p == 0) continue;
-                            // The halves with a lane left, in single precision.
-                            const __m512 av = _mm512_set1_ps(gc.a), fav = _mm512_set1_ps(gc.fa);
-                            if ((p & 0xffffu) != 0)
-                                p &= ~singleSure(gc.G + l, X + l, Q + l, k + 1 < blocks, av, fav);
-                            if ((p >> 16) != 0)
-                                p &= ~(singleSure(gc.G + l + 16, X + l + 16, Q + l + 16, k + 3 < blocks,
-                                                  av, fav)
-                                       << 16);
-                            if (p == 0) continue;
+                        unsigned lanesC = (givenG[8 * q + d] >> shift) & 0xffu;
+                        if (lanesC == 0) continue;
+                        const int cc = g0 + d, c = c0 + cc;
+                        if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
+                        if (lanesC == 0) continue;
+                        if (!loaded) {
+                            FirstAvx512::load(lanes, row + j, xi + j, left[k]);
+                            loaded = true;
                         }
-                        for (int b = 0; b < 4; ++b) given[8 * (k + b) + d] = static_cast<unsigned char>(p >> (8 * b));
-                        marks[k / 64] |= std::uint64_t{0xf} << (k % 64);
-                    }
-                }
-                // The lanes left, c by c: the test in double, then the exact
-                // offers. A lane sure not to replace stays so while its
-                // stored value shrinks.
-                for (size_t word = 0; word < words; ++word) {
-                    for (std::uint64_t m = marks[word]; m != 0; m &= m - 1) {
-                        const int k = static_cast<int>(64 * word) + __builtin_ctzll(m);
-                        std::uint64_t todo;
-                        std::memcpy(&todo, given + 8 * k, 8);
-                        std::memset(given + 8 * k, 0, 8);
-                        if (todo == 0 || k >= blocks) continue;
-                        const int j = from + 8 * k;
-                        FirstAvx512::Lanes lanes;
-                        bool loaded = false;
-                        unsigned changed = 0;
-                        for (; todo != 0;) {
-                            const int d = __builtin_ctzll(todo) / 8;
-                            unsigned lanesC = static_cast<unsigned>(todo >> (8 * d)) & 0xffu;
-                            todo &= ~(std::uint64_t{0xff} << (8 * d));
-                            const int cc = g0 + d, c = c0 + cc;
-                            if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
-                            if (lanesC == 0) continue;
-                            if (!loaded) {
-                                FirstAvx512::load(lanes, row + j, xi + j, left[k]);
-                                loaded = true;
-                            }
-                            const double a = corr.at(i, c);
-                            lanesC &= ~FirstAvx512::passed(lanes, batch.rows[cc] + j, a, 1 - a * a);
-                            for (; lanesC != 0; lanesC &= lanesC - 1) {
-                                exact(j + __builtin_ctz(lanesC), c);
-                                changed |= lanesC & -lanesC;
-                                loaded = false;
-                            }
-                        }
-                        for (; changed != 0; changed &= changed - 1) {
-                            const int w = j + __builtin_ctz(changed);
-                            const float v = static_cast<float>(row[w]), q = v * v;
-                            qm[w] = q >= 0x1p-100f && q <= 0x1p100f && std::fabs(xs[w]) <= 2.0f
-                                        ? q * static_cast<float>(kFirstSingle)
-                                        : std::nanf("");
-                            fixedLane(xi[w], row[w], xq[w], tq[w]);
+                        const double a = corr.at(i, c);
+                        lanesC &= ~FirstAvx512::passed(lanes, batch.rows[cc] + j, a, 1 - a * a);
+                        for (; lanesC != 0; lanesC &= lanesC - 1) {
+                            exact(j + __builtin_ctz(lanesC), c);
+                            changed |= lanesC & -lanesC;
+                            loaded = false;
                         }
                     }
-                    marks[word] = 0;
+                    for (; changed != 0; changed &= changed - 1) {
+                        const int w = j + __builtin_ctz(changed);
+                        fixedLane(xi[w], row[w], xq[w - from], tq[w - from]);
+                    }
                 }
             }
         }
@@ -999,7 +919,7 @@ void offerFirstOrderWith(int width, double* row, const CorrRows& corr, const Bat
 {
     static const bool bw = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
     if (width == 8 && bw)
-        return firstOrderRowSingle(row, corr, batch, scratch, i, from, to, skip, threshold, open);
+        return firstOrderRowFixed(row, corr, batch, scratch, i, from, to, skip, threshold, open);
     firstOrderRow<FirstGeneric>(row, corr, batch, i, from, to, skip, threshold, open);
 }
 

@@ -84,8 +84,8 @@ struct CorrRows {
 // correlation matrix: row c - c0 of rows holds the row c of corr and row c - c0
 // of rest 1 - corr[c][w] * corr[c][w] for every w, and g and e hold the same
 // in single precision (row c - c0 from (c - c0) * V on) for a first, coarser
-// lane test; h holds the row in 16-bit fixed point (units of 2^-14, 0 where
-// its magnitude is above 1) for a coarser one still.
+// lane test of offerSecondOrder; h holds the row in 16-bit fixed point (units
+// of 2^-15, 0 where its magnitude is above 1) for that of offerFirstOrder.
 struct BatchRows {
     int c0 = 0, c1 = 0;
     Matrix rows, rest;
@@ -111,12 +111,10 @@ struct SingleRow {
 // It serves one matrix and one batch; forget() before another.
 struct SingleRows {
     SingleRow i, j;
-    std::vector<float> qm;             // per lane of a row
-    std::vector<std::int16_t> xq;      // per lane of a row, fixed point
-    std::vector<std::uint16_t> tq;     // per lane of a row, fixed point
-    std::vector<unsigned char> left;   // per block of eight lanes
-    std::vector<unsigned char> given;  // per block and c of a group; zeros between uses
-    std::vector<std::uint64_t> marks;  // per 64 blocks; zeros between uses
+    std::vector<std::int16_t> xq;     // per lane of a row, fixed point
+    std::vector<std::uint16_t> tq;    // per lane of a row, fixed point
+    std::vector<unsigned char> left;  // per block of eight lanes
+    std::vector<std::uint32_t> given; // per vector of 32 lanes and c of a group
     void forget() { i.row = j.row = -1; }
 };
 
@@ -131,8 +129,9 @@ struct SingleRows {
 void offerFirstOrder(double* row, const CorrRows& corr, const BatchRows& batch,
                      SingleRows& scratch, int i, int from, int to, int skip, double threshold,
                      std::vector<int>& open);
-// The same with the lane tests of one width: 8 (a single-precision test
-// before the double one) or 1; both give the same result.
+// The same with the lane tests of one width: 8 (a fixed-point test before the
+// double one, with AVX-512 BW and VL; the plain form without them) or 1; both
+// give the same result.
 void offerFirstOrderWith(int width, double* row, const CorrRows& corr, const BatchRows& batch,
                          SingleRows& scratch, int i, int from, int to, int skip, double threshold,
                          std::vector<int>& open);
