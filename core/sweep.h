@@ -64,6 +64,16 @@ double offerPanel(double v, double x, const double* A, const double* B, int n, i
 double offerPanelWith(int width, double v, double x, const double* A, const double* B, int n,
                       int skip1, int skip2, double threshold);
 
+// The fast third-order sweep takes the values of c2 in batches of 64 and
+// windows of 2048: per first controlling variable, the rows of every c2 of a
+// window are formed at once and its batches taken in one parallel loop.
+// getPartCorrMat3Windows is getPartCorrMat3InPlace with windows of `window`
+// values of c2 (a multiple of the batch).
+constexpr int kThirdOrderBatch = 64;
+constexpr int kThirdOrderWindow = 32 * kThirdOrderBatch;
+void getPartCorrMat3Windows(int V, int N, double pruneZ, Matrix& store, PairRows rows, int window,
+                            Progress& p);
+
 // The correlation matrix as the batch forms read it: row r of lower holds
 // corr[r][w] for w <= r, and upper(r)[w] holds corr[r][w] for w > r, from a
 // packed strict upper triangle (row r from r * (2V - r - 3) / 2 on) or, when

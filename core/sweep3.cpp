@@ -108,13 +108,13 @@ Matrix symmetricFromLower(int V, const Matrix& store)
 // Each parallel loop costs a wait for every thread, so per c1 one loop forms
 // the rows of F and the batches' rows of the first window of c2 values, and
 // one more takes every batch of the window: its shares of rows go through the
-// window's batches one after another (most c1 have a single window).
+// window's batches one after another (most c1 have a single window; a
+// window's rows of c take 26 bytes a cell).
 void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, PairRows range,
-            Progress& p)
+            int window, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 3);
-    const int batch = 64;          // values of c2 per batch
-    const int window = 32 * batch;                               // values of c2 per window
+    const int batch = kThirdOrderBatch;  // values of c2 per batch
     const int threads = threadCount();
     const int span = range.end - range.begin;
     const int rows = std::max(8, span / (8 * threads));  // rows per share of a window
@@ -195,11 +195,17 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
 
 void getPartCorrMat3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
-    sweep3(V, N, pruneZ, combined, corr, PairRows{0, V}, p);
+    sweep3(V, N, pruneZ, combined, corr, PairRows{0, V}, kThirdOrderWindow, p);
 }
 
 void getPartCorrMat3InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p)
 {
+    getPartCorrMat3Windows(V, N, pruneZ, store, rows, kThirdOrderWindow, p);
+}
+
+void getPartCorrMat3Windows(int V, int N, double pruneZ, Matrix& store, PairRows rows, int window,
+                            Progress& p)
+{
     const Matrix corr = symmetricFromLower(V, store);
-    sweep3(V, N, pruneZ, store, corr, rows, p);
+    sweep3(V, N, pruneZ, store, corr, rows, window, p);
 }

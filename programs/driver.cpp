@@ -7,6 +7,7 @@
 #include "files.h"
 #include "parallel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -64,13 +65,15 @@ std::string memoryShortfall(bool spearman, int order, int V, int N)
     // one bit per pair; the second-order one a packed copy of the upper
     // triangle and, per batch of 32 controlling variables, their rows three
     // times over (double and two single-precision copies) and, per thread,
-    // a few rows; the third-order one copies the correlation beside the store
-    // and keeps first-order rows, and gives each thread its own second-order
-    // rows.
+    // a few rows; the third-order one copies the correlation beside the store,
+    // keeps first-order rows and, for a window of up to 2048 controlling
+    // variables, their rows in double (twice), single precision (twice) and
+    // fixed point, and per thread a few rows.
     bytes += matrixBytes(v, v);
     if (order == 1) bytes += matrixBytes(v, 1024) + v * (v + 64) / 8;
     if (order == 2) bytes += matrixBytes(1, v * (v - 1) / 2 + 1) + 32 * v * 16 + threadCount() * v * 16;
-    if (order >= 3) bytes += (2 + threadCount()) * matrixBytes(v, v);
+    if (order >= 3)
+        bytes += 2 * matrixBytes(v, v) + std::min<long double>(v, 2048) * v * 26 + threadCount() * v * 16;
     const long double memory =
         static_cast<long double>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
     if (bytes <= memory * 0.9L) return "";

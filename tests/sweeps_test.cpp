@@ -214,6 +214,27 @@ TEST(Sweeps, LargeSweepsGiveTheSameBitsOnOneThreadAndOnTwo)
     }
 }
 
+TEST(Sweeps, ThirdOrderInWindowsOfAnySizeGivesTheLiteralBits)
+{
+    // Windows of one batch of c2 values and of the default size, on one
+    // thread and two: the first values of c1 take several batches, and
+    // several windows of one batch.
+    std::mt19937_64 gen(31);
+    const int V = 80, N = 40;
+    const Matrix corr = randomCorrelation(gen, V, N, 1.0, true);
+    const Result literal = runSweep(kLiteral[3], V, N, corr);
+    for (const int window : {kThirdOrderBatch, kThirdOrderWindow})
+        for (const int threads : {1, 2}) {
+            omp_set_num_threads(threads);
+            Matrix store = corr;
+            Progress p;
+            getPartCorrMat3Windows(V, N, 1.96, store, PairRows{0, V}, window, p);
+            expectSameUpperTriangle(store, literal.combined, V,
+                                    "window " + std::to_string(window) + " threads " + std::to_string(threads));
+        }
+    omp_set_num_threads(2);
+}
+
 TEST(Sweeps, PairsSweptInRowRangesInAnyOrderGiveTheBitsOfOneSweep)
 {
     // The in-place sweeps on one store, once over all pairs and once in row
