@@ -707,7 +707,7 @@ inline void fixedLane(double x, double v, std::int16_t& xq, std::uint16_t& tq)
     tq = fits && t < 65535 ? static_cast<std::uint16_t>(t) : std::uint16_t{65535};
 }
 
-__attribute__((target("avx512f,avx512bw,avx512vl"))) void firstOrderRowFixed(
+__attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void firstOrderRowFixed(
     double* row, const CorrRows& corr, const BatchRows& batch, SingleRows& scratch, int i, int from,
     int to, int skip, double threshold, std::vector<int>& open)
 {
@@ -817,19 +817,20 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void firstOrderRowFixed(
         // Then the lanes left, eight values of c at a time, block by block
         // and c by c: the test in double, then the exact offers.
         for (int g0 = 0; g0 < n && anyPruned != 0; g0 += 8) {
-            const int g1 = std::min(n, g0 + 8);
             const std::uint32_t* givenG = given + 8 * chunks * (g0 / 8);
             for (int q = 0; q < chunks; ++q) {
                 const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(givenG + 8 * q));
                 if (_mm256_testz_si256(g, g)) continue;
+                // Bit 4 d + b: lanes of block b left given the c of offset d.
+                const std::uint32_t any = _mm256_cmpneq_epi8_mask(g, _mm256_setzero_si256());
                 for (int k = 4 * q; k < std::min(blocks, 4 * q + 4); ++k) {
                     const int j = from + 8 * k, shift = 8 * (k - 4 * q);
                     FirstAvx512::Lanes lanes;
                     bool loaded = false;
                     unsigned changed = 0;
-                    for (int d = 0; d < g1 - g0; ++d) {
+                    for (unsigned ds = _pext_u32(any, 0x11111111u << (k - 4 * q)); ds != 0; ds &= ds - 1) {
+                        const int d = __builtin_ctz(ds);
                         unsigned lanesC = (givenG[8 * q + d] >> shift) & 0xffu;
-                        if (lanesC == 0) continue;
                         const int cc = g0 + d, c = c0 + cc;
                         if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
                         if (lanesC == 0) continue;
@@ -917,7 +918,8 @@ void offerFirstOrderWith(int width, double* row, const CorrRows& corr, const Bat
                          SingleRows& scratch, int i, int from, int to, int skip, double threshold,
                          std::vector<int>& open)
 {
-    static const bool bw = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+    static const bool bw = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+                           __builtin_cpu_supports("bmi2");
     if (width == 8 && bw)
         return firstOrderRowFixed(row, corr, batch, scratch, i, from, to, skip, threshold, open);
     firstOrderRow<FirstGeneric>(row, corr, batch, i, from, to, skip, threshold, open);
