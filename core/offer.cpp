@@ -327,17 +327,20 @@ struct FirstGeneric {
     }
 };
 
+// The same test in double with AVX-512, on the lanes of `in` (cells outside
+// it are not read).
 struct FirstAvx512 {
     struct Lanes {
         __m512d x, qm;
-        __mmask8 fast;
+        __mmask8 fast, in;
     };
     __attribute__((target("avx512f"))) static void load(Lanes& l, const double* row, const double* x,
-                                                        unsigned prunedLanes)
+                                                        unsigned prunedLanes, __mmask8 in)
     {
-        const __m512d v = _mm512_loadu_pd(row);
+        const __m512d v = _mm512_maskz_loadu_pd(in, row);
         const __m512d q = _mm512_mul_pd(v, v);
-        l.x = _mm512_loadu_pd(x);
+        l.in = in;
+        l.x = _mm512_maskz_loadu_pd(in, x);
         l.qm = _mm512_mul_pd(q, _mm512_set1_pd(kMargin));
         l.fast = static_cast<__mmask8>(prunedLanes) &
                  _mm512_cmp_pd_mask(q, _mm512_set1_pd(0x1p-400), _CMP_GE_OQ) &
@@ -346,7 +349,7 @@ struct FirstAvx512 {
     __attribute__((target("avx512f"))) static unsigned passed(const Lanes& l, const double* b,
                                                              double a, double fa)
     {
-        const __m512d bb = _mm512_loadu_pd(b);
+        const __m512d bb = _mm512_maskz_loadu_pd(l.in, b);
         const __m512d num = _mm512_sub_pd(l.x, _mm512_mul_pd(_mm512_set1_pd(a), bb));
         const __m512d d = _mm512_mul_pd(_mm512_set1_pd(fa),
                                         _mm512_sub_pd(_mm512_set1_pd(1), _mm512_mul_pd(bb, bb)));
@@ -717,8 +720,11 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void firstOrderRowFixe
         const double a = corr.at(i, c), b = batch.rows[c - c0][j];
         offer(row[j], (xi[j] - a * b) / std::sqrt((1 - a * a) * (1 - b * b)));
     };
-    // Whole blocks of eight lanes from `from`; the tail is taken one by one.
-    const int blocks = (to - from) / 8, end = from + 8 * blocks;
+    // Blocks of eight lanes from `from`, the last one under a mask.
+    const int lanesAll = to - from, blocks = (lanesAll + 7) / 8;
+    auto blockLanes = [&](int k) {
+        return static_cast<__mmask8>(lanesAll - 8 * k >= 8 ? 0xffu : (1u << (lanesAll - 8 * k)) - 1);
+    };
     if (blocks > 0) {
         const int chunks = (blocks + 3) / 4;  // of four blocks, one vector
         const int groups = (n + 7) / 8;       // of eight values of c
@@ -741,17 +747,18 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void firstOrderRowFixe
         unsigned anyPruned = 0;
         for (int k = 0; k < blocks; ++k) {
             const int j = from + 8 * k;
-            const __m512d v = _mm512_loadu_pd(row + j);
+            const __mmask8 in = blockLanes(k);
+            const __m512d v = _mm512_maskz_loadu_pd(in, row + j);
             const __m512d absV = _mm512_abs_pd(v);
             const unsigned skipped = static_cast<unsigned>(skip - j) < 8 ? 1u << (skip - j) : 0u;
-            const unsigned prunedLanes = _mm512_cmp_pd_mask(t, absV, _CMP_GT_OQ) & ~skipped;
-            for (unsigned o = ~(prunedLanes | skipped) & 0xffu; o != 0; o &= o - 1)
+            const unsigned prunedLanes = _mm512_cmp_pd_mask(t, absV, _CMP_GT_OQ) & ~skipped & in;
+            for (unsigned o = ~(prunedLanes | skipped) & in; o != 0; o &= o - 1)
                 open.push_back(j + __builtin_ctz(o));
             left[k] = static_cast<unsigned char>(prunedLanes);
             anyPruned |= prunedLanes;
             // The lanes as fixedLane forms them (min gives 65535 for a bound
             // that is not a number).
-            const __m512d x = _mm512_loadu_pd(xi + j);
+            const __m512d x = _mm512_maskz_loadu_pd(in, xi + j);
             const __mmask8 xFits = _mm512_cmp_pd_mask(_mm512_abs_pd(x), _mm512_set1_pd(1), _CMP_LE_OQ);
             const __m512d xs = _mm512_maskz_min_pd(0xff, _mm512_mul_pd(x, _mm512_set1_pd(0x1p15)),
                                                    _mm512_set1_pd(32767));
@@ -786,7 +793,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void firstOrderRowFixe
                 H[d] = batch.h.data() + static_cast<long>(none[d] ? 0 : g0 + d) * corr.V + from;
             }
             for (int q = 0; q < chunks; ++q) {
-                const int l = 32 * q, lanes = std::min(32, 8 * blocks - l);
+                const int l = 32 * q, lanes = std::min(32, lanesAll - l);
                 const __mmask32 in = lanes == 32 ? ~__mmask32{0} : (__mmask32{1} << lanes) - 1;
                 const __m512i x = _mm512_loadu_si512(xq + l);
                 const __m512i bound = _mm512_loadu_si512(tq + l);
@@ -835,7 +842,7 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void firstOrderRowFixe
                         if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
                         if (lanesC == 0) continue;
                         if (!loaded) {
-                            FirstAvx512::load(lanes, row + j, xi + j, left[k]);
+                            FirstAvx512::load(lanes, row + j, xi + j, left[k], blockLanes(k));
                             loaded = true;
                         }
                         const double a = corr.at(i, c);
@@ -853,14 +860,6 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void firstOrderRowFixe
                 }
             }
         }
-    }
-    for (int j = end; j < to; ++j) {
-        if (j == skip) continue;
-        if (!pruned(row[j], threshold)) {
-            open.push_back(j);
-            continue;
-        }
-        row[j] = firstOrderLane(row[j], xi[j], corr, batch, i, j);
     }
 }
 
