@@ -28,6 +28,21 @@ double literalRun(double v, double x, const double* A, const double* B, int w0, 
     return v;
 }
 
+// The first-order coefficients given c of every pair of corr, as the
+// third-order sweep forms them before taking them in place of the
+// correlation: magnitudes above 1, infinities and not-a-number wherever corr
+// is not a correlation matrix or c copies a variable; the cells of c and the
+// diagonal 0.
+Matrix firstOrderGiven(const Matrix& corr, int c)
+{
+    const int V = static_cast<int>(corr.rows());
+    Matrix F(V, V, 0.0);
+    for (int a = 0; a < V; ++a)
+        for (int b = a + 1; b < V; ++b)
+            if (a != c && b != c) F[a][b] = F[b][a] = partialStep(corr[a][b], corr[a][c], corr[b][c]);
+    return F;
+}
+
 }  // namespace
 
 TEST(OfferRun, EveryWidthGivesTheLiteralBits)
@@ -157,6 +172,7 @@ TEST(OfferFirstOrder, EveryWidthGivesTheLiteralOffersAndListsTheOpenPairs)
                 corr[a][b] = corr[b][a] = round % 9 == 0 && b == 1 ? nan : (weak ? 0.06 : 1) * coef(gen);
         }
         if (round % 11 == 0 && V > 3) corr[2][3] = corr[3][2] = 1;  // |a| = 1 for c = 2 or 3
+        if (round % 10 == 7) corr = firstOrderGiven(corr, static_cast<int>(gen() % V));
         const int i = static_cast<int>(gen() % V), c0 = static_cast<int>(gen() % V);
         const int c1 = std::min(V, c0 + 1 + static_cast<int>(gen() % (round % 3 ? 8 : 40)));
         double threshold = round % 5 == 0 ? nan : 0.1 + 0.3 * std::fabs(coef(gen));
@@ -271,8 +287,10 @@ TEST(OfferSecondOrder, EveryWidthGivesTheLiteralOffersOfAPairOverABatch)
     for (int round = 0; round < 240; ++round) {
         const int V = 3 + static_cast<int>(gen() % (round % 2 ? 40 : 200));
         const double strength = round % 3 == 0 ? 0.3 : round % 3 == 1 ? 1.0 : 3.0;
-        const Matrix corr = sampleCorrelation(gen, V, 8 + static_cast<int>(gen() % 120), strength,
-                                              round % 4 == 1);
+        const Matrix sample = sampleCorrelation(gen, V, 8 + static_cast<int>(gen() % 120), strength,
+                                                round % 4 == 1);
+        // Now and then first-order coefficients in place of the correlation.
+        const Matrix corr = round % 6 == 5 ? firstOrderGiven(sample, static_cast<int>(gen() % V)) : sample;
         const int c0 = static_cast<int>(gen() % V);
         const int c1 = std::min(V, c0 + 1 + static_cast<int>(gen() % 33));
         int i = static_cast<int>(gen() % V), j = static_cast<int>(gen() % V);
