@@ -771,7 +771,8 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void firstOrderRowFixe
                               _mm512_set1_pd(4)),
                 _mm512_set1_pd(65535));
             const __m256i t32 = _mm512_mask_cvtpd_epi32(_mm256_set1_epi32(65535), xFits, bound);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(tq + 8 * k), _mm256_maskz_cvtusepi32_epi16(0xff, t32));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(tq + 8 * k),
+                             _mm256_maskz_cvtusepi32_epi16(0xff, t32));
         }
         std::memset(left + blocks, 0, 4 * chunks - blocks);
         // The fixed-point test over the row for every c, eight values of c at
@@ -814,8 +815,10 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void firstOrderRowFixe
                 const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(givenG + 8 * q));
                 if (_mm256_testz_si256(g, g)) continue;
                 for (int d = 0; d < 8; ++d)
-                    for (std::uint32_t m = givenG[8 * q + d]; m != 0; m &= ~(0xffu << (__builtin_ctz(m) & ~7))) {
-                        const double* b = batch.rows[g0 + d] + from + 32 * q + (__builtin_ctz(m) & ~7);
+                    for (std::uint32_t m = givenG[8 * q + d]; m != 0;) {
+                        const int lane = __builtin_ctz(m) & ~7;  // the first of its block
+                        m &= ~(0xffu << lane);
+                        const double* b = batch.rows[g0 + d] + from + 32 * q + lane;
                         _mm_prefetch(reinterpret_cast<const char*>(b), _MM_HINT_T0);
                         _mm_prefetch(reinterpret_cast<const char*>(b + 7), _MM_HINT_T0);
                     }

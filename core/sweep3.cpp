@@ -117,12 +117,12 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
     const int batch = kThirdOrderBatch;  // values of c2 per batch
     const int threads = threadCount();
     const int span = range.end - range.begin;
-    const int rows = std::max(8, span / (8 * threads));  // rows per share of a window
+    const int rows = std::max(8, span / (16 * threads));  // rows per share of a window
     const long shares = (span + rows - 1) / rows;
     Matrix F(V, V, 0.0);
     const CorrRows f{&F, nullptr, V};
     std::vector<BatchRows> batches(std::min(V, window) / batch + 1);
-    std::vector<int> openInRow(V, 0);  // per row i, how many j > i were open when its last batch started
+    std::vector<int> openInRow(V, 0);  // per row i, the j > i open when its last batch started
     std::string lines;
     initCombined(range, V, combined, corr);
     const double v = V;
@@ -152,7 +152,8 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
         for (; w0 < V; w0 = w1, w1 = std::min(V, w0 + window)) {
             if (w0 > c1 + 1) {
                 sizeWindow(w0, w1);
-                parallelFor(w0, w1, v * (w1 - w0) * 10, [&](long c) { fillWindowRow(w0, static_cast<int>(c)); });
+                parallelFor(w0, w1, v * (w1 - w0) * 10,
+                            [&](long c) { fillWindowRow(w0, static_cast<int>(c)); });
             }
             const int count = (w1 - w0 + batch - 1) / batch;
             parallelFor(0, shares, (pairs * 2 + open * V * 4) * (w1 - w0), [&](long k) {

@@ -30,6 +30,9 @@ fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 head -301 "$data/leukemia-1000.txt" > "$scratch/g300.tsv"
 head -121 "$data/leukemia-1000.txt" > "$scratch/g120.tsv"
+# A third-order job on these takes some seconds, long enough to kill one of
+# its processes mid-run.
+head -601 "$data/leukemia-1000.txt" > "$scratch/g600.tsv"
 # Enough genes for blocks that start on bands of 64 rows, and for matrices
 # that a limit on a process's data leaves no room for.
 zcat "$data/leukemia-full.txt.gz" | head -3001 > "$scratch/g3000.tsv"
@@ -83,7 +86,7 @@ failedNamed "memory of process 1" "not enough memory"
 
 # A process killed mid-run: the job ends, naming it, and no file is left.
 out=$scratch/killed
-OMP_NUM_THREADS=1 mpirun -np 3 "$bin" -q -k 3 -o "$out" "$scratch/g300.tsv" > "$scratch/log" 2>&1 &
+OMP_NUM_THREADS=1 mpirun -np 3 "$bin" -q -k 3 -o "$out" "$scratch/g600.tsv" > "$scratch/log" 2>&1 &
 job=$!
 victim=
 for _ in $(seq 100); do

@@ -229,8 +229,9 @@ TEST(Sweeps, ThirdOrderInWindowsOfAnySizeGivesTheLiteralBits)
             Matrix store = corr;
             Progress p;
             getPartCorrMat3Windows(V, N, 1.96, store, PairRows{0, V}, window, p);
-            expectSameUpperTriangle(store, literal.combined, V,
-                                    "window " + std::to_string(window) + " threads " + std::to_string(threads));
+            const std::string what =
+                "window " + std::to_string(window) + " threads " + std::to_string(threads);
+            expectSameUpperTriangle(store, literal.combined, V, what);
         }
     omp_set_num_threads(2);
 }
