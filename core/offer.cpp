@@ -892,6 +892,26 @@ void sizeBatch(int V, int c0, int c1, BatchRows& batch)
     }
 }
 
+namespace {
+
+// Cells [0, n) of hs: those of g in fixed point, as fixedB forms them.
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void fixedRowAvx512(const double* g,
+                                                                       std::int16_t* hs, int n)
+{
+    int w = 0;
+    for (; w + 8 <= n; w += 8) {
+        const __m512d b = _mm512_loadu_pd(g + w);
+        const __mmask8 fits = _mm512_cmp_pd_mask(_mm512_abs_pd(b), _mm512_set1_pd(1), _CMP_LE_OQ);
+        const __m512d scaled = _mm512_maskz_min_pd(0xff, _mm512_mul_pd(b, _mm512_set1_pd(0x1p15)),
+                                                   _mm512_set1_pd(32767));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(hs + w),
+                         _mm256_cvtepi32_epi16(_mm512_maskz_cvtpd_epi32(fits, scaled)));
+    }
+    for (; w < n; ++w) hs[w] = fixedB(g[w]);
+}
+
+}  // namespace
+
 void prepareBatchRow(int V, const CorrRows& corr, int c, BatchRows& batch)
 {
     const int c0 = batch.c0;
@@ -906,7 +926,12 @@ void prepareBatchRow(int V, const CorrRows& corr, int c, BatchRows& batch)
         rest[w] = 1 - g[w] * g[w];
         gs[w] = static_cast<float>(g[w]);
         es[w] = static_cast<float>(rest[w]);
-        hs[w] = fixedB(g[w]);
+    }
+    static const bool avx512 = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+    if (avx512) {
+        fixedRowAvx512(g, hs, V);
+    } else {
+        for (int w = 0; w < V; ++w) hs[w] = fixedB(g[w]);
     }
 }
 
