@@ -123,7 +123,20 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
     const CorrRows f{&F, nullptr, V};
     std::vector<BatchRows> batches(std::min(V, window) / batch + 1);
     std::vector<int> openInRow(V, 0);  // per row i, the j > i open when its last batch started
-    std::string lines;
+    // The progress lines of a c1 are formed while the next c1 runs, on a
+    // thread of its first parallel loop over pairs, and written after it:
+    // the lines of `pending` (none when -1) with the time text of its end.
+    std::string lines, pendingTime;
+    int pending = -1;
+    auto formLines = [&] {
+        lines.clear();
+        for (int c2 = pending + 1; c2 < V; ++c2) {
+            const std::string head =
+                "Controlled for " + std::to_string(pending + 1) + ", " + std::to_string(c2 + 1) + " and ";
+            appendProgressLines(lines, head, c2 + 2, V + 1, " Time: ", pendingTime);
+        }
+    };
+    bool formed = false;  // the lines of pending are formed
     initCombined(range, V, combined, corr);
     const double v = V;
     double open = 0.5 * span * V;  // pairs open when the last batch started
@@ -156,7 +169,10 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
                             [&](long c) { fillWindowRow(w0, static_cast<int>(c)); });
             }
             const int count = (w1 - w0 + batch - 1) / batch;
-            parallelFor(0, shares, (pairs * 2 + open * V * 4) * (w1 - w0), [&](long k) {
+            // Index -1 forms the lines of pending, the others are shares of rows.
+            const long start = pending >= 0 && !formed ? -1 : 0;
+            parallelFor(start, shares, (pairs * 2 + open * V * 4) * (w1 - w0), [&](long k) {
+                if (k < 0) return formLines();
                 const int first = range.begin + static_cast<int>(k) * rows;
                 const int last = std::min(range.end, first + rows);
                 thread_local SingleRows scratch;
@@ -175,19 +191,23 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
                     }
                 }
             });
+            formed = formed || start < 0;
             open = 0;
             for (int i = range.begin; i < range.end; ++i) open += openInRow[i];
         }
 
         reportDone(p, doneAfter3(V, c1));
         if (!p.out) continue;
-        lines.clear();
-        const std::string& time = timeNow(p);
-        for (int c2 = c1 + 1; c2 < V; ++c2) {
-            const std::string head =
-                "Controlled for " + std::to_string(c1 + 1) + ", " + std::to_string(c2 + 1) + " and ";
-            appendProgressLines(lines, head, c2 + 2, V + 1, " Time: ", time);
+        if (pending >= 0) {
+            if (!formed) formLines();
+            *p.out << lines;
         }
+        pending = c1;
+        pendingTime = timeNow(p);
+        formed = false;
+    }
+    if (pending >= 0) {
+        formLines();
         *p.out << lines;
     }
 }
