@@ -14,7 +14,9 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 constexpr double kParallelWork = 4e6;
@@ -91,3 +93,32 @@ void produceInOrder(int count, int workers, Produce&& produce, Consume&& consume
     }
     for (std::thread& t : threads) t.join();
 }
+
+// One task at a time on a thread beside the caller, outside the count above:
+// a file's block being written while its next one is formatted. start(task)
+// waits for the task before it, then runs task on a thread of its own (on the
+// caller's, if no thread can be made); finish() waits for it to end.
+class Beside {
+public:
+    Beside() = default;
+    Beside(const Beside&) = delete;
+    Beside& operator=(const Beside&) = delete;
+    ~Beside() { finish(); }
+    template <class Task>
+    void start(Task&& task)
+    {
+        finish();
+        try {
+            thread_ = std::thread(task);
+        } catch (const std::system_error&) {
+            task();
+        }
+    }
+    void finish()
+    {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::thread thread_;
+};

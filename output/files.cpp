@@ -50,6 +50,11 @@ extern "C" void removeAndReraise(int sig)
     ::raise(sig);
 }
 
+// Files that grow past this are written past the page cache, where the file
+// system allows: copying gigabytes into the cache costs as much time as
+// formatting them, while smaller files are done before it would pay.
+constexpr long long kDirectFrom = 8 << 20;
+
 int gLockFd = -1;
 std::string gLockPath;
 
@@ -151,8 +156,10 @@ void writeFileNow(OutputFile& f, const std::function<void(TextOut&)>& writer)
         f.temp.clear();
         f.out.fd = f.fd;
     }
+    // A file written in place is seen as it grows: only whole lines go there.
+    if (!f.temp.empty() && !f.out.literal) f.out.directFrom = kDirectFrom;
     writer(f.out);
-    flushOut(f.out);
+    finishOut(f.out);
     if (f.temp.empty()) {
         f.out.fd = -1;
         return;
@@ -185,8 +192,9 @@ std::string writeAside(OutputFile& f, const std::function<void(TextOut&)>& write
     registerPath(f.temp);
     f.out.fd = ::open(f.temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (f.out.fd < 0) return failure(f.name, errno);
+    if (!f.out.literal) f.out.directFrom = kDirectFrom;
     writer(f.out);
-    flushOut(f.out);
+    finishOut(f.out);
     if (::close(f.out.fd) != 0 && f.out.error == 0) f.out.error = errno;
     f.out.fd = -1;
     return f.out.error != 0 ? failure(f.name, f.out.error) : "";
@@ -206,6 +214,7 @@ std::string commitAll(std::vector<OutputFile>& files)
 void discardAll(std::vector<OutputFile>& files)
 {
     for (OutputFile& f : files) {
+        f.out.blocks.reset();  // no write under way on the descriptor closed
         if (f.out.fd >= 0) ::close(f.out.fd);
         f.out.fd = -1;
         if (f.temp.empty()) continue;

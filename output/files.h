@@ -1,8 +1,9 @@
 // The output files of a run: the one place that creates, names, renames and
 // removes them. Every file is written whole under a temporary name and then
-// renamed into place; the temporary files of a run are removed when it fails
-// or when a signal (Ctrl-C, SIGTERM, SIGHUP, a closed pipe) ends it. A lock
-// per folder and prefix keeps two runs from writing the same files at once.
+// renamed into place (a large one past the page cache, except in the literal
+// programs); the temporary files of a run are removed when it fails or when a
+// signal (Ctrl-C, SIGTERM, SIGHUP, a closed pipe) ends it. A lock per folder
+// and prefix keeps two runs from writing the same files at once.
 #pragma once
 
 #include "output.h"

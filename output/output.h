@@ -8,23 +8,74 @@
 
 #include "../core/core.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // --- text output ---------------------------------------------------------------
 
-// A file written in large blocks that always end at a line end, so the file
-// never holds a partial line. The literal output (of the reference programs)
-// writes every line as it ends and formats numbers through printf's %g.
-// fd < 0 collects the text in buf only.
+// Bytes in memory that start at a page boundary, so that whole blocks of them
+// can go to a file with direct I/O. Grows as a string does; bytes past the old
+// size are left unset.
+class TextBuffer {
+public:
+    static constexpr size_t kAlign = 4096;
+    TextBuffer() = default;
+    explicit TextBuffer(size_t n);
+    TextBuffer(TextBuffer&& other) noexcept { swap(other); }
+    TextBuffer& operator=(TextBuffer&& other) noexcept
+    {
+        swap(other);
+        return *this;
+    }
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer();
+    char* data() { return data_; }
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+    // Keeps the first min(n, size()) bytes.
+    void resize(size_t n);
+    void swap(TextBuffer& other) noexcept
+    {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+    }
+
+private:
+    char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// The blocks of a file written in large pieces beside the caller (textout.cpp).
+struct BlockWrites;
+struct BlockWritesEnd {
+    void operator()(BlockWrites* blocks) const;  // waits for the write under way
+};
+
+// A file written in large blocks. The literal output (of the reference
+// programs) writes every line as it ends and formats numbers through printf's
+// %g; any other writes its text once 64 KiB have gathered at a line end, so the
+// file holds only whole lines. From directFrom bytes on, a regular file is
+// instead written past the page cache (O_DIRECT) in blocks of a few MiB, each
+// on a thread of its own while the next one is formatted; a block ends at an
+// aligned offset, mid-line as a rule, and finishOut writes the last, partial
+// one. A file system that refuses direct I/O gets the same blocks through the
+// page cache. fd < 0 collects the text in buf only.
 struct TextOut {
     int fd = -1;
     bool literal = false;
-    std::string buf;  // buf[0, used) is the text gathered, the rest room for more
+    long long directFrom = 0;  // 0: never direct
+    TextBuffer buf;   // buf[0, used) is the text gathered, the rest room for more
     size_t used = 0;
-    long long written = 0;  // bytes in the file, always up to a line end
+    size_t flushAt = 1 << 16;  // endLine writes once this much is gathered
+    // Bytes of whole lines in the file; the length a failed write cuts the file
+    // back to. Written in blocks, the file may hold part of the next line too.
+    long long written = 0;
     int error = 0;  // errno of the first failed write; later writes are dropped
+    std::unique_ptr<BlockWrites, BlockWritesEnd> blocks;  // once written in blocks
 };
 // The text gathered and not yet written.
 inline std::string_view text(const TextOut& out) { return {out.buf.data(), out.used}; }
@@ -51,14 +102,18 @@ char* formatNumberPrecise(char* first, char* last, double x);
 void putNumber(TextOut& out, double x);
 // Appends a whole number in plain decimal.
 void putInt(TextOut& out, long long n);
-// Writes whatever is gathered (it ends at a line end) to the file.
+// Writes whatever is gathered (it ends at a line end) to the file; written in
+// blocks, all but the bytes past the last aligned offset.
 void flushOut(TextOut& out);
+// Writes the rest of the text and waits for every write: after it the file
+// holds exactly the text, and written is its length (unless a write failed).
+void finishOut(TextOut& out);
 // Ends a line; once the block is large, writes it to the file.
 inline void endLine(TextOut& out)
 {
     *room(out, 1) = '\n';
     ++out.used;
-    if (out.literal || out.used >= (1u << 16)) flushOut(out);
+    if (out.literal || out.used >= out.flushAt) flushOut(out);
 }
 
 // --- writers -------------------------------------------------------------------

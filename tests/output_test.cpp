@@ -1,6 +1,7 @@
 // The number text, the matrix report, the SIF and NET writers, byte for byte,
 // the edge-list writers (SIF, NET, edge table, GraphML read back through
-// libxml2), and the block writes of TextOut into a real file.
+// libxml2), and the block writes of TextOut into a real file, through the page
+// cache and past it, with the file system's refusals and write failures.
 #include "core.h"
 #include "output.h"
 
@@ -10,6 +11,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -22,8 +24,30 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
+
+// Writes that fail on demand: this definition takes the C library's place for
+// every write() of the code under test. The next direct write (O_DIRECT set)
+// to gFailFd fails with gFailErrno once gFailAfter more have gone through;
+// gSizeAtFailure is the file's length then.
+std::atomic<int> gFailFd{-1}, gFailAfter{0}, gFailErrno{0};
+std::atomic<long long> gSizeAtFailure{-1};
+
+extern "C" ssize_t write(int fd, const void* data, size_t n)
+{
+    if (fd == gFailFd.load() && (::fcntl(fd, F_GETFL) & O_DIRECT) != 0 &&
+        gFailAfter.fetch_sub(1) == 0) {
+        struct stat st {};
+        gSizeAtFailure = ::fstat(fd, &st) == 0 ? st.st_size : -1;
+        errno = gFailErrno.load();
+        return -1;
+    }
+    return ::syscall(SYS_write, fd, data, n);
+}
 
 namespace {
 
@@ -164,14 +188,25 @@ Matrix randomMatrix(int V, unsigned seed)
     return m;
 }
 
+// The bytes of the file at path.
+std::string fileText(const std::string& path)
+{
+    std::string text;
+    const int in = ::open(path.c_str(), O_RDONLY);
+    char block[1 << 16];
+    for (ssize_t n; in >= 0 && (n = ::read(in, block, sizeof block)) > 0;)
+        text.append(block, static_cast<size_t>(n));
+    if (in >= 0) ::close(in);
+    return text;
+}
+
 // A temporary file, removed at the end of the test.
 struct TempFile {
     std::string path;
     int fd = -1;
-    TempFile()
+    explicit TempFile(const std::string& dir = std::filesystem::temp_directory_path().string())
     {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "assocnet-textout-XXXXXX").string();
+        std::string pattern = dir + "/assocnet-textout-XXXXXX";
         fd = ::mkstemp(pattern.data());
         path = pattern;
     }
@@ -182,17 +217,47 @@ struct TempFile {
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
-    std::string contents() const
-    {
-        std::string text;
-        const int in = ::open(path.c_str(), O_RDONLY);
-        char block[1 << 16];
-        for (ssize_t n; in >= 0 && (n = ::read(in, block, sizeof block)) > 0;)
-            text.append(block, static_cast<size_t>(n));
-        if (in >= 0) ::close(in);
-        return text;
-    }
+    std::string contents() const { return fileText(path); }
 };
+
+// Whether O_DIRECT is set on fd.
+bool directSet(int fd) { return (::fcntl(fd, F_GETFL) & O_DIRECT) != 0; }
+
+// Whether the file system of fd takes O_DIRECT (the flag is left as it was).
+bool takesDirect(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    const bool takes = ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+    ::fcntl(fd, F_SETFL, flags);
+    return takes;
+}
+
+// Writes 15 MiB of numbered lines of every length from 3 to 106 bytes to the
+// file, with blocks from 1 MiB on, and returns their text. Now and then,
+// halfway through a line, the file must hold a prefix of the text, with whole
+// lines up to out.written; sawDirect tells whether O_DIRECT was set then.
+std::string writeManyLines(const TempFile& file, TextOut& out, bool* sawDirect = nullptr)
+{
+    out.fd = file.fd;
+    out.directFrom = 1 << 20;
+    std::string want;
+    for (int k = 0; want.size() < (15u << 20); ++k) {
+        const std::string line = std::to_string(k) + std::string(static_cast<size_t>(k % 97),
+                                                                 static_cast<char>('a' + k % 26));
+        put(out, line);
+        if (k % 25000 == 0) {
+            const std::string onDisk = file.contents();
+            EXPECT_TRUE(want.compare(0, onDisk.size(), onDisk) == 0) << "line " << k;
+            EXPECT_LE(out.written, static_cast<long long>(onDisk.size()));
+            EXPECT_TRUE(out.written == 0 || want[static_cast<size_t>(out.written) - 1] == '\n');
+            if (sawDirect) *sawDirect = *sawDirect || directSet(file.fd);
+        }
+        endLine(out);
+        want += line;
+        want += '\n';
+    }
+    return want;
+}
 
 // The edges of the pairs i < j of m whose magnitude exceeds t, row by row.
 std::vector<Edge> edgesAbove(int V, const Matrix& m, double t)
@@ -845,4 +910,100 @@ TEST(TextFile, FailedWriteKeepsTheErrorAndDropsLaterText)
     EXPECT_TRUE(text(out).empty());
     EXPECT_EQ(file.contents(), "");
     ::close(readOnly);
+}
+
+// --- TextOut in blocks past the page cache ----------------------------------------------
+
+TEST(TextFileInBlocks, LargeFileHoldsExactlyTheTextAndWholeLinesUpToWritten)
+{
+    // Once cleanly, once with a direct write refused (EINVAL), which is made
+    // again through the page cache.
+    for (const int refusals : {0, 1}) {
+        TempFile file;
+        ASSERT_GE(file.fd, 0);
+        const bool direct = takesDirect(file.fd);
+        gFailErrno = EINVAL;
+        gFailAfter = refusals > 0 ? 1 : -1;
+        gFailFd = file.fd;
+        TextOut out;
+        bool sawDirect = false;
+        const std::string want = writeManyLines(file, out, &sawDirect);
+        EXPECT_LT(out.written, static_cast<long long>(want.size()));  // the last block waits
+        finishOut(out);
+        gFailFd = -1;
+        EXPECT_EQ(out.error, 0);
+        EXPECT_EQ(out.written, static_cast<long long>(want.size()));
+        EXPECT_TRUE(file.contents() == want) << refusals << " refusals";
+        EXPECT_FALSE(directSet(file.fd));  // the descriptor is as it was
+        EXPECT_EQ(sawDirect, direct);
+        EXPECT_TRUE(!direct || refusals == 0 || gFailAfter.load() < 0) << "no write refused";
+    }
+}
+
+TEST(TextFileInBlocks, FileSystemRefusingDirectIoGetsTheSameBytesThroughThePageCache)
+{
+    // ramfs refuses O_DIRECT (this kernel's tmpfs takes it).
+    std::string dir = (std::filesystem::temp_directory_path() / "assocnet-ramfs-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    if (::mount("ramfs", dir.c_str(), "ramfs", 0, nullptr) != 0) {
+        ::rmdir(dir.c_str());
+        GTEST_SKIP() << "no ramfs can be mounted here";
+    }
+    {
+        TempFile file(dir);
+        ASSERT_GE(file.fd, 0);
+        EXPECT_FALSE(takesDirect(file.fd));
+        TextOut out;
+        bool sawDirect = false;
+        const std::string want = writeManyLines(file, out, &sawDirect);
+        finishOut(out);
+        EXPECT_FALSE(sawDirect);
+        EXPECT_EQ(out.written, static_cast<long long>(want.size()));
+        EXPECT_TRUE(file.contents() == want);
+    }
+    ::umount2(dir.c_str(), MNT_DETACH);
+    ::rmdir(dir.c_str());
+}
+
+TEST(TextFileInBlocks, FailedBlockCutsTheFileBackToItsLastWholeLine)
+{
+    TempFile file;
+    ASSERT_GE(file.fd, 0);
+    if (!takesDirect(file.fd)) GTEST_SKIP() << "the temporary folder refuses O_DIRECT";
+    gFailErrno = ENOSPC;
+    gFailAfter = 1;
+    gFailFd = file.fd;
+    TextOut out;
+    const std::string want = writeManyLines(file, out);
+    finishOut(out);
+    gFailFd = -1;
+    // The blocks written before it end mid-line.
+    ASSERT_GT(gSizeAtFailure.load(), 0);
+    ASSERT_NE(want[static_cast<size_t>(gSizeAtFailure.load()) - 1], '\n');
+    EXPECT_EQ(out.error, ENOSPC);
+    const std::string got = file.contents();
+    EXPECT_EQ(static_cast<long long>(got.size()), out.written);
+    EXPECT_GT(out.written, 1 << 20);
+    EXPECT_EQ(got.back(), '\n');
+    EXPECT_TRUE(want.compare(0, got.size(), got) == 0);
+}
+
+TEST(TextFileInBlocks, ChunkedReportGivesTheTextOfTheReport)
+{
+    // The report's chunks of rows arrive whole, several MiB at a time.
+    const int V = 2100;
+    const Matrix m = randomMatrix(V, 23);
+    const Names names = numberedNames(V);
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(2);
+    TempFile file;
+    ASSERT_GE(file.fd, 0);
+    TextOut out;
+    out.fd = file.fd;
+    out.directFrom = 1 << 20;
+    printStuff(V, names, m, out, ReportLayout{"T", false});
+    finishOut(out);
+    EXPECT_EQ(out.error, 0);
+    EXPECT_TRUE(file.contents() == report(V, names, m, false, "T"));
+    omp_set_num_threads(saved);
 }
