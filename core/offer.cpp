@@ -21,7 +21,8 @@
 //   offerSecondOrder / ...With       the offers of one open pair over a batch
 //                                    of first controlling variables, its
 //                                    first-order coefficients formed per lane
-//   prepareBatch                     the rows of a batch's c those two read
+//   prepareBatch (sizeBatch and      the rows of a batch's c those two read
+//   prepareBatchRow)
 //   partialRow                       a row of coefficients given one variable
 //
 // Where the processor has 512-bit vectors, the batch forms test lanes in a
