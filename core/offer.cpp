@@ -262,6 +262,18 @@ int widestBlockTest()
     return __builtin_cpu_supports("avx512f") ? 8 : __builtin_cpu_supports("avx2") ? 4 : 1;
 }
 
+namespace {
+
+// Whether the 16-bit fixed-point lane tests (and the rows they read) run here.
+bool fixedPointTests()
+{
+    static const bool has = __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi2");
+    return has;
+}
+
+}  // namespace
+
 double offerRunWith(int width, double v, double x, const double* A, const double* B, int w0,
                     int w1, int i, int j, double threshold)
 {
@@ -928,12 +940,10 @@ void prepareBatchRow(int V, const CorrRows& corr, int c, BatchRows& batch)
         gs[w] = static_cast<float>(g[w]);
         es[w] = static_cast<float>(rest[w]);
     }
-    static const bool avx512 = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
-    if (avx512) {
+    if (fixedPointTests())
         fixedRowAvx512(g, hs, V);
-    } else {
+    else
         for (int w = 0; w < V; ++w) hs[w] = fixedB(g[w]);
-    }
 }
 
 void prepareBatch(int V, const CorrRows& corr, int c0, int c1, BatchRows& batch)
@@ -946,9 +956,7 @@ void offerFirstOrderWith(int width, double* row, const CorrRows& corr, const Bat
                          SingleRows& scratch, int i, int from, int to, int skip, double threshold,
                          std::vector<int>& open)
 {
-    static const bool bw = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-                           __builtin_cpu_supports("bmi2");
-    if (width == 8 && bw)
+    if (width == 8 && fixedPointTests())
         return firstOrderRowFixed(row, corr, batch, scratch, i, from, to, skip, threshold, open);
     firstOrderRow<FirstGeneric>(row, corr, batch, i, from, to, skip, threshold, open);
 }
