@@ -33,8 +33,10 @@
 #include "sweep.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include <immintrin.h>
 
@@ -48,6 +50,44 @@ inline bool moderate(double q) { return q >= 0x1p-400 && q <= 0x1p400; }
 // The block tests: bit k set when the offer of w = base + k is sure not to
 // replace a stored value whose square is about q (q * kMargin is passed).
 // One form per instruction set; all decide the same way.
+//
+// narrow(A, B, base, open, x, t2) keeps, of the lanes `open` of a stretch from
+// base, those that may still matter once the smallest offer among them is
+// known. A lane whose num * num exceeds D * max(m, t2) * kMargin, m the
+// smallest estimate num * num / D of the lanes, is larger in magnitude than
+// that lane's offer and than the threshold (t2 its square, 0 when the run
+// does not prune): it can neither end the run nor be the smallest offer, so,
+// while no offer of the stretch ends the run, the stretch ends with the same
+// value without it, and when one does, the run ends at the same lane. Each
+// side errs by a few units in the last place, far inside kMargin. Lanes whose
+// num * num or D is far from 1 are always kept, and every lane when m is.
+inline bool regular(double nn, double d) { return moderate(nn) && moderate(d); }
+
+std::uint64_t narrowGeneric(const double* A, const double* B, int base, std::uint64_t open,
+                            double x, double t2)
+{
+    auto terms = [&](std::uint64_t left, double& nn, double& d) {
+        const int w = base + __builtin_ctzll(left);
+        const double a = A[w], b = B[w], num = x - a * b;
+        nn = num * num;
+        d = (1 - a * a) * (1 - b * b);
+    };
+    double least = std::numeric_limits<double>::infinity(), nn, d;
+    for (std::uint64_t left = open; left != 0; left &= left - 1) {
+        terms(left, nn, d);
+        if (regular(nn, d)) least = std::min(least, nn / d);
+    }
+    const double bound = std::max(least, t2);
+    if (!moderate(bound)) return open;
+    const double bm = bound * kMargin;
+    std::uint64_t keep = open;
+    for (std::uint64_t left = open; left != 0; left &= left - 1) {
+        terms(left, nn, d);
+        if (regular(nn, d) && nn > d * bm) keep &= ~(left & -left);
+    }
+    return keep;
+}
+
 struct BlockGeneric {
     static unsigned sure(const double* A, const double* B, int base, double x, double qm)
     {
@@ -59,6 +99,11 @@ struct BlockGeneric {
             bits |= static_cast<unsigned>(num * num > dq && dq >= kTinyProduct) << k;
         }
         return bits;
+    }
+    static std::uint64_t narrow(const double* A, const double* B, int base, std::uint64_t open,
+                                double x, double t2)
+    {
+        return narrowGeneric(A, B, base, open, x, t2);
     }
 };
 
@@ -82,6 +127,11 @@ struct BlockAvx2 {
     {
         return half(A + base, B + base, x, qm) | half(A + base + 4, B + base + 4, x, qm) << 4;
     }
+    static std::uint64_t narrow(const double* A, const double* B, int base, std::uint64_t open,
+                                double x, double t2)
+    {
+        return narrowGeneric(A, B, base, open, x, t2);
+    }
 };
 
 struct BlockAvx512 {
@@ -96,6 +146,53 @@ struct BlockAvx512 {
         const __m512d dq = _mm512_mul_pd(d, _mm512_set1_pd(qm));
         const __mmask8 big = _mm512_cmp_pd_mask(_mm512_mul_pd(num, num), dq, _CMP_GT_OQ);
         return big & _mm512_cmp_pd_mask(dq, _mm512_set1_pd(kTinyProduct), _CMP_GE_OQ);
+    }
+    // The smallest estimate is found by comparing num * num * D' with
+    // num' * num' * D across lanes, with one division at the end.
+    __attribute__((target("avx512f"))) static std::uint64_t narrow(const double* A,
+                                                                  const double* B, int base,
+                                                                  std::uint64_t open, double x,
+                                                                  double t2)
+    {
+        const __m512d one = _mm512_set1_pd(1), xs = _mm512_set1_pd(x);
+        const __m512d lo = _mm512_set1_pd(0x1p-400), hi = _mm512_set1_pd(0x1p400);
+        __m512d nns[8], ds[8];
+        __mmask8 reg[8];
+        __m512d bestN = _mm512_set1_pd(std::numeric_limits<double>::infinity()), bestD = one;
+        for (int k = 0; k < 8; ++k) {
+            const auto in = static_cast<__mmask8>(open >> (8 * k));
+            reg[k] = 0;
+            if (in == 0) continue;
+            const __m512d a = _mm512_maskz_loadu_pd(in, A + base + 8 * k);
+            const __m512d b = _mm512_maskz_loadu_pd(in, B + base + 8 * k);
+            const __m512d num = _mm512_sub_pd(xs, _mm512_mul_pd(a, b));
+            const __m512d d = _mm512_mul_pd(_mm512_sub_pd(one, _mm512_mul_pd(a, a)),
+                                            _mm512_sub_pd(one, _mm512_mul_pd(b, b)));
+            const __m512d nn = _mm512_mul_pd(num, num);
+            const __mmask8 r = in & _mm512_cmp_pd_mask(nn, lo, _CMP_GE_OQ) &
+                               _mm512_cmp_pd_mask(nn, hi, _CMP_LE_OQ) &
+                               _mm512_cmp_pd_mask(d, lo, _CMP_GE_OQ) &
+                               _mm512_cmp_pd_mask(d, hi, _CMP_LE_OQ);
+            const __mmask8 less = _mm512_mask_cmp_pd_mask(r, _mm512_mul_pd(nn, bestD),
+                                                          _mm512_mul_pd(bestN, d), _CMP_LT_OQ);
+            bestN = _mm512_mask_blend_pd(less, bestN, nn);
+            bestD = _mm512_mask_blend_pd(less, bestD, d);
+            nns[k] = nn;
+            ds[k] = d;
+            reg[k] = r;
+        }
+        alignas(64) double q[8];
+        _mm512_store_pd(q, _mm512_div_pd(bestN, bestD));
+        const double bound = std::max(*std::min_element(q, q + 8), t2);
+        if (!moderate(bound)) return open;
+        const __m512d bm = _mm512_set1_pd(bound * kMargin);
+        std::uint64_t keep = open;
+        for (int k = 0; k < 8; ++k)
+            if (reg[k] != 0)
+                keep &= ~(static_cast<std::uint64_t>(_mm512_mask_cmp_pd_mask(
+                              reg[k], nns[k], _mm512_mul_pd(ds[k], bm), _CMP_GT_OQ))
+                          << (8 * k));
+        return keep;
     }
 };
 
@@ -195,7 +292,11 @@ template <class Block>
 
 // A lane sure not to replace stays so while the stored magnitude shrinks, so
 // the lanes of a stretch of 64 are all tested against the value the stretch
-// starts with, and only the others are offered one by one.
+// starts with, and only the others are offered one by one; when many are
+// left (a pair's first stretches, where its value is still far above its
+// smallest offers), they are narrowed to those near the smallest of them
+// first.
+constexpr int kManyLanes = 4;
 template <class Block>
 [[gnu::always_inline]] inline double panelRun(double v, double x, const double* A,
                                               const double* B, int n, int skip1, int skip2,
@@ -204,6 +305,7 @@ template <class Block>
     if (pruned(v, threshold)) return v;
     Stored s(v, threshold);
     for (int base = 0; base < n; base += 64) {
+        if (s.prunedNow()) break;
         const int lanes = std::min(64, n - base);
         std::uint64_t open = lanes == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lanes) - 1;
         if (static_cast<unsigned>(skip1 - base) < 64) open &= ~(std::uint64_t{1} << (skip1 - base));
@@ -214,13 +316,12 @@ template <class Block>
             for (int k = 0; k < lanes; k += 8)
                 sure |= static_cast<std::uint64_t>(Block::sure(A, B, base + k, x, qm)) << k;
             open &= ~sure;
+            if (std::popcount(open) > kManyLanes)
+                open = Block::narrow(A, B, base, open, x, s.prunes ? s.t2 : 0);
         }
         for (; open != 0; open &= open - 1) {
             const int w = base + __builtin_ctzll(open);
-            if (s.offerOne(x, A[w], B[w])) {
-                s.settle();
-                return s.v;
-            }
+            if (s.offerOne(x, A[w], B[w])) break;
         }
     }
     s.settle();
