@@ -296,7 +296,7 @@ template <class Block>
 // left (a pair's first stretches, where its value is still far above its
 // smallest offers), they are narrowed to those near the smallest of them
 // first.
-constexpr int kManyLanes = 4;
+constexpr int kManyLanes = 8;
 template <class Block>
 [[gnu::always_inline]] inline double panelRun(double v, double x, const double* A,
                                               const double* B, int n, int skip1, int skip2,
