@@ -141,7 +141,10 @@ std::string openInPlace(std::vector<OutputFile>& files)
     return "";
 }
 
-void writeFileNow(OutputFile& f, const std::function<void(TextOut&)>& writer)
+namespace {
+
+// Opens f's temporary file (or readies it to be written in place).
+void beginFile(OutputFile& f)
 {
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     if (!f.temp.empty()) registerPath(f.temp);
@@ -158,7 +161,11 @@ void writeFileNow(OutputFile& f, const std::function<void(TextOut&)>& writer)
     }
     // A file written in place is seen as it grows: only whole lines go there.
     if (!f.temp.empty() && !f.out.literal) f.out.directFrom = kDirectFrom;
-    writer(f.out);
+}
+
+// Writes what is left of f's text and puts the file in place.
+void endFile(OutputFile& f)
+{
     finishOut(f.out);
     if (f.temp.empty()) {
         f.out.fd = -1;
@@ -169,6 +176,27 @@ void writeFileNow(OutputFile& f, const std::function<void(TextOut&)>& writer)
     if (f.out.error == 0 && ::rename(f.temp.c_str(), f.name.c_str()) != 0) f.out.error = errno;
     if (f.out.error != 0) ::unlink(f.temp.c_str());
     unregisterPath(f.temp);
+}
+
+}  // namespace
+
+void writeFileNow(OutputFile& f, const std::function<void(TextOut&)>& writer)
+{
+    beginFile(f);
+    writer(f.out);
+    endFile(f);
+}
+
+void writeFilesNow(const std::vector<OutputFile*>& files,
+                   const std::function<void(const std::vector<TextOut*>&)>& writer)
+{
+    std::vector<TextOut*> outs;
+    for (OutputFile* f : files) {
+        beginFile(*f);
+        outs.push_back(&f->out);
+    }
+    writer(outs);
+    for (OutputFile* f : files) endFile(*f);
 }
 
 std::string closeInPlace(std::vector<OutputFile>& files)

@@ -42,6 +42,10 @@ std::string openInPlace(std::vector<OutputFile>& files);
 // Runs writer(TextOut&) on f and puts the result in place; a failure leaves
 // its errno in f.out.error.
 void writeFileNow(OutputFile& f, const std::function<void(TextOut&)>& writer);
+// The same for several files written together: writer gets their outputs in
+// the order of files.
+void writeFilesNow(const std::vector<OutputFile*>& files,
+                   const std::function<void(const std::vector<TextOut*>&)>& writer);
 // Closes the files opened by openInPlace; "" or "NAME: cause".
 std::string closeInPlace(std::vector<OutputFile>& files);
 

@@ -8,6 +8,7 @@
 
 #include "../core/core.h"
 
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -141,6 +142,22 @@ void getCytoScapeInput(int V, double threshold, const Matrix& m, TextOut& out, c
 // Writes the NET file: every variable as a vertex, then one weighted,
 // coloured edge per pair selected as in getCytoScapeInput.
 void getPajekInput(int V, double threshold, const Matrix& m, TextOut& out, const Names& names);
+// The smallest of the thresholds that are numbers (infinity when none is): a
+// pair is above one of the thresholds exactly when it is above this one.
+inline double loosestThreshold(const std::vector<double>& thresholds)
+{
+    double loosest = std::numeric_limits<double>::infinity();
+    for (const double t : thresholds)
+        if (t < loosest) loosest = t;
+    return loosest;
+}
+// The files of several levels in one pass over the triangle: *outs[l] gets
+// what getCytoScapeInput (getPajekInput) writes at thresholds[l], and an
+// edge's line is formed once for all the levels it passes.
+void getCytoScapeInputs(int V, const std::vector<double>& thresholds, const Matrix& m,
+                        const std::vector<TextOut*>& outs, const Names& names, SifLabels labels);
+void getPajekInputs(int V, const std::vector<double>& thresholds, const Matrix& m,
+                    const std::vector<TextOut*>& outs, const Names& names);
 
 // --- edge lists ------------------------------------------------------------------
 

@@ -4,6 +4,8 @@
 // edge-list form writes the edges it is given.
 #include "output.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 
 namespace {
@@ -45,6 +47,40 @@ void getPajekInput(int V, double threshold, const Matrix& m, TextOut& out, const
             const double x = m[i][j];
             if (!(std::fabs(x) > threshold)) continue;
             edgeLine(out, i, j, x);
+        }
+}
+
+void getPajekInputs(int V, const std::vector<double>& thresholds, const Matrix& m,
+                    const std::vector<TextOut*>& outs, const Names& names)
+{
+    for (TextOut* out : outs) putVertices(V, names, *out);
+    // A literal file forms its numbers as the stream does: each file alone.
+    const bool literal = std::any_of(outs.begin(), outs.end(), [](const TextOut* o) { return o->literal; });
+    const double loosest = loosestThreshold(thresholds);
+    char line[96];  // two counts (11 characters each), a number (32) and a colour
+    for (int i = 0; i < V; ++i)
+        for (int j = i + 1; j < V; ++j) {
+            const double x = m[i][j], magnitude = std::fabs(x);
+            if (!(magnitude > loosest)) continue;
+            char* end = line;
+            if (!literal) {
+                end = std::to_chars(end, end + 11, i + 1).ptr;
+                *end++ = ' ';
+                end = std::to_chars(end, end + 11, j + 1).ptr;
+                *end++ = ' ';
+                end = formatNumber(end, end + 32, x);
+                const std::string_view colour = x > 0 ? " c Red" : " c Blue";
+                end = std::copy(colour.begin(), colour.end(), end);
+            }
+            for (size_t l = 0; l < outs.size(); ++l) {
+                if (!(magnitude > thresholds[l])) continue;
+                if (literal) {
+                    edgeLine(*outs[l], i, j, x);
+                    continue;
+                }
+                put(*outs[l], std::string_view(line, static_cast<size_t>(end - line)));
+                endLine(*outs[l]);
+            }
         }
 }
 

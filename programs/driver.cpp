@@ -149,8 +149,9 @@ int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
     analyse(Method{prof.spearman, prof.order, 1.96}, kernels, V, N, obs, result, progress);
     std::cout << std::flush;
 
-    // The seven files are independent: the fast programs write each on one
-    // thread, whole; the literal ones write them one after another.
+    // The seven files are independent: the fast programs write the report on
+    // one thread and the SIF files, then the NET files, of the three levels
+    // together on another; the literal ones write them one after another.
     auto writeFile = [&](long k) {
         const int level = static_cast<int>(k - 1) % 3;
         writeFileNow(files[k], [&](TextOut& out) {
@@ -164,10 +165,24 @@ int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
                               varNames);
         });
     };
+    auto writeLevels = [&](long first) {
+        std::vector<OutputFile*> set;
+        std::vector<double> thresholds;
+        for (int level = 0; level < 3; ++level) {
+            set.push_back(&files[first + level]);
+            thresholds.push_back(thresholdFor(N, prof.z[level], prof.order));
+        }
+        writeFilesNow(set, [&](const std::vector<TextOut*>& outs) {
+            if (first == 1)
+                getCytoScapeInputs(V, thresholds, result, outs, varNames, prof.labels);
+            else
+                getPajekInputs(V, thresholds, result, outs, varNames);
+        });
+    };
     if (literal)
         for (long k : {1, 2, 3, 4, 5, 6, 0}) writeFile(k);
     else
-        parallelFor(0, 7, 20.0 * V * V, writeFile);
+        parallelFor(0, 3, 20.0 * V * V, [&](long k) { k == 0 ? writeFile(0) : writeLevels(k == 1 ? 1 : 4); });
     for (OutputFile& f : files)
         if (f.out.error != 0) fail(f.name + ": " + std::strerror(f.out.error));
 

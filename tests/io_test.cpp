@@ -167,6 +167,47 @@ TEST(Networks, SifAndNetOfTheWorkedExample)
                        "2 3 -0.712346 c Blue\n");
 }
 
+// The levels written in one pass: each file as its level alone writes it,
+// whatever the order of the thresholds, with equal ones, one that is not a
+// number, values on a threshold and not-a-number cells; literal files too.
+TEST(Networks, LevelsWrittenTogetherMatchEachLevelWrittenAlone)
+{
+    const int V = 40;
+    std::mt19937_64 gen(3);
+    std::uniform_real_distribution<double> coef(-1, 1);
+    Matrix m(V, V, 0.0);
+    Names names;
+    for (int i = 0; i < V; ++i) names.push_back(std::string("g").append(std::to_string(i)));
+    const double t1 = 0.3, t2 = 0.6;
+    for (int i = 0; i < V; ++i)
+        for (int j = i + 1; j < V; ++j) {
+            const int pick = static_cast<int>(gen() % 20);
+            m[i][j] = pick == 0 ? std::nan("") : pick == 1 ? -t1 : pick == 2 ? t2 : coef(gen);
+        }
+    const std::vector<std::vector<double>> levels = {
+        {t1, 0.45, t2}, {t2, t1, std::nan("")}, {t1, t1, 0.9}, {std::nan(""), std::nan("")}};
+    for (const auto& thresholds : levels)
+        for (const bool literal : {false, true}) {
+            std::vector<TextOut> sifs(thresholds.size()), nets(thresholds.size());
+            std::vector<TextOut*> sifOuts, netOuts;
+            for (size_t l = 0; l < thresholds.size(); ++l) {
+                sifs[l].literal = nets[l].literal = literal;
+                sifOuts.push_back(&sifs[l]);
+                netOuts.push_back(&nets[l]);
+            }
+            getCytoScapeInputs(V, thresholds, m, sifOuts, names, {" pos ", " neg "});
+            getPajekInputs(V, thresholds, m, netOuts, names);
+            for (size_t l = 0; l < thresholds.size(); ++l) {
+                TextOut sif, net;
+                sif.literal = net.literal = literal;
+                getCytoScapeInput(V, thresholds[l], m, sif, names, {" pos ", " neg "});
+                getPajekInput(V, thresholds[l], m, net, names);
+                EXPECT_EQ(text(sifs[l]), text(sif)) << "level " << l << " literal " << literal;
+                EXPECT_EQ(text(nets[l]), text(net)) << "level " << l << " literal " << literal;
+            }
+        }
+}
+
 TEST(Networks, EdgesNeedAMagnitudeStrictlyAboveTheThreshold)
 {
     const double t = thresholdFor(30, 3.2905, 1);
