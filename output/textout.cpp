@@ -4,9 +4,11 @@
 #include "parallel.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -29,11 +31,60 @@ constexpr char kDigitPairs[] =
 // rounded to a whole number gives the six digits, unless it lies near a tie,
 // where the precise formatting decides. Other magnitudes, zero, infinities and
 // not-a-number always go there.
+namespace {
+
+// The six digits of r (100000 to 999999) into d.
+inline void sixDigits(long r, char* d)
+{
+    const long high = r / 10000, low = r % 10000;
+    std::memcpy(d, kDigitPairs + 2 * high, 2);
+    std::memcpy(d + 2, kDigitPairs + 2 * (low / 100), 2);
+    std::memcpy(d + 4, kDigitPairs + 2 * (low % 100), 2);
+}
+
+// The form below for 1e-4 <= |x| < 1, the magnitude of most coefficients,
+// without a branch that depends on the digits: the decade from three
+// comparisons, the trailing zeros from the digits' bytes. Null where the
+// digits round up to the next decade or lie near a tie.
+char* formatFraction(char* first, double x, double m)
+{
+    static constexpr double kScale[] = {1e6, 1e7, 1e8, 1e9};
+    const int below = (m < 1e-1) + (m < 1e-2) + (m < 1e-3);  // the decade is -1 - below
+    const double y = m * kScale[below];
+    long r = static_cast<long>(y);
+    const double fraction = y - static_cast<double>(r);
+    r += fraction > 0.5;
+    if (std::fabs(fraction - 0.5) < 1e-6 || r < 100000 || r > 999999) return nullptr;
+    char d[8] = {'0', '0', '0', '0', '0', '0', '0', '0'};
+    sixDigits(r, d);
+    int used = 6;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::uint64_t word;
+        std::memcpy(&word, d, 8);
+        // A byte other than '0' where the digit is not zero; the first never is.
+        const std::uint64_t nonzero = (word ^ 0x3030303030303030u) & 0xffffffffffffu;
+        used = (64 - __builtin_clzll(nonzero) + 7) / 8;
+    } else {
+        while (d[used - 1] == '0') --used;
+    }
+    char* o = first;
+    *o = '-';
+    o += x < 0;
+    std::memcpy(o, "0.000", 5);
+    o += 2 + below;
+    std::memcpy(o, d, 8);
+    return o + used;
+}
+
+}  // namespace
+
 char* formatNumber(char* first, char* last, double x)
 {
     static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
     static constexpr double kDecade[] = {1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5};
     const double m = std::fabs(x);
+    if (m >= 1e-4 && m < 1)
+        if (char* end = formatFraction(first, x, m)) return end;
     if (!(m >= 1e-4 && m < 1e6)) return formatNumberPrecise(first, last, x);
     int X = m >= 1 ? 5 : -1;
     while (X > -4 && m < kDecade[X + 4]) --X;
@@ -51,10 +102,7 @@ char* formatNumber(char* first, char* last, double x)
     // The six digits, then the trailing zeros that are not before the point
     // dropped.
     char d[6];
-    const long high = r / 10000, low = r % 10000;
-    std::memcpy(d, kDigitPairs + 2 * high, 2);
-    std::memcpy(d + 2, kDigitPairs + 2 * (low / 100), 2);
-    std::memcpy(d + 4, kDigitPairs + 2 * (low % 100), 2);
+    sixDigits(r, d);
     int used = 6;
     while (used > X + 1 && d[used - 1] == '0') --used;
     char* o = first;

@@ -117,7 +117,14 @@ TEST(NumberText, MatchesTheStreamDefaultFormat)
     std::vector<double> values = {0.5, -0.25, 1e-7, 1e-5, 1.5e-05, 1e6, 999999.5, 999999.4, 123456,
                                   1234567, 0.1234565, 9.999995e-5, 0.00012345650000000001, 1, -1,
                                   0.0, -0.0, 5e-324, 1.7976931348623157e308, INFINITY, -INFINITY,
-                                  std::nan(""), -std::nan(""), 0.1, 1e-4, 99999.95};
+                                  std::nan(""), -std::nan(""), 0.1, 1e-4, 99999.95,
+                                  // decades of coefficients, and digits rounding up to the next
+                                  0.01, 0.001, -0.001, 0.0999999, 0.09999996, -0.00999995,
+                                  0.000999996, 0.99999951, 0.9999994, 0.1000005, 0.000100000,
+                                  0.0123, -0.5, 0.25000049999999999};
+    for (const double step : {0x1p-52, 0x1p-40, 1e-7})
+        for (const double edge : {1e-4, 1e-3, 1e-2, 1e-1, 1.0})
+            for (const double x : {edge * (1 - step), edge * (1 + step)}) values.push_back(x);
     for (int k = 0; k < 200000; ++k) {
         values.push_back(std::bit_cast<double>(gen()));
         const double u = unit(gen);
