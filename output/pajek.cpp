@@ -55,7 +55,8 @@ void getPajekInputs(int V, const std::vector<double>& thresholds, const Matrix& 
 {
     for (TextOut* out : outs) putVertices(V, names, *out);
     // A literal file forms its numbers as the stream does: each file alone.
-    const bool literal = std::any_of(outs.begin(), outs.end(), [](const TextOut* o) { return o->literal; });
+    const bool literal =
+        std::any_of(outs.begin(), outs.end(), [](const TextOut* o) { return o->literal; });
     const double loosest = loosestThreshold(thresholds);
     char line[96];  // two counts (11 characters each), a number (32) and a colour
     for (int i = 0; i < V; ++i)

@@ -24,15 +24,6 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-}  // namespace
-
-// For 1e-4 <= |x| < 1e6 the text is fixed-point: the decimal exponent X of x
-// gives 5 - X decimals, and |x| * 10^(5 - X) (one rounding, far below 1e-6)
-// rounded to a whole number gives the six digits, unless it lies near a tie,
-// where the precise formatting decides. Other magnitudes, zero, infinities and
-// not-a-number always go there.
-namespace {
-
 // The six digits of r (100000 to 999999) into d.
 inline void sixDigits(long r, char* d)
 {
@@ -78,6 +69,11 @@ char* formatFraction(char* first, double x, double m)
 
 }  // namespace
 
+// For 1e-4 <= |x| < 1e6 the text is fixed-point: the decimal exponent X of x
+// gives 5 - X decimals, and |x| * 10^(5 - X) (one rounding, far below 1e-6)
+// rounded to a whole number gives the six digits, unless it lies near a tie,
+// where the precise formatting decides. Other magnitudes, zero, infinities and
+// not-a-number always go there.
 char* formatNumber(char* first, char* last, double x)
 {
     static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};

@@ -182,7 +182,10 @@ int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
     if (literal)
         for (long k : {1, 2, 3, 4, 5, 6, 0}) writeFile(k);
     else
-        parallelFor(0, 3, 20.0 * V * V, [&](long k) { k == 0 ? writeFile(0) : writeLevels(k == 1 ? 1 : 4); });
+        parallelFor(0, 3, 20.0 * V * V, [&](long k) {
+            if (k == 0) writeFile(0);
+            else writeLevels(k == 1 ? 1 : 4);
+        });
     for (OutputFile& f : files)
         if (f.out.error != 0) fail(f.name + ": " + std::strerror(f.out.error));
 
