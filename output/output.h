@@ -101,6 +101,9 @@ char* formatNumber(char* first, char* last, double x);
 char* formatNumberPrecise(char* first, char* last, double x);
 // Appends a double in the stream's default format ("0.5", "1e-07", "nan", "-nan").
 void putNumber(TextOut& out, double x);
+// The text putNumber appends, into at least 32 bytes from first, for a
+// literal output or another; returns its end.
+char* numberText(char* first, double x, bool literal);
 // Appends a whole number in plain decimal.
 void putInt(TextOut& out, long long n);
 // Writes whatever is gathered (it ends at a line end) to the file; written in
@@ -153,7 +156,8 @@ inline double loosestThreshold(const std::vector<double>& thresholds)
 }
 // The files of several levels in one pass over the triangle: *outs[l] gets
 // what getCytoScapeInput (getPajekInput) writes at thresholds[l], and an
-// edge's line is formed once for all the levels it passes.
+// edge's line is formed once for all the levels it passes (outs all literal,
+// or none).
 void getCytoScapeInputs(int V, const std::vector<double>& thresholds, const Matrix& m,
                         const std::vector<TextOut*>& outs, const Names& names, SifLabels labels);
 void getPajekInputs(int V, const std::vector<double>& thresholds, const Matrix& m,

@@ -26,14 +26,28 @@ void putVertices(int V, const Names& names, TextOut& out)
     endLine(out);
 }
 
+// Room for an edge's text: two counts (11 characters each), a number (32)
+// and a colour.
+constexpr int kEdgeText = 96;
+
+// The text of an edge's line, its line end left out, from line on; returns
+// its end.
+char* edgeText(char* line, int i, int j, double r, bool literal)
+{
+    char* end = std::to_chars(line, line + 11, i + 1).ptr;
+    *end++ = ' ';
+    end = std::to_chars(end, end + 11, j + 1).ptr;
+    *end++ = ' ';
+    end = numberText(end, r, literal);
+    const std::string_view colour = r > 0 ? " c Red" : " c Blue";
+    return std::copy(colour.begin(), colour.end(), end);
+}
+
 void edgeLine(TextOut& out, int i, int j, double r)
 {
-    putInt(out, i + 1);
-    put(out, " ");
-    putInt(out, j + 1);
-    put(out, " ");
-    putNumber(out, r);
-    put(out, r > 0 ? " c Red" : " c Blue");
+    char line[kEdgeText];
+    const char* end = edgeText(line, i, j, r, out.literal);
+    put(out, std::string_view(line, static_cast<size_t>(end - line)));
     endLine(out);
 }
 
@@ -41,47 +55,27 @@ void edgeLine(TextOut& out, int i, int j, double r)
 
 void getPajekInput(int V, double threshold, const Matrix& m, TextOut& out, const Names& names)
 {
-    putVertices(V, names, out);
-    for (int i = 0; i < V; ++i)
-        for (int j = i + 1; j < V; ++j) {
-            const double x = m[i][j];
-            if (!(std::fabs(x) > threshold)) continue;
-            edgeLine(out, i, j, x);
-        }
+    getPajekInputs(V, {threshold}, m, {&out}, names);
 }
 
 void getPajekInputs(int V, const std::vector<double>& thresholds, const Matrix& m,
                     const std::vector<TextOut*>& outs, const Names& names)
 {
     for (TextOut* out : outs) putVertices(V, names, *out);
-    // A literal file forms its numbers as the stream does: each file alone.
-    const bool literal =
-        std::any_of(outs.begin(), outs.end(), [](const TextOut* o) { return o->literal; });
+    const bool literal = !outs.empty() && outs.front()->literal;
     const double loosest = loosestThreshold(thresholds);
-    char line[96];  // two counts (11 characters each), a number (32) and a colour
+    char line[kEdgeText];
     for (int i = 0; i < V; ++i)
         for (int j = i + 1; j < V; ++j) {
             const double x = m[i][j], magnitude = std::fabs(x);
             if (!(magnitude > loosest)) continue;
-            char* end = line;
-            if (!literal) {
-                end = std::to_chars(end, end + 11, i + 1).ptr;
-                *end++ = ' ';
-                end = std::to_chars(end, end + 11, j + 1).ptr;
-                *end++ = ' ';
-                end = formatNumber(end, end + 32, x);
-                const std::string_view colour = x > 0 ? " c Red" : " c Blue";
-                end = std::copy(colour.begin(), colour.end(), end);
-            }
-            for (size_t l = 0; l < outs.size(); ++l) {
-                if (!(magnitude > thresholds[l])) continue;
-                if (literal) {
-                    edgeLine(*outs[l], i, j, x);
-                    continue;
+            const char* end = edgeText(line, i, j, x, literal);
+            const std::string_view text(line, static_cast<size_t>(end - line));
+            for (size_t l = 0; l < outs.size(); ++l)
+                if (magnitude > thresholds[l]) {
+                    put(*outs[l], text);
+                    endLine(*outs[l]);
                 }
-                put(*outs[l], std::string_view(line, static_cast<size_t>(end - line)));
-                endLine(*outs[l]);
-            }
         }
 }
 

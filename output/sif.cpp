@@ -21,12 +21,7 @@ void sifLine(TextOut& out, const Names& names, int i, int j, double r, SifLabels
 void getCytoScapeInput(int V, double threshold, const Matrix& m, TextOut& out, const Names& names,
                        SifLabels labels)
 {
-    for (int i = 0; i < V; ++i)
-        for (int j = i + 1; j < V; ++j) {
-            const double x = m[i][j];
-            if (!(std::fabs(x) > threshold)) continue;
-            sifLine(out, names, i, j, x, labels);
-        }
+    getCytoScapeInputs(V, {threshold}, m, {&out}, names, labels);
 }
 
 void getCytoScapeInputs(int V, const std::vector<double>& thresholds, const Matrix& m,

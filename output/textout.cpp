@@ -148,15 +148,17 @@ void growOut(TextOut& out, size_t n)
     out.buf.resize(std::max<size_t>({out.used + n, 2 * out.buf.size(), (1u << 16) + 4096}));
 }
 
+char* numberText(char* first, double x, bool literal)
+{
+    // What a default-formatted stream does underneath: printf's %g.
+    if (literal) return first + std::snprintf(first, 32, "%g", x);
+    return formatNumber(first, first + 32, x);
+}
+
 void putNumber(TextOut& out, double x)
 {
     char* at = room(out, 32);
-    if (out.literal) {
-        // What a default-formatted stream does underneath: printf's %g.
-        out.used += static_cast<size_t>(std::snprintf(at, 32, "%g", x));
-        return;
-    }
-    out.used = static_cast<size_t>(formatNumber(at, at + 32, x) - out.buf.data());
+    out.used = static_cast<size_t>(numberText(at, x, out.literal) - out.buf.data());
 }
 
 void putInt(TextOut& out, long long n)
