@@ -194,7 +194,114 @@ struct BlockAvx512 {
                           << (8 * k));
         return keep;
     }
+    // num * num and D of the lanes `in` of a block, and those of them that are
+    // regular.
+    __attribute__((target("avx512f"))) static __mmask8 manyTerms(const double* A, const double* B,
+                                                                 __mmask8 in, __m512d xs,
+                                                                 __m512d& nn, __m512d& d)
+    {
+        const __m512d one = _mm512_set1_pd(1);
+        const __m512d lo = _mm512_set1_pd(0x1p-400), hi = _mm512_set1_pd(0x1p400);
+        const __m512d a = _mm512_maskz_loadu_pd(in, A), b = _mm512_maskz_loadu_pd(in, B);
+        const __m512d num = _mm512_sub_pd(xs, _mm512_mul_pd(a, b));
+        d = _mm512_mul_pd(_mm512_sub_pd(one, _mm512_mul_pd(a, a)),
+                          _mm512_sub_pd(one, _mm512_mul_pd(b, b)));
+        nn = _mm512_mul_pd(num, num);
+        return in & _mm512_cmp_pd_mask(nn, lo, _CMP_GE_OQ) & _mm512_cmp_pd_mask(nn, hi, _CMP_LE_OQ) &
+               _mm512_cmp_pd_mask(d, lo, _CMP_GE_OQ) & _mm512_cmp_pd_mask(d, hi, _CMP_LE_OQ);
+    }
+    // narrow over the lanes masks[k] of the stretches k in [0, count), stretch
+    // k from lane 64 k of A and B, narrowed in place; past the first lane sure
+    // to offer a magnitude below the threshold (whose offer ends the run) none
+    // is kept.
+    __attribute__((target("avx512f"))) static void narrowMany(const double* A, const double* B,
+                                                              std::uint64_t* masks, int count,
+                                                              double x, double t2)
+    {
+        const __m512d one = _mm512_set1_pd(1), xs = _mm512_set1_pd(x);
+        __m512d bestN = _mm512_set1_pd(std::numeric_limits<double>::infinity()), bestD = one;
+        for (int k = 0; k < count; ++k)
+            for (std::uint64_t left = masks[k]; left != 0;) {
+                const int lane = __builtin_ctzll(left) & ~7;
+                const auto in = static_cast<__mmask8>(left >> lane);
+                left &= ~(std::uint64_t{0xff} << lane);
+                __m512d nn, d;
+                const __mmask8 r = manyTerms(A + 64 * k + lane, B + 64 * k + lane, in, xs, nn, d);
+                const __mmask8 less = _mm512_mask_cmp_pd_mask(r, _mm512_mul_pd(nn, bestD),
+                                                              _mm512_mul_pd(bestN, d), _CMP_LT_OQ);
+                bestN = _mm512_mask_blend_pd(less, bestN, nn);
+                bestD = _mm512_mask_blend_pd(less, bestD, d);
+            }
+        alignas(64) double q[8];
+        _mm512_store_pd(q, _mm512_div_pd(bestN, bestD));
+        const double bound = std::max(*std::min_element(q, q + 8), t2);
+        if (!moderate(bound)) return;
+        const __m512d bm = _mm512_set1_pd(bound * kMargin), tm = _mm512_set1_pd(t2);
+        for (int k = 0; k < count; ++k)
+            for (std::uint64_t left = masks[k]; left != 0;) {
+                const int lane = __builtin_ctzll(left) & ~7;
+                const auto in = static_cast<__mmask8>(left >> lane);
+                left &= ~(std::uint64_t{0xff} << lane);
+                __m512d nn, d;
+                const __mmask8 r = manyTerms(A + 64 * k + lane, B + 64 * k + lane, in, xs, nn, d);
+                masks[k] &= ~(static_cast<std::uint64_t>(_mm512_mask_cmp_pd_mask(
+                                  r, nn, _mm512_mul_pd(d, bm), _CMP_GT_OQ))
+                              << lane);
+                // The first lane sure to fall below the threshold ends the run.
+                const unsigned below = _mm512_mask_cmp_pd_mask(
+                    r, _mm512_mul_pd(nn, _mm512_set1_pd(kMargin)), _mm512_mul_pd(d, tm), _CMP_LT_OQ);
+                if (below != 0) {
+                    const int last = lane + __builtin_ctz(below);
+                    if (last < 63) masks[k] &= (std::uint64_t{2} << last) - 1;
+                    for (int after = k + 1; after < count; ++after) masks[after] = 0;
+                    return;
+                }
+            }
+    }
 };
+
+
+// The panel's lane test in 16-bit fixed point (units of 2^-15), 32 lanes a
+// vector, which decides nearly every lane that the test in double would.
+// With |a|, |b| and |x| at most 1, an offer r = num / sqrt(D) does not replace
+// v when |num| > |v| sqrt(D) by a few units in the last place. a, b and x are
+// each within one unit of their value times 2^15 (rounded to nearest; 1 taken
+// as 32767), and so are the rests sqrt(1 - a^2) and sqrt(1 - b^2) (their
+// product within a few units in the last place of sqrt(D)). Then:
+//   - the product of a and b rounded to units is within 2.5 + 2^-15 units of
+//     a * b * 2^15, and the difference N within 3.5 + 2^-15 units of num *
+//     2^15 (saturation only lowers a magnitude);
+//   - the product P of the rests rounded to units is at least sqrt(D) * 2^15
+//     - 2.5, and with T = ceil(|v| * 2^15) (at most 32767), the product of P
+//     and T rounded to units is at least S - 3, S = |v| sqrt(D) * 2^15;
+//   - so |N| > that product + 7 leaves |num| * 2^15 above S + 1.4, far more
+//     than the roundings of the computed num and r.
+// A lane with |a| or |b| above 1 (or not a number) gives no replacing offer
+// unless both are (D < 0 or D = 0 then, or not a number): such lanes are 0 in
+// fixed point, and a pair of two rows that both hold one is tested in double
+// only, as are pairs whose |x| is above 1 and stretches whose |v| is not below
+// 1.
+struct FixedPanel {
+    __attribute__((target("avx512f,avx512bw"))) static std::uint64_t half(
+        const std::int16_t* Aq, const std::int16_t* Bq, int rest, __m512i xq, __m512i tq)
+    {
+        const __m512i a = _mm512_loadu_si512(Aq), b = _mm512_loadu_si512(Bq);
+        const __m512i ra = _mm512_loadu_si512(Aq + rest), rb = _mm512_loadu_si512(Bq + rest);
+        const __m512i num = _mm512_abs_epi16(_mm512_subs_epi16(xq, _mm512_mulhrs_epi16(a, b)));
+        const __m512i bound = _mm512_adds_epu16(
+            _mm512_mulhrs_epi16(_mm512_mulhrs_epi16(ra, rb), tq), _mm512_set1_epi16(7));
+        return _mm512_cmpgt_epu16_mask(num, bound);
+    }
+    __attribute__((target("avx512f,avx512bw"))) static std::uint64_t sure(
+        const FixedRows& q, int base, std::int16_t x, std::int16_t t)
+    {
+        const __m512i xq = _mm512_set1_epi16(x), tq = _mm512_set1_epi16(t);
+        return half(q.a + base, q.b + base, q.rest, xq, tq) |
+               half(q.a + base + 32, q.b + base + 32, q.rest, xq, tq) << 32;
+    }
+};
+
+inline std::int16_t toUnits(double x) { return static_cast<std::int16_t>(std::min(std::lrint(x * 0x1p15), 32767L)); }
 
 // The stored value of one pair while a run of offers is made to it: v when
 // exact, else numV / sqrt(dV); q estimates its square, and fast says whether
@@ -216,6 +323,13 @@ struct Stored {
             v = numV / std::sqrt(dV);
             exact = true;
         }
+    }
+    // ceil(|v| * 2^15) or more (from the estimate q when v is not exact); -1
+    // when that is not below 32768 (T of FixedPanel).
+    std::int16_t fixedBound() const
+    {
+        const double t = std::ceil((exact ? std::fabs(v) : std::sqrt(q * kMargin)) * 0x1p15);
+        return t < 32768 ? static_cast<std::int16_t>(t) : std::int16_t{-1};
     }
     // True once the pair is pruned (v then exact).
     bool prunedNow()
@@ -297,25 +411,57 @@ template <class Block>
 // smallest offers), they are narrowed to those near the smallest of them
 // first.
 constexpr int kManyLanes = 8;
-template <class Block>
+constexpr int kAtOnce = 16;  // stretches of a run tested at once, at most
+constexpr int kAtOnceLanes = 24;  // lanes left for them, at most
+template <class Block, bool kFixed = false>
 [[gnu::always_inline]] inline double panelRun(double v, double x, const double* A,
-                                              const double* B, int n, int skip1, int skip2,
-                                              double threshold)
+                                              const double* B, const FixedRows& fq, int n,
+                                              int skip1, int skip2, double threshold)
 {
     if (pruned(v, threshold)) return v;
     Stored s(v, threshold);
-    for (int base = 0; base < n; base += 64) {
-        if (s.prunedNow()) break;
+    const bool fixed = kFixed && fq.a && fq.b && std::fabs(x) <= 1;
+    const std::int16_t xq = fixed ? toUnits(x) : 0;
+    // The lanes of the stretch from base, but skip1 and skip2.
+    auto lanesAt = [&](int base) {
         const int lanes = std::min(64, n - base);
         std::uint64_t open = lanes == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lanes) - 1;
         if (static_cast<unsigned>(skip1 - base) < 64) open &= ~(std::uint64_t{1} << (skip1 - base));
         if (static_cast<unsigned>(skip2 - base) < 64) open &= ~(std::uint64_t{1} << (skip2 - base));
+        return open;
+    };
+    if constexpr (kFixed)
+        if (fixed && s.prunes && s.fast && v == x && threshold * 0x1p15 < 32767) {
+            // A pair whose value is still its correlation (its first run)
+            // is first searched for the first lane whose offer falls below
+            // the threshold: that offer ends the run and is its value. The
+            // lanes the fixed-point test leaves against the threshold are
+            // the only ones that may; when none does, the run never prunes.
+            const auto tq = static_cast<std::int16_t>(std::ceil(threshold * 0x1p15));
+            for (int base = 0; base < n; base += 64)
+                for (std::uint64_t m = lanesAt(base) & ~FixedPanel::sure(fq, base, xq, tq); m != 0;
+                     m &= m - 1) {
+                    const int w = base + __builtin_ctzll(m);
+                    const double r = partialStep(x, A[w], B[w]);
+                    if (threshold > std::fabs(r)) return r;
+                }
+            s.prunes = false;
+        }
+    for (int base = 0; base < n; base += 64) {
+        if (s.prunedNow()) break;
+        const int lanes = std::min(64, n - base);
+        std::uint64_t open = lanesAt(base);
         if (s.fast) {
-            const double qm = s.q * kMargin;
-            std::uint64_t sure = 0;
-            for (int k = 0; k < lanes; k += 8)
-                sure |= static_cast<std::uint64_t>(Block::sure(A, B, base + k, x, qm)) << k;
-            open &= ~sure;
+            const std::int16_t t = fixed ? s.fixedBound() : std::int16_t{-1};
+            if (t >= 0) {
+                if constexpr (kFixed) open &= ~FixedPanel::sure(fq, base, xq, t);
+            } else {
+                const double qm = s.q * kMargin;
+                std::uint64_t sure = 0;
+                for (int k = 0; k < lanes; k += 8)
+                    sure |= static_cast<std::uint64_t>(Block::sure(A, B, base + k, x, qm)) << k;
+                open &= ~sure;
+            }
             if (std::popcount(open) > kManyLanes)
                 open = Block::narrow(A, B, base, open, x, s.prunes ? s.t2 : 0);
         }
@@ -323,23 +469,55 @@ template <class Block>
             const int w = base + __builtin_ctzll(open);
             if (s.offerOne(x, A[w], B[w])) break;
         }
+        if constexpr (kFixed)
+            if (fixed && base == 0 && n > 64 && n <= kAtOnce * 64 && s.fast && !s.prunedNow())
+                if (const std::int16_t t = s.fixedBound(); t >= 0) {
+                    // The later stretches at once, against the value the first leaves.
+                    std::uint64_t masks[kAtOnce];
+                    const int count = (n - 1) / 64;
+                    int left = 0;
+                    for (int k = 0; k < count && left <= kAtOnceLanes; ++k) {
+                        const int at = 64 * (k + 1);
+                        masks[k] = lanesAt(at) & ~FixedPanel::sure(fq, at, xq, t);
+                        left += std::popcount(masks[k]);
+                    }
+                    if (left > kAtOnceLanes) continue;  // stretch by stretch then
+                    if (left > kManyLanes)
+                        Block::narrowMany(A + 64, B + 64, masks, count, x, s.prunes ? s.t2 : 0);
+                    for (int k = 0; k < count; ++k)
+                        for (std::uint64_t m = masks[k]; m != 0; m &= m - 1) {
+                            const int w = 64 * (k + 1) + __builtin_ctzll(m);
+                            if (s.offerOne(x, A[w], B[w])) {
+                                s.settle();
+                                return s.v;
+                            }
+                        }
+                    break;
+                }
     }
     s.settle();
     return s.v;
+}
+
+__attribute__((target("avx512f,avx512bw"))) double panelRunFixed(
+    double v, double x, const double* A, const double* B,
+    int n, int skip1, int skip2, double threshold, const FixedRows& fq)
+{
+    return panelRun<BlockAvx512, true>(v, x, A, B, fq, n, skip1, skip2, threshold);
 }
 
 __attribute__((target("avx512f"))) double panelRunAvx512(double v, double x, const double* A,
                                                         const double* B, int n, int skip1,
                                                         int skip2, double threshold)
 {
-    return panelRun<BlockAvx512>(v, x, A, B, n, skip1, skip2, threshold);
+    return panelRun<BlockAvx512>(v, x, A, B, {}, n, skip1, skip2, threshold);
 }
 
 __attribute__((target("avx2"))) double panelRunAvx2(double v, double x, const double* A,
                                                    const double* B, int n, int skip1, int skip2,
                                                    double threshold)
 {
-    return panelRun<BlockAvx2>(v, x, A, B, n, skip1, skip2, threshold);
+    return panelRun<BlockAvx2>(v, x, A, B, {}, n, skip1, skip2, threshold);
 }
 
 __attribute__((target("avx512f"))) double runAvx512(double v, double x, const double* A,
@@ -383,19 +561,36 @@ double offerRunWith(int width, double v, double x, const double* A, const double
     return run<BlockGeneric>(v, x, A, B, w0, w1, i, j, threshold);
 }
 
-double offerPanelWith(int width, double v, double x, const double* A, const double* B, int n,
-                      int skip1, int skip2, double threshold)
+double offerPanelWith(int width, double v, double x, const double* A, const double* B,
+                      const FixedRows& fq, int n, int skip1, int skip2, double threshold)
 {
+    if (width == 8 && fq.a && fq.b && fixedPointTests())
+        return panelRunFixed(v, x, A, B, n, skip1, skip2, threshold, fq);
     if (width == 8) return panelRunAvx512(v, x, A, B, n, skip1, skip2, threshold);
     if (width == 4) return panelRunAvx2(v, x, A, B, n, skip1, skip2, threshold);
-    return panelRun<BlockGeneric>(v, x, A, B, n, skip1, skip2, threshold);
+    return panelRun<BlockGeneric>(v, x, A, B, {}, n, skip1, skip2, threshold);
 }
 
-double offerPanel(double v, double x, const double* A, const double* B, int n, int skip1,
-                  int skip2, double threshold)
+double offerPanel(double v, double x, const double* A, const double* B, const FixedRows& fq, int n,
+                  int skip1, int skip2, double threshold)
 {
     static const int width = widestBlockTest();
-    return offerPanelWith(width, v, x, A, B, n, skip1, skip2, threshold);
+    return offerPanelWith(width, v, x, A, B, fq, n, skip1, skip2, threshold);
+}
+
+bool panelFixedTests() { return widestBlockTest() == 8 && fixedPointTests(); }
+
+bool fixedPanelRow(const double* row, int n, std::int16_t* out, int rest)
+{
+    bool above = false;
+    for (int k = 0; k < n; ++k) {
+        const double a = row[k];
+        const bool fits = std::fabs(a) <= 1;
+        above |= std::fabs(a) > 1;
+        out[k] = fits ? toUnits(a) : std::int16_t{0};
+        out[rest + k] = fits ? toUnits(std::sqrt(1 - a * a)) : std::int16_t{0};
+    }
+    return above;
 }
 
 // The one dispatch point of the block tests: the widest the processor has.

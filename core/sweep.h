@@ -51,18 +51,36 @@ double offerRun(double v, double x, const double* A, const double* B, int w0, in
 double offerRunWith(int width, double v, double x, const double* A, const double* B, int w0,
                     int w1, int i, int j, double threshold);
 
+// A pair's two panel rows in 16-bit fixed point, as fixedPanelRow fills them
+// (readable up to n rounded up to 64, at a and at a + rest): the lanes of i
+// from a, those of j from b; a null when there are none, or when both rows
+// hold a magnitude above 1.
+struct FixedRows {
+    const std::int16_t* a = nullptr;
+    const std::int16_t* b = nullptr;
+    int rest = 0;
+};
+
 // Offers to the pair whose stored value is v and whose coefficient at the
 // level below is x the coefficients given the controlling variables of the
 // lanes [0, n) of A and B (the rows of i and j at the level below, one lane
 // per controlling variable, readable up to n rounded up to 8), in ascending
 // lane order, with the pruning test before each; the lanes skip1 and skip2
-// (those of i and j, or outside [0, n)) are passed over. Returns the new
+// (those of i and j, or outside [0, n)) are passed over. fq are the same rows
+// in fixed point, tested first where the processor can. Returns the new
 // stored value.
-double offerPanel(double v, double x, const double* A, const double* B, int n, int skip1,
-                  int skip2, double threshold);
-// The same with the block test of one width (8, 4 or 1), as offerRunWith.
-double offerPanelWith(int width, double v, double x, const double* A, const double* B, int n,
-                      int skip1, int skip2, double threshold);
+double offerPanel(double v, double x, const double* A, const double* B, const FixedRows& fq, int n,
+                  int skip1, int skip2, double threshold);
+// The same with the block test of one width (8, 4 or 1), as offerRunWith;
+// only width 8 reads fq, where the processor can (panelFixedTests).
+double offerPanelWith(int width, double v, double x, const double* A, const double* B,
+                      const FixedRows& fq, int n, int skip1, int skip2, double threshold);
+// Whether offerPanel reads fixed-point rows on this processor.
+bool panelFixedTests();
+// Fills out[0, n) with the lanes a of row in units of 2^-15 and out[rest,
+// rest + n) with their sqrt(1 - a^2), both 0 where |a| is above 1 or not a
+// number; returns whether a lane's magnitude is above 1.
+bool fixedPanelRow(const double* row, int n, std::int16_t* out, int rest);
 
 // The fast third-order sweep takes the values of c2 in batches of 64 and
 // windows of 2048: per first controlling variable, the rows of every c2 of a

@@ -7,6 +7,7 @@
 #include <bit>
 #include <charconv>
 #include <cstdint>
+#include <immintrin.h>
 
 const std::string& timeNow(Progress& p)
 {
@@ -95,8 +96,11 @@ constexpr int kBand = 64;    // rows whose open pairs are one word per column
 constexpr int kGroup = 2;    // bands taken together
 
 // Fills P (V rows of kPanel lanes) with the correlations of every variable a
-// with c0 + k for the lanes k in [0, n), from the lower triangle of store.
-void fillPanel(int V, double* P, const Matrix& store, int c0, int n)
+// with c0 + k for the lanes k in [0, n), from the lower triangle of store,
+// and, when Pq is not null, Pq with the same rows in fixed point and above[a]
+// with whether row a holds a magnitude above 1.
+void fillPanel(int V, double* P, std::int16_t* Pq, unsigned char* above, const Matrix& store,
+               int c0, int n)
 {
     const int tile = 64;
     parallelFor(0, (V + tile - 1) / tile, 4.0 * V * n, [&](long t) {
@@ -111,6 +115,10 @@ void fillPanel(int V, double* P, const Matrix& store, int c0, int n)
             double* pa = P + static_cast<long>(a) * kPanel;
             for (int k = 0; k < std::min(n, a - c0); ++k) pa[k] = rowA[k];
         }
+        if (Pq)
+            for (int a = a0; a < a1; ++a)
+                above[a] = fixedPanelRow(P + static_cast<long>(a) * kPanel, n,
+                                         Pq + 2L * a * kPanel, kPanel);
     });
 }
 
@@ -133,6 +141,9 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
     const int firstBand = rows.begin / kBand;
     const int endBand = rows.end <= rows.begin ? firstBand : (rows.end + kBand - 1) / kBand;
     Matrix panel(V, kPanel, 0.0);
+    std::vector<std::int16_t> fixedPanel(panelFixedTests() ? 2L * V * kPanel : 0);
+    std::vector<unsigned char> above(V);
+    std::int16_t* const Pq = fixedPanel.empty() ? nullptr : fixedPanel.data();
     // Bit r of open[b * V + j]: the pair (b * kBand + r, j) is not pruned.
     std::vector<std::uint64_t> open(static_cast<size_t>(bands) * V);
     double openPairs = 0.5 * V * V;
@@ -150,7 +161,7 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
     std::string lines;
     for (int c0 = 0; c0 < V; c0 += kPanel) {
         const int n = std::min(V, c0 + kPanel) - c0;
-        fillPanel(V, panel.data(), store, c0, n);
+        fillPanel(V, panel.data(), Pq, above.data(), store, c0, n);
         const double* P = panel.data();
         // Bands in groups of kGroup: a panel row of j serves all of them.
         const int groups = (endBand - firstBand + kGroup - 1) / kGroup;
@@ -159,6 +170,12 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
             constexpr int ahead = 8;  // columns whose open cells are fetched early
             for (int j = b0 * kBand + 1; j < V; ++j) {
                 const double* B = P + static_cast<long>(j) * kPanel;
+                if (Pq && j + ahead < V) {
+                    bool any = false;
+                    for (int b = b0; b < b1; ++b) any |= open[static_cast<long>(b) * V + j + ahead] != 0;
+                    if (any)
+                        for (int k = 0; k < n; k += 8) _mm_prefetch(reinterpret_cast<const char*>(B + ahead * kPanel + k), _MM_HINT_T1);
+                }
                 for (int b = b0; b < b1; ++b) {
                     const int i0 = b * kBand;
                     if (j <= i0) break;
@@ -172,10 +189,12 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
                     std::uint64_t w = bits[j];
                     if (w == 0) continue;
                     const double* xs = store[j] + i0;
+                    const std::int16_t* Bq = Pq ? Pq + 2L * j * kPanel : nullptr;
                     for (std::uint64_t left = w; left != 0; left &= left - 1) {
                         const int r = __builtin_ctzll(left), i = i0 + r;
+                        const FixedRows fq{above[i] && above[j] ? nullptr : Pq + 2L * i * kPanel, Bq, kPanel};
                         double& v = store[i][j];
-                        v = offerPanel(v, xs[r], P + static_cast<long>(i) * kPanel, B, n, i - c0,
+                        v = offerPanel(v, xs[r], P + static_cast<long>(i) * kPanel, B, fq, n, i - c0,
                                        j - c0, threshold);
                         if (pruned(v, threshold)) w &= ~(std::uint64_t{1} << r);
                     }

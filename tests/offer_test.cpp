@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstdint>
 #include <cmath>
 #include <algorithm>
 #include <limits>
@@ -29,16 +30,25 @@ double literalRun(double v, double x, const double* A, const double* B, int w0, 
 }
 
 // Every width of the panel run this processor has, on rows A and B (resized
-// here to be readable a whole vector past n).
+// here to be readable a whole vector past n), the widest with and without
+// their fixed-point rows.
 std::vector<double> panelForms(double v0, double x, std::vector<double> A, std::vector<double> B,
                                int n, int skip1, int skip2, double threshold)
 {
     A.resize((n + 7) / 8 * 8, 0.5);
     B.resize(A.size(), -0.5);
+    const int rest = (n + 63) / 64 * 64;
+    std::vector<std::int16_t> Aq(2 * rest, 7), Bq(2 * rest, -7);
+    const bool aboveA = fixedPanelRow(A.data(), n, Aq.data(), rest);
+    const bool above = fixedPanelRow(B.data(), n, Bq.data(), rest) && aboveA;
     std::vector<double> got;
     for (int width : {1, 4, 8})
         if (width <= widestBlockTest())
-            got.push_back(offerPanelWith(width, v0, x, A.data(), B.data(), n, skip1, skip2, threshold));
+            got.push_back(offerPanelWith(width, v0, x, A.data(), B.data(), {}, n, skip1, skip2,
+                                         threshold));
+    if (panelFixedTests() && !above)
+        got.push_back(offerPanelWith(8, v0, x, A.data(), B.data(), {Aq.data(), Bq.data(), rest}, n,
+                                     skip1, skip2, threshold));
     return got;
 }
 
@@ -81,7 +91,8 @@ TEST(OfferRun, EveryWidthGivesTheLiteralBits)
             B[1] = B[0];
         }
         const double x = coef(gen);
-        double v0 = round % 17 == 0 ? nan : coef(gen);
+        // A pair's first run: its value still its correlation.
+        double v0 = round % 17 == 0 ? nan : round % 6 == 2 ? x : coef(gen);
         double threshold = round % 4 == 0 ? nan : std::fabs(small(gen));
         const int w0 = static_cast<int>(gen() % n), i = static_cast<int>(gen() % (n + 2)) - 1,
                   j = static_cast<int>(gen() % (n + 2)) - 1;
@@ -139,6 +150,29 @@ TEST(OfferRun, PanelRunsKeepTheFirstOfEqualMagnitudes)
                           std::bit_cast<unsigned long long>(want))
                     << "tie " << tie << " at " << at;
         }
+    }
+}
+
+// Offers a hair below the stored value, from coefficients that sit half a
+// unit of 2^-15 from a multiple of it, where rounding to fixed point errs the
+// most: every such offer must replace.
+TEST(OfferRun, PanelOffersJustBelowTheStoredValueReplaceWhateverTheirRounding)
+{
+    std::mt19937_64 gen(5);
+    std::uniform_int_distribution<int> unit(-30000, 30000);
+    std::uniform_real_distribution<double> jitter(-0x1p-22, 0x1p-22);
+    auto halfUnit = [&] { return (unit(gen) + 0.5) * 0x1p-15 + jitter(gen); };
+    for (int round = 0; round < 20000; ++round) {
+        const double x = halfUnit(), a = halfUnit(), b = halfUnit();
+        const double r = partialStep(x, a, b);
+        if (!(std::fabs(r) < 0.99)) continue;
+        // Lanes other than 5 offer x itself, not below the stored value.
+        std::vector<double> A(64, 0.0), B(64, 0.0);
+        A[5] = a, B[5] = b;
+        const double v0 = std::copysign(std::fabs(r) * (1 + 0x1p-40), r);
+        if (std::fabs(x) < std::fabs(v0)) continue;
+        for (const double got : panelForms(v0, x, A, B, 64, -1, -1, std::nan("")))
+            ASSERT_EQ(got, r) << "round " << round;
     }
 }
 
