@@ -580,10 +580,40 @@ double offerPanel(double v, double x, const double* A, const double* B, const Fi
 
 bool panelFixedTests() { return widestBlockTest() == 8 && fixedPointTests(); }
 
+namespace {
+
+// fixedPanelRow eight lanes a vector, the last ones one by one.
+__attribute__((target("avx512f,avx512bw,avx512vl"))) int fixedPanelLanes(const double* row, int n,
+                                                                          std::int16_t* out,
+                                                                          int rest, bool& above)
+{
+    const __m512d one = _mm512_set1_pd(1), scale = _mm512_set1_pd(0x1p15);
+    const __m256i most = _mm256_set1_epi32(32767);
+    __mmask8 aboveLanes = 0;
+    int k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const __m512d a = _mm512_loadu_pd(row + k), size = _mm512_abs_pd(a);
+        const __mmask8 fits = _mm512_cmp_pd_mask(size, one, _CMP_LE_OQ);
+        aboveLanes |= _mm512_cmp_pd_mask(size, one, _CMP_GT_OQ);
+        const __m256i units =
+            _mm256_min_epi32(_mm512_maskz_cvtpd_epi32(fits, _mm512_mul_pd(a, scale)), most);
+        const __m512d restA = _mm512_maskz_sqrt_pd(fits, _mm512_sub_pd(one, _mm512_mul_pd(a, a)));
+        const __m256i restUnits =
+            _mm256_min_epi32(_mm512_maskz_cvtpd_epi32(fits, _mm512_mul_pd(restA, scale)), most);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm256_cvtepi32_epi16(units));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + rest + k), _mm256_cvtepi32_epi16(restUnits));
+    }
+    above = aboveLanes != 0;
+    return k;
+}
+
+}  // namespace
+
 bool fixedPanelRow(const double* row, int n, std::int16_t* out, int rest)
 {
     bool above = false;
-    for (int k = 0; k < n; ++k) {
+    const int from = fixedPointTests() ? fixedPanelLanes(row, n, out, rest, above) : 0;
+    for (int k = from; k < n; ++k) {
         const double a = row[k];
         const bool fits = std::fabs(a) <= 1;
         above |= std::fabs(a) > 1;

@@ -176,6 +176,33 @@ TEST(OfferRun, PanelOffersJustBelowTheStoredValueReplaceWhateverTheirRounding)
     }
 }
 
+TEST(OfferRun, FixedPanelRowsHoldEachLaneAndItsRestInUnits)
+{
+    std::mt19937_64 gen(3);
+    std::uniform_real_distribution<double> coef(-1, 1);
+    std::vector<double> row(45);
+    for (double& a : row) a = coef(gen);
+    const double edges[] = {1, -1, std::nextafter(1.0, 2.0), -1.5, std::nan(""), 0, -0.0,
+                            0.5 + 0x1p-16, -(0.5 + 0x1p-16), 0x1p-16, 1 - 0x1p-17};
+    std::copy(std::begin(edges), std::end(edges), row.begin() + 3);
+    for (int n : {45, 7, 16}) {
+        const int rest = 64;
+        std::vector<std::int16_t> out(2 * rest, 99);
+        const bool above = fixedPanelRow(row.data(), n, out.data(), rest);
+        bool wantAbove = false;
+        for (int k = 0; k < n; ++k) {
+            const double a = row[k];
+            const bool fits = std::fabs(a) <= 1;
+            wantAbove |= std::fabs(a) > 1;
+            auto units = [](double u) { return static_cast<long>(std::min(std::lrint(u * 0x1p15), 32767L)); };
+            EXPECT_EQ(out[k], fits ? units(a) : 0) << "lane " << k << " of " << n;
+            EXPECT_EQ(out[rest + k], fits ? units(std::sqrt(1 - a * a)) : 0) << "lane " << k << " of " << n;
+        }
+        EXPECT_EQ(above, wantAbove) << n;
+        EXPECT_EQ(out[n], 99);
+    }
+}
+
 TEST(OfferRun, PanelPairPrunedByTheLastLaneOfAStretchTakesNoMoreOffers)
 {
     // Lanes 0..62 offer 0.31 (sure not to replace 0.3), lane 63 offers 1/15,
