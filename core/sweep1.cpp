@@ -133,7 +133,9 @@ void fillPanel(int V, double* P, std::int16_t* Pq, unsigned char* above, const M
 // the open pairs' cells; the correlations of a band with column j are one
 // run of the row j, and the band's panel rows stay in cache while j moves on.
 // Only the bands that hold rows of `rows` are visited, and only their pairs
-// in those rows are ever open.
+// in those rows are ever open. Where the processor runs the fixed-point lane
+// test, the panel has a copy in 16-bit fixed point as well (each lane beside
+// its sqrt(1 - a^2), kPanel cells on), which the runs test first.
 void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 1);
@@ -170,11 +172,14 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
             constexpr int ahead = 8;  // columns whose open cells are fetched early
             for (int j = b0 * kBand + 1; j < V; ++j) {
                 const double* B = P + static_cast<long>(j) * kPanel;
+                // The fixed-point test reads a row's doubles only here and
+                // there, too sparsely for the hardware to fetch them ahead.
                 if (Pq && j + ahead < V) {
                     bool any = false;
                     for (int b = b0; b < b1; ++b) any |= open[static_cast<long>(b) * V + j + ahead] != 0;
-                    if (any)
-                        for (int k = 0; k < n; k += 8) _mm_prefetch(reinterpret_cast<const char*>(B + ahead * kPanel + k), _MM_HINT_T1);
+                    const double* later = B + ahead * kPanel;
+                    for (int k = 0; any && k < n; k += 8)
+                        _mm_prefetch(reinterpret_cast<const char*>(later + k), _MM_HINT_T1);
                 }
                 for (int b = b0; b < b1; ++b) {
                     const int i0 = b * kBand;
@@ -192,7 +197,8 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
                     const std::int16_t* Bq = Pq ? Pq + 2L * j * kPanel : nullptr;
                     for (std::uint64_t left = w; left != 0; left &= left - 1) {
                         const int r = __builtin_ctzll(left), i = i0 + r;
-                        const FixedRows fq{above[i] && above[j] ? nullptr : Pq + 2L * i * kPanel, Bq, kPanel};
+                        const std::int16_t* Aq = above[i] && above[j] ? nullptr : Pq + 2L * i * kPanel;
+                        const FixedRows fq{Aq, Bq, kPanel};
                         double& v = store[i][j];
                         v = offerPanel(v, xs[r], P + static_cast<long>(i) * kPanel, B, fq, n, i - c0,
                                        j - c0, threshold);
