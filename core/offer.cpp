@@ -15,6 +15,8 @@
 //   offerRun / offerRunWith          a run over a range of two rows
 //   offerPanel / offerPanelWith      a run over the lanes of two panel rows,
 //                                    decided 64 lanes at a time
+//   fixedPanelRow                    a panel row in fixed point, for the
+//                                    first lane test of offerPanel
 //   offerFirstOrder / ...With        the first-order offers of one row's
 //                                    pruned pairs over a batch of c, each lane
 //                                    with its own value
@@ -25,11 +27,12 @@
 //   prepareBatchRow)
 //   partialRow                       a row of coefficients given one variable
 //
-// Where the processor has 512-bit vectors, the batch forms test lanes in a
-// coarser arithmetic first, with error bounds that make a lane they pass sure
-// in double too: offerFirstOrder in 16-bit fixed point (32 lanes a vector),
-// offerSecondOrder in single precision (16 lanes a vector); the lanes they
-// leave go to the test in double, then to the exact offers.
+// Where the processor has 512-bit vectors, the panel and batch forms test
+// lanes in a coarser arithmetic first, with error bounds that make a lane they
+// pass sure in double too: offerPanel and offerFirstOrder in 16-bit fixed
+// point (32 lanes a vector), offerSecondOrder in single precision (16 lanes a
+// vector); the lanes they leave go to the test in double or straight to the
+// exact offers.
 #include "sweep.h"
 
 #include <algorithm>
@@ -260,7 +263,6 @@ struct BlockAvx512 {
     }
 };
 
-
 // The panel's lane test in 16-bit fixed point (units of 2^-15), 32 lanes a
 // vector, which decides nearly every lane that the test in double would.
 // With |a|, |b| and |x| at most 1, an offer r = num / sqrt(D) does not replace
@@ -301,7 +303,11 @@ struct FixedPanel {
     }
 };
 
-inline std::int16_t toUnits(double x) { return static_cast<std::int16_t>(std::min(std::lrint(x * 0x1p15), 32767L)); }
+// x (at most 1 in magnitude) in units of 2^-15, rounded to nearest, 1 taken as 32767.
+inline std::int16_t toUnits(double x)
+{
+    return static_cast<std::int16_t>(std::min(std::lrint(x * 0x1p15), 32767L));
+}
 
 // The stored value of one pair while a run of offers is made to it: v when
 // exact, else numV / sqrt(dV); q estimates its square, and fast says whether
@@ -409,7 +415,9 @@ template <class Block>
 // starts with, and only the others are offered one by one; when many are
 // left (a pair's first stretches, where its value is still far above its
 // smallest offers), they are narrowed to those near the smallest of them
-// first.
+// first. With fixed-point rows, a pair's first run first looks for the lane
+// that prunes it, and after the first stretch of a run the later ones are
+// tested together when few lanes are left.
 constexpr int kManyLanes = 8;
 constexpr int kAtOnce = 16;  // stretches of a run tested at once, at most
 constexpr int kAtOnceLanes = 24;  // lanes left for them, at most

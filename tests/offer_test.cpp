@@ -194,9 +194,10 @@ TEST(OfferRun, FixedPanelRowsHoldEachLaneAndItsRestInUnits)
             const double a = row[k];
             const bool fits = std::fabs(a) <= 1;
             wantAbove |= std::fabs(a) > 1;
-            auto units = [](double u) { return static_cast<long>(std::min(std::lrint(u * 0x1p15), 32767L)); };
+            auto units = [](double u) { return std::min(std::lrint(u * 0x1p15), 32767L); };
             EXPECT_EQ(out[k], fits ? units(a) : 0) << "lane " << k << " of " << n;
-            EXPECT_EQ(out[rest + k], fits ? units(std::sqrt(1 - a * a)) : 0) << "lane " << k << " of " << n;
+            EXPECT_EQ(out[rest + k], fits ? units(std::sqrt(1 - a * a)) : 0)
+                << "lane " << k << " of " << n;
         }
         EXPECT_EQ(above, wantAbove) << n;
         EXPECT_EQ(out[n], 99);
