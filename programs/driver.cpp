@@ -62,13 +62,14 @@ std::string memoryShortfall(bool spearman, int order, int V, int N)
     long double bytes = (v + n) * name + v * 16;                        // names, means, variances
     bytes += matrixBytes(n, v) * (spearman ? 2 : 1);                    // observations, ranks
     // One V x V store. The first-order sweep adds a panel of 1024 columns (in
-    // double, and four bytes a cell in fixed point) and one bit per pair; the second-order one a packed copy of the upper
-    // triangle and, per batch of 32 controlling variables, their rows three
-    // times over (double and two single-precision copies) and, per thread,
-    // a few rows; the third-order one copies the correlation beside the store,
-    // keeps first-order rows and, for a window of up to 2048 controlling
-    // variables, their rows in double (twice), single precision (twice) and
-    // fixed point, and per thread a few rows.
+    // double, and four bytes a cell in fixed point) and one bit per pair; the
+    // second-order one a packed copy of the upper triangle and, per batch of
+    // 32 controlling variables, their rows three times over (double and two
+    // single-precision copies) and, per thread, a few rows; the third-order
+    // one copies the correlation beside the store, keeps first-order rows
+    // and, for a window of up to 2048 controlling variables, their rows in
+    // double (twice), single precision (twice) and fixed point, and per
+    // thread a few rows.
     bytes += matrixBytes(v, v);
     if (order == 1) bytes += matrixBytes(v, 1024) + v * 1024 * 4 + v * (v + 64) / 8;
     if (order == 2) bytes += matrixBytes(1, v * (v - 1) / 2 + 1) + 32 * v * 16 + threadCount() * v * 16;
