@@ -64,6 +64,9 @@ inline bool moderate(double q) { return q >= 0x1p-400 && q <= 0x1p400; }
 // value without it, and when one does, the run ends at the same lane. Each
 // side errs by a few units in the last place, far inside kMargin. Lanes whose
 // num * num or D is far from 1 are always kept, and every lane when m is.
+// The AVX-512 form also drops the lanes after the first whose num * num *
+// kMargin is below D * t2: that lane's offer falls below the threshold and
+// ends the run.
 inline bool regular(double nn, double d) { return moderate(nn) && moderate(d); }
 
 std::uint64_t narrowGeneric(const double* A, const double* B, int base, std::uint64_t open,
@@ -150,116 +153,78 @@ struct BlockAvx512 {
         const __mmask8 big = _mm512_cmp_pd_mask(_mm512_mul_pd(num, num), dq, _CMP_GT_OQ);
         return big & _mm512_cmp_pd_mask(dq, _mm512_set1_pd(kTinyProduct), _CMP_GE_OQ);
     }
-    // The smallest estimate is found by comparing num * num * D' with
-    // num' * num' * D across lanes, with one division at the end.
     __attribute__((target("avx512f"))) static std::uint64_t narrow(const double* A,
                                                                   const double* B, int base,
                                                                   std::uint64_t open, double x,
                                                                   double t2)
     {
-        const __m512d one = _mm512_set1_pd(1), xs = _mm512_set1_pd(x);
-        const __m512d lo = _mm512_set1_pd(0x1p-400), hi = _mm512_set1_pd(0x1p400);
-        __m512d nns[8], ds[8];
-        __mmask8 reg[8];
-        __m512d bestN = _mm512_set1_pd(std::numeric_limits<double>::infinity()), bestD = one;
-        for (int k = 0; k < 8; ++k) {
-            const auto in = static_cast<__mmask8>(open >> (8 * k));
-            reg[k] = 0;
-            if (in == 0) continue;
-            const __m512d a = _mm512_maskz_loadu_pd(in, A + base + 8 * k);
-            const __m512d b = _mm512_maskz_loadu_pd(in, B + base + 8 * k);
-            const __m512d num = _mm512_sub_pd(xs, _mm512_mul_pd(a, b));
-            const __m512d d = _mm512_mul_pd(_mm512_sub_pd(one, _mm512_mul_pd(a, a)),
-                                            _mm512_sub_pd(one, _mm512_mul_pd(b, b)));
-            const __m512d nn = _mm512_mul_pd(num, num);
-            const __mmask8 r = in & _mm512_cmp_pd_mask(nn, lo, _CMP_GE_OQ) &
-                               _mm512_cmp_pd_mask(nn, hi, _CMP_LE_OQ) &
-                               _mm512_cmp_pd_mask(d, lo, _CMP_GE_OQ) &
-                               _mm512_cmp_pd_mask(d, hi, _CMP_LE_OQ);
-            const __mmask8 less = _mm512_mask_cmp_pd_mask(r, _mm512_mul_pd(nn, bestD),
-                                                          _mm512_mul_pd(bestN, d), _CMP_LT_OQ);
-            bestN = _mm512_mask_blend_pd(less, bestN, nn);
-            bestD = _mm512_mask_blend_pd(less, bestD, d);
-            nns[k] = nn;
-            ds[k] = d;
-            reg[k] = r;
-        }
-        alignas(64) double q[8];
-        _mm512_store_pd(q, _mm512_div_pd(bestN, bestD));
-        const double bound = std::max(*std::min_element(q, q + 8), t2);
-        if (!moderate(bound)) return open;
-        const __m512d bm = _mm512_set1_pd(bound * kMargin);
-        std::uint64_t keep = open;
-        for (int k = 0; k < 8; ++k)
-            if (reg[k] != 0)
-                keep &= ~(static_cast<std::uint64_t>(_mm512_mask_cmp_pd_mask(
-                              reg[k], nns[k], _mm512_mul_pd(ds[k], bm), _CMP_GT_OQ))
-                          << (8 * k));
-        return keep;
-    }
-    // num * num and D of the lanes `in` of a block, and those of them that are
-    // regular.
-    __attribute__((target("avx512f"))) static __mmask8 manyTerms(const double* A, const double* B,
-                                                                 __mmask8 in, __m512d xs,
-                                                                 __m512d& nn, __m512d& d)
-    {
-        const __m512d one = _mm512_set1_pd(1);
-        const __m512d lo = _mm512_set1_pd(0x1p-400), hi = _mm512_set1_pd(0x1p400);
-        const __m512d a = _mm512_maskz_loadu_pd(in, A), b = _mm512_maskz_loadu_pd(in, B);
-        const __m512d num = _mm512_sub_pd(xs, _mm512_mul_pd(a, b));
-        d = _mm512_mul_pd(_mm512_sub_pd(one, _mm512_mul_pd(a, a)),
-                          _mm512_sub_pd(one, _mm512_mul_pd(b, b)));
-        nn = _mm512_mul_pd(num, num);
-        return in & _mm512_cmp_pd_mask(nn, lo, _CMP_GE_OQ) & _mm512_cmp_pd_mask(nn, hi, _CMP_LE_OQ) &
-               _mm512_cmp_pd_mask(d, lo, _CMP_GE_OQ) & _mm512_cmp_pd_mask(d, hi, _CMP_LE_OQ);
+        narrowMany(A + base, B + base, &open, 1, x, t2);
+        return open;
     }
     // narrow over the lanes masks[k] of the stretches k in [0, count), stretch
-    // k from lane 64 k of A and B, narrowed in place; past the first lane sure
-    // to offer a magnitude below the threshold (whose offer ends the run) none
-    // is kept.
+    // k from lane 64 k of A and B, narrowed in place: at most kManyBlocks
+    // blocks of eight lanes hold lanes of them. Past the first lane sure to
+    // offer a magnitude below the threshold (whose offer ends the run) none is
+    // kept. The smallest estimate is found by comparing num * num * D' with
+    // num' * num' * D across lanes, with one division at the end.
+    static constexpr int kManyBlocks = 24;
     __attribute__((target("avx512f"))) static void narrowMany(const double* A, const double* B,
                                                               std::uint64_t* masks, int count,
                                                               double x, double t2)
     {
         const __m512d one = _mm512_set1_pd(1), xs = _mm512_set1_pd(x);
+        const __m512d lo = _mm512_set1_pd(0x1p-400), hi = _mm512_set1_pd(0x1p400);
+        // Per block with lanes: its stretch, first lane, num * num, D and regular lanes.
+        int stretch[kManyBlocks], first[kManyBlocks], blocks = 0;
+        __m512d nns[kManyBlocks], ds[kManyBlocks];
+        __mmask8 reg[kManyBlocks];
         __m512d bestN = _mm512_set1_pd(std::numeric_limits<double>::infinity()), bestD = one;
         for (int k = 0; k < count; ++k)
-            for (std::uint64_t left = masks[k]; left != 0;) {
+            for (std::uint64_t left = masks[k]; left != 0; ++blocks) {
                 const int lane = __builtin_ctzll(left) & ~7;
                 const auto in = static_cast<__mmask8>(left >> lane);
                 left &= ~(std::uint64_t{0xff} << lane);
-                __m512d nn, d;
-                const __mmask8 r = manyTerms(A + 64 * k + lane, B + 64 * k + lane, in, xs, nn, d);
+                const __m512d a = _mm512_maskz_loadu_pd(in, A + 64 * k + lane);
+                const __m512d b = _mm512_maskz_loadu_pd(in, B + 64 * k + lane);
+                const __m512d num = _mm512_sub_pd(xs, _mm512_mul_pd(a, b));
+                const __m512d d = _mm512_mul_pd(_mm512_sub_pd(one, _mm512_mul_pd(a, a)),
+                                                _mm512_sub_pd(one, _mm512_mul_pd(b, b)));
+                const __m512d nn = _mm512_mul_pd(num, num);
+                const __mmask8 r = in & _mm512_cmp_pd_mask(nn, lo, _CMP_GE_OQ) &
+                                   _mm512_cmp_pd_mask(nn, hi, _CMP_LE_OQ) &
+                                   _mm512_cmp_pd_mask(d, lo, _CMP_GE_OQ) &
+                                   _mm512_cmp_pd_mask(d, hi, _CMP_LE_OQ);
                 const __mmask8 less = _mm512_mask_cmp_pd_mask(r, _mm512_mul_pd(nn, bestD),
                                                               _mm512_mul_pd(bestN, d), _CMP_LT_OQ);
                 bestN = _mm512_mask_blend_pd(less, bestN, nn);
                 bestD = _mm512_mask_blend_pd(less, bestD, d);
+                stretch[blocks] = k;
+                first[blocks] = lane;
+                nns[blocks] = nn;
+                ds[blocks] = d;
+                reg[blocks] = r;
             }
         alignas(64) double q[8];
         _mm512_store_pd(q, _mm512_div_pd(bestN, bestD));
         const double bound = std::max(*std::min_element(q, q + 8), t2);
         if (!moderate(bound)) return;
         const __m512d bm = _mm512_set1_pd(bound * kMargin), tm = _mm512_set1_pd(t2);
-        for (int k = 0; k < count; ++k)
-            for (std::uint64_t left = masks[k]; left != 0;) {
-                const int lane = __builtin_ctzll(left) & ~7;
-                const auto in = static_cast<__mmask8>(left >> lane);
-                left &= ~(std::uint64_t{0xff} << lane);
-                __m512d nn, d;
-                const __mmask8 r = manyTerms(A + 64 * k + lane, B + 64 * k + lane, in, xs, nn, d);
-                masks[k] &= ~(static_cast<std::uint64_t>(_mm512_mask_cmp_pd_mask(
-                                  r, nn, _mm512_mul_pd(d, bm), _CMP_GT_OQ))
-                              << lane);
-                // The first lane sure to fall below the threshold ends the run.
-                const unsigned below = _mm512_mask_cmp_pd_mask(
-                    r, _mm512_mul_pd(nn, _mm512_set1_pd(kMargin)), _mm512_mul_pd(d, tm), _CMP_LT_OQ);
-                if (below != 0) {
-                    const int last = lane + __builtin_ctz(below);
-                    if (last < 63) masks[k] &= (std::uint64_t{2} << last) - 1;
-                    for (int after = k + 1; after < count; ++after) masks[after] = 0;
-                    return;
-                }
+        const __m512d margin = _mm512_set1_pd(kMargin);
+        for (int e = 0; e < blocks; ++e) {
+            const int k = stretch[e], lane = first[e];
+            masks[k] &= ~(static_cast<std::uint64_t>(_mm512_mask_cmp_pd_mask(
+                              reg[e], nns[e], _mm512_mul_pd(ds[e], bm), _CMP_GT_OQ))
+                          << lane);
+            // The first lane sure to fall below the threshold ends the run.
+            const unsigned below = _mm512_mask_cmp_pd_mask(reg[e], _mm512_mul_pd(nns[e], margin),
+                                                           _mm512_mul_pd(ds[e], tm), _CMP_LT_OQ);
+            if (below != 0) {
+                const int last = lane + __builtin_ctz(below);
+                if (last < 63) masks[k] &= (std::uint64_t{2} << last) - 1;
+                for (int after = k + 1; after < count; ++after) masks[after] = 0;
+                return;
             }
+        }
     }
 };
 
@@ -421,6 +386,7 @@ template <class Block>
 constexpr int kManyLanes = 8;
 constexpr int kAtOnce = 16;  // stretches of a run tested at once, at most
 constexpr int kAtOnceLanes = 24;  // lanes left for them, at most
+static_assert(kAtOnceLanes <= BlockAvx512::kManyBlocks && 8 <= BlockAvx512::kManyBlocks);
 template <class Block, bool kFixed = false>
 [[gnu::always_inline]] inline double panelRun(double v, double x, const double* A,
                                               const double* B, const FixedRows& fq, int n,
