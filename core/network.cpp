@@ -283,7 +283,13 @@ std::vector<Level> levelsOf(const Options& o)
 
 Result network(const Data& data, const Options& options, const Callbacks& callbacks)
 {
-    return runNetwork(data, options, callbacks, NetworkHooks{});
+    try {
+        return runNetwork(data, options, callbacks, NetworkHooks{});
+    } catch (const std::bad_alloc&) {
+        throw NotEnoughMemory("not enough memory for the matrices of this run");
+    } catch (const std::length_error&) {
+        throw NotEnoughMemory("not enough memory for the matrices of this run");
+    }
 }
 
 }  // namespace assocnet

@@ -205,6 +205,11 @@ class Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+// The run needs more memory than this machine has, or an allocation failed.
+class NotEnoughMemory : public Error {
+public:
+    using Error::Error;
+};
 // The run was cancelled through Callbacks::cancel.
 class Cancelled : public Error {
 public:
