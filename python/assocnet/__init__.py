@@ -109,7 +109,7 @@ def _run(data, method, order, alpha, fdr, prune_alpha, samples_in_rows, genes, l
         # stacklevel: warnings name the caller of network() or matrix().
         return _assocnet.network(values, genes_axis, gene_names, sample_names, method, order,
                                  levels, fdr is not None, prune_alpha, missing,
-                                 0 if threads is None else threads, edges, not edges, bar, 4)
+                                 0 if threads is None else threads, edges, not edges, bar, 3)
     finally:
         if bar is not None:
             bar.close()
