@@ -318,6 +318,10 @@ def _wants_bar(progress):
     if progress is not None:
         return bool(progress)
     try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        return False
+    try:
         if sys.stderr is not None and sys.stderr.isatty():
             return True
     except (AttributeError, ValueError):
