@@ -3,7 +3,7 @@ command reads the table file and writes its edge table (assocnet -q -f edges),
 the module gets the same table as a DataFrame already in memory and returns
 the edge DataFrame. The two alternate, each first in every other round.
 
-    python_module.py --bin BUILD_DIR --data FOLDER [--reps N] [--filter TEXT]
+    python_module.py --bin BUILD_DIR --data FOLDER [--reps N]
 
 FOLDER holds leukemia-1000.txt and leukemia-full.txt.gz (12,625 genes). For
 the module it prints the wall time of network(), the time of the statistics
@@ -83,7 +83,6 @@ def main():
     ap.add_argument("--bin", required=True)
     ap.add_argument("--data", required=True)
     ap.add_argument("--reps", type=int, default=3)
-    ap.add_argument("--filter", default="")
     a = ap.parse_args()
     build = os.path.abspath(a.bin)
     work = tempfile.mkdtemp(prefix="assocnet-bench-python-")
@@ -93,7 +92,7 @@ def main():
            "before", "above", "edges"))
     for name, V in CASES:
         table = os.path.join(a.data, name)
-        if a.filter not in name or not os.path.exists(table):
+        if not os.path.exists(table):
             continue
         cmd, mod = [], []
         reference = os.path.join(work, "%d-0" % V, "run_edges.tsv")  # the first command's
