@@ -5,6 +5,7 @@ pytest is missing; a run in which no test ran fails.
 Run with the build folder as the only argument.
 """
 import glob
+import importlib.util
 import os
 import subprocess
 import sys
@@ -16,9 +17,7 @@ PACKAGE = os.path.join(BUILD, "python")
 if not glob.glob(os.path.join(PACKAGE, "assocnet", "_assocnet*.so")):
     print("skipped: this build has no Python module")
     sys.exit(77)
-try:
-    import pytest  # noqa: F401
-except ImportError:
+if importlib.util.find_spec("pytest") is None:
     print("skipped: pytest is missing")
     sys.exit(77)
 env = dict(os.environ, PYTHONPATH=PACKAGE, ASSOCNET_BUILD=BUILD, PYTHONDONTWRITEBYTECODE="1")

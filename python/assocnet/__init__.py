@@ -9,6 +9,7 @@ network() gives the rows, values and order of the edge table that the
 assocnet command writes (PREFIX_edges.tsv) for the same matrix and options,
 every number the same double, on any machine and for any number of threads.
 """
+import importlib.util
 import numbers
 import sys
 
@@ -317,9 +318,7 @@ def _is_anndata(data):
 def _wants_bar(progress):
     if progress is not None:
         return bool(progress)
-    try:
-        import tqdm  # noqa: F401
-    except ImportError:
+    if importlib.util.find_spec("tqdm") is None:
         return False
     try:
         if sys.stderr is not None and sys.stderr.isatty():

@@ -8,11 +8,10 @@ import threading
 import time
 
 import numpy as np
-import pandas as pd
 import pytest
 
 import assocnet
-from conftest import BIG, assert_same_edges, bits, command, first_genes, read_table
+from conftest import BIG, assert_same_edges, bits, command, first_genes
 
 CASES = [(method, order, genes, levels) for method in ("pearson", "spearman")
          for order, genes in ((0, 1000), (1, 1000), (2, 1000), (3, 200))
