@@ -1,5 +1,5 @@
-"""What the package's tests share: the build under test, the tables, the
-command's edge table for the same run, and edge tables compared bit for bit."""
+"""The build under test, the 1000-gene table, the command's edge table for a
+run, and edge tables compared bit for bit."""
 import os
 import subprocess
 from pathlib import Path
@@ -13,32 +13,22 @@ BUILD = Path(os.environ.get("ASSOCNET_BUILD", ROOT / "build"))
 BIG = ROOT.parent / "shared" / "data" / "leukemia-1000.txt"
 
 
-def read_table(path, genes=None):
-    # round_trip: every number read to the double the command reads.
-    return pd.read_csv(path, sep="\t", index_col=0, nrows=genes, float_precision="round_trip")
-
-
 @pytest.fixture(scope="session")
 def big():
     if not BIG.exists():
         pytest.skip("the 1000-gene table is missing")
-    return read_table(BIG)
+    # round_trip: every number read to the double the command reads.
+    return pd.read_csv(BIG, sep="\t", index_col=0, float_precision="round_trip")
 
 
-def first_genes(tmp_path, genes):
-    """The first lines of the 1000-gene table as a table of its own."""
-    path = tmp_path / ("g%d.txt" % genes)
+def command(tmp_path, genes, *options):
+    """(edge table, summary) of build/assocnet on the first genes of BIG."""
+    table = tmp_path / "table.txt"
     with open(BIG) as f:
-        path.write_text("".join(line for _, line in zip(range(genes + 1), f)))
-    return path
-
-
-def command(tmp_path, table, *options):
-    """(edge table, summary) of build/assocnet on table."""
-    out = tmp_path / "out"
-    p = subprocess.run([str(BUILD / "assocnet"), "-f", "edges", "-o", str(out), "-p", "run", *options,
-                        str(table)], capture_output=True, text=True, check=True)
-    edges = pd.read_csv(out / "run_edges.tsv", sep="\t", float_precision="round_trip",
+        table.write_text("".join(line for _, line in zip(range(genes + 1), f)))
+    p = subprocess.run([str(BUILD / "assocnet"), "-f", "edges", "-o", str(tmp_path), "-p", "run",
+                        *options, str(table)], capture_output=True, text=True, check=True)
+    edges = pd.read_csv(tmp_path / "run_edges.tsv", sep="\t", float_precision="round_trip",
                         keep_default_na=False, dtype={"source": str, "target": str, "level": str})
     return edges, p.stdout
 
@@ -49,7 +39,7 @@ def bits(column):
 
 def assert_same_edges(a, b):
     assert len(a) == len(b) and len(a) > 0
-    assert list(a.source) == list(b.source) and list(a.target) == list(b.target)
-    assert list(a.level.astype(str)) == list(b.level.astype(str))
+    for c in ("source", "target", "level"):
+        assert list(a[c].astype(str)) == list(b[c].astype(str)), c
     for c in ("r", "p", "q"):
         assert np.array_equal(bits(a[c]), bits(b[c])), c
