@@ -138,12 +138,18 @@ def _summary(run):
 def _matrix_of(data, samples_in_rows, genes, layer):
     """(values, genes_axis, gene_names, sample_names): a 2-D float64 array
     read in place where data is one, else the one copy of the genes used."""
+    if layer is not None and not _is_anndata(data):
+        raise TypeError("layer= picks a layer of an AnnData object")
     if isinstance(data, pd.DataFrame):
+        # The genes picked first, so that only their columns need be numbers.
         rows_are_samples = bool(samples_in_rows)
-        values = _frame_values(data, rows_are_samples)
-        gene_labels, sample_labels = (data.columns, data.index) if rows_are_samples else \
-            (data.index, data.columns)
-    elif _is_anndata(data):
+        axis = 1 if rows_are_samples else 0
+        positions, gene_names = _genes_used(genes, data.axes[axis], data.shape[axis])
+        if positions is not None:
+            data = data.iloc[:, positions] if rows_are_samples else data.iloc[positions]
+        return (_frame_values(data, rows_are_samples), axis, gene_names,
+                [str(s) for s in data.axes[1 - axis]])
+    if _is_anndata(data):
         rows_are_samples = samples_in_rows is None or bool(samples_in_rows)
         values = data.X if layer is None else data.layers[layer]
         if not isinstance(values, np.ndarray) and not _is_sparse(values):
@@ -161,9 +167,6 @@ def _matrix_of(data, samples_in_rows, genes, layer):
     else:
         raise TypeError("data must be a pandas DataFrame, a 2-D numpy array, a scipy sparse "
                         "matrix or an AnnData object, not %s" % type(data).__name__)
-    if layer is not None and not _is_anndata(data):
-        raise TypeError("layer= picks a layer of an AnnData object")
-
     axis = 1 if rows_are_samples else 0
     count = values.shape[axis]
     positions, gene_names = _genes_used(genes, gene_labels, count)

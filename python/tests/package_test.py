@@ -86,6 +86,8 @@ def test_missing_and_non_numeric_cells_are_dropped_or_refused_by_name(big):
     frame["group"] = "B"
     with pytest.raises(ValueError, match=r"2 columns are not numeric \(%s, group\)" % frame.columns[3]):
         assocnet.network(frame)
+    cells = big.iloc[:30].T.assign(group="B")  # samples in rows, and a column of labels
+    assert len(assocnet.network(cells, samples_in_rows=True, genes=big.index[:30])) > 0
     with pytest.raises(TypeError, match="not list"):
         assocnet.network(big.to_numpy().tolist())
     with pytest.raises(ValueError, match="not in the data: nope"):
