@@ -23,8 +23,8 @@ namespace {
 constexpr int kSlots = 64;
 std::atomic<char*> gRemove[kSlots];
 
-// While a set is committed, a signal only leaves its number here; the commit
-// meets it once every file is in place or put back.
+// While sets are committed (how many), a signal only leaves its number here;
+// the last commit to end meets it once its files are in place or put back.
 std::atomic<int> gCommitting{0};
 std::atomic<int> gDeferred{0};
 
@@ -304,7 +304,7 @@ std::string OutputSet::writeAside(OutputFile& f, const std::function<void(TextOu
 
 std::string OutputSet::commit()
 {
-    gCommitting.store(1);
+    gCommitting.fetch_add(1);
     std::vector<OutputFile*> todo;
     for (OutputFile& f : files_)
         if (!f.temp.empty()) todo.push_back(&f);
@@ -363,7 +363,7 @@ std::string OutputSet::commit()
     // The files are in place: the run completes whatever becomes of its
     // standard streams.
     if (problem.empty()) ::signal(SIGPIPE, SIG_IGN);
-    gCommitting.store(0);
+    if (gCommitting.fetch_sub(1) != 1) return problem;  // another set meets the signal
     const int sig = gDeferred.exchange(0);
     if (sig != 0 && !(sig == SIGPIPE && problem.empty())) removeAndReraise(sig);
     return problem;
