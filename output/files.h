@@ -5,7 +5,7 @@
 // created anew, never through an existing file or link) and then renamed into
 // place, a large one past the page cache except in the literal programs. The
 // temporary files and the lock are removed when a run fails or a signal
-// (Ctrl-C, SIGTERM, SIGHUP, a closed pipe) ends it.
+// (Ctrl-C, SIGTERM, SIGHUP, a closed pipe, a file-size limit) ends it.
 #pragma once
 
 #include "output.h"
