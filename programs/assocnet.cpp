@@ -2,6 +2,7 @@
 // options. Usage errors end with status 2, failures of the run with status 1.
 // Started by mpirun, its processes share the sweep (cluster.h).
 #include "cluster.h"
+#include "files.h"
 #include "parallel.h"
 #include "pipeline.h"
 #include "pvalues.h"
@@ -66,7 +67,7 @@ int command(int argc, char** argv, Cluster& cluster)
                         outDir = ".", prefix, missing = "refuse", profile;
     int order = 1, threads = 0;
     double pruneAlpha = 0.05;
-    bool samplesInRows = false, quiet = false, literal = false;
+    bool samplesInRows = false, quiet = false, literal = false, clean = false;
 
     app.add_option("TABLE", table,
                    "expression table: genes in rows, samples in columns; tab-, comma- or\n"
@@ -102,8 +103,10 @@ int command(int argc, char** argv, Cluster& cluster)
                    "genes or the samples that hold them")
         ->check(CLI::IsMember({"refuse", "drop-genes", "drop-samples"}))
         ->capture_default_str();
-    app.add_option("-t,--threads", threads, "threads to use (default every core)")
-        ->check(CLI::PositiveNumber);
+    auto* threadsOpt = app.add_option("-t,--threads", threads, "threads to use (default every core)");
+    app.add_flag("--clean", clean,
+                 "remove the files of the prefix in the folder that the run did not write\n"
+                 "(an earlier run's other levels or formats); otherwise they are named");
     app.add_flag("-q,--quiet", quiet, "no progress display and no summary; warnings still shown");
     std::vector<std::string> programs;
     for (const Profile& p : kProfiles) programs.emplace_back(p.program);
@@ -122,6 +125,7 @@ int command(int argc, char** argv, Cluster& cluster)
         o.table = table;
         o.profile = prof;
         o.quiet = quiet;
+        o.clean = clean;
         o.outDir = outDir.empty() ? "." : outDir;
         while (o.outDir.size() > 1 && o.outDir.back() == '/') o.outDir.pop_back();
         o.kernels = literal ? Kernels::literal : Kernels::fast;
@@ -185,6 +189,7 @@ int command(int argc, char** argv, Cluster& cluster)
         } else {
             o.formats = {"sif", "net", "matrix", "edges", "graphml"};
         }
+        if (threadsOpt->count() > 0 && threads < 1) throw UsageError{"--threads must be at least 1"};
         if (threads > 0) setThreadCount(threads);
     } catch (const CLI::Success& e) {  // --help, --version
         return speaks ? app.exit(e) : 0;
@@ -202,6 +207,7 @@ int command(int argc, char** argv, Cluster& cluster)
 
 int main(int argc, char** argv)
 {
+    openClosedStandardStreams();
     Cluster cluster = joinCluster(argc, argv);
     const int status = command(argc, argv, cluster);
     leaveCluster(cluster);

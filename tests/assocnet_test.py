@@ -8,6 +8,7 @@
 - A run that is interrupted or fails on a full disk leaves the earlier files
   as they were and no temporary file; a second run of one prefix in one
   folder stops at once, naming the first.
+- Files of the prefix that a run did not write are named, or removed with --clean.
 
 Run with the build folder as the only argument.
 """
@@ -350,6 +351,43 @@ def sound_files():
     shutil.rmtree(w)
 
 
+def stale_files():
+    """Files of the prefix that a run did not write are named in a warning, or
+    removed with --clean once the run succeeded; other files stay."""
+    w = scratch()
+    out_dir = os.path.join(w, "out")
+    code, out, err = assocnet("-q", "-a", "0.05,0.01", "-f", "sif,net,matrix,html", "-o", out_dir, EXAMPLE)
+    check(code == 0, "earlier run: %s" % err)
+    others = {"Pearson1st_notes.txt": "mine\n", "Pearson1st_matrix.csv": "a program's\n",
+              "Pearson1st_network_x.sif": "no level\n", "Pearson2nd_edges.tsv": "another prefix\n",
+              ".Pearson1st_network_0.05.sif.1.part": "hidden\n"}
+    for name, text in others.items():
+        write(out_dir, name, text)
+    os.symlink("nowhere", os.path.join(out_dir, "Pearson1st_network_q0.05.net"))
+    os.mkdir(os.path.join(out_dir, "Pearson1st_network_0.2.sif"))
+    stale = ["Pearson1st_network_0.05.net", "Pearson1st_network_0.05.sif", "Pearson1st_network_q0.05.net",
+             "Pearson1st_report.html"]
+
+    def there():
+        return [n for n in stale if os.path.lexists(os.path.join(out_dir, n))]
+
+    code, out, err = assocnet("-f", "sif,net,matrix", "-o", out_dir, EXAMPLE)
+    warning = ("assocnet: warning: %s holds 4 files of prefix Pearson1st that this run did not write: %s "
+               "(--clean removes them)\n" % (out_dir, ", ".join(stale)))
+    check(code == 0 and warning in err and there() == stale, "stale files named: %d %s" % (code, err))
+    code, out, err = assocnet("-q", "--clean", "-o", out_dir, path_small(w))
+    check(code == 1 and there() == stale, "a failed run removes nothing: %d %s" % (code, err))
+    code, out, err = assocnet("--clean", "-f", "sif,net,matrix", "-o", out_dir, EXAMPLE)
+    check(code == 0 and "warning" not in err and there() == [] and
+          ("\nremoved   %s\n" % " ".join(stale)) in out, "--clean removes them: %d %s %s" % (code, out, err))
+    check(all(open(os.path.join(out_dir, n)).read() == t for n, t in others.items()) and
+          os.path.isdir(os.path.join(out_dir, "Pearson1st_network_0.2.sif")), "other files stay")
+    # A profile writes the programs' matrix report: the run's own is then stale.
+    code, out, err = assocnet("-q", "--profile", "pearson1st", "-o", out_dir, EXAMPLE)
+    check(code == 0 and "did not write: Pearson1st_matrix.tsv (" in err, "--profile: %d %s" % (code, err))
+    shutil.rmtree(w)
+
+
 def usage():
     code, out, err = assocnet("--help")
     check(code == 0 and "--prune-alpha" in out and "Example" in out and "0.01,0.001,0.0001" in out,
@@ -360,9 +398,11 @@ def usage():
                  ["--profile", "pearson1st", "-k", "2", EXAMPLE]):
         code, out, err = assocnet(*args)
         check(code == 2 and err.startswith("assocnet: "), "usage error %s: %d %s" % (args, code, err))
+    code, out, err = assocnet("-t", "0", EXAMPLE)
+    check(code == 2 and err.startswith("assocnet: --threads must be at least 1\n"), "--threads 0: %d %s" % (code, err))
 
 
-for part in (usage, table_forms, profiles, p_and_q, read_back, sound_files):
+for part in (usage, table_forms, profiles, p_and_q, read_back, sound_files, stale_files):
     part()
 print("%d failures" % len(failures))
 sys.exit(1 if failures else 0)
