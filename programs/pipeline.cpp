@@ -88,17 +88,9 @@ bool xmlText(std::string_view text)
 {
     for (size_t k = 0; k < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[k]);
-        if (c < 0x80) {
-            if (c < 0x20 && c != '\t') return false;
-            ++k;
-            continue;
-        }
-        const size_t more = c >= 0xc2 && c <= 0xdf ? 1 : c >= 0xe0 && c <= 0xef ? 2
-                          : c >= 0xf0 && c <= 0xf4 ? 3 : 0;
-        if (more == 0 || k + more >= text.size()) return false;
-        for (size_t m = 1; m <= more; ++m)
-            if ((static_cast<unsigned char>(text[k + m]) & 0xc0) != 0x80) return false;
-        k += more + 1;
+        const size_t n = c >= 0x80 ? utf8Sequence(text, k) : c >= 0x20 || c == '\t' ? 1 : 0;
+        if (n == 0) return false;
+        k += n;
     }
     return true;
 }
@@ -296,6 +288,12 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
                           " with missing values: " + someNames(t.droppedSamples));
         showWarning(d, "dropped " + dropped.back());
     }
+    if (const std::string why = prof ? "" : namesNotUtf8(t.genes, t.samples); !why.empty())
+        fail(shownName + ": " + why);
+    const int N = static_cast<int>(t.samples.size());
+    if (N <= 3 + K)
+        fail(shownName + ": " + plural(N, "sample is", "samples are") + " too few for order " +
+             std::to_string(K) + ": it needs at least " + std::to_string(4 + K));
     const Names constant = constantGenes(t, !prof);
     if (!constant.empty()) {
         const std::string what = plural(constant.size(), "constant gene", "constant genes") +
@@ -315,11 +313,12 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
                            (prof ? ": kept as they are" : ": made unique with .1, .2, ..."));
 
     const int V = static_cast<int>(t.genes.size());
-    const int N = static_cast<int>(t.samples.size());
     if (V == 0) fail(shownName + ": no genes left to analyse");
-    if (N <= 3 + K)
-        fail(shownName + ": " + plural(N, "sample", "samples") + " are too few for order " +
-             std::to_string(K) + ": it needs at least " + std::to_string(4 + K));
+    if (const std::string why = o.method.spearman ? "" : valuesOutOfRange(t.values, t.genes, t.samples);
+        !why.empty()) {
+        if (!prof) fail(shownName + ": " + why);
+        showWarning(d, why + "; kept, as " + std::string(prof->program) + " keeps them");
+    }
     if (wants(o, "net") && !prof)
         for (const std::string& name : t.genes)
             if (name.find('"') != std::string::npos)
@@ -328,10 +327,10 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
                      "out of --formats or rename the gene");
     bool spaced = false;
     for (const std::string& name : t.genes) {
-        if (name.find_first_of("\t\n\r") != std::string::npos)
+        if ((wants(o, "sif") || wants(o, "net")) && name.find_first_of("\t\n\r") != std::string::npos)
             fail(shownName + ": gene " + shownText(name) +
-                 " holds a tab or a line break, which tab-separated and network files cannot "
-                 "carry; rename the gene");
+                 " holds a tab or a line break, which SIF and NET files cannot carry; leave sif "
+                 "and net out of --formats or rename the gene");
         spaced = spaced || name.find(' ') != std::string::npos;
     }
     if (wants(o, "graphml"))
@@ -396,7 +395,7 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
             add("_matrix.csv", [&](TextOut& out) { printStuff(V, t.genes, result, out, prof->report); });
         else
             add("_matrix.tsv", [&](TextOut& out) {
-                printStuff(V, t.genes, result, out, ReportLayout{"", true, false});
+                printStuff(V, t.genes, result, out, ReportLayout{"", true, false, true});
             });
     }
     for (int l = 0; l < static_cast<int>(o.levels.size()); ++l) {
