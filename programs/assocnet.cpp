@@ -70,8 +70,9 @@ int command(int argc, char** argv, Cluster& cluster)
     bool samplesInRows = false, quiet = false, literal = false, header = false, noHeader = false;
 
     app.add_option("TABLE", table,
-                   "expression table: genes in rows, samples in columns; tab-, comma- or\n"
-                   "whitespace-separated, gzip read as such; - reads standard input")
+                   "expression table: genes in rows, samples in columns; tab-, comma-,\n"
+                   "semicolon- or whitespace-separated, gzip read as such; - reads\n"
+                   "standard input")
         ->required();
     auto* methodOpt = app.add_option("-m,--method", method, "pearson or spearman")
                           ->check(CLI::IsMember({"pearson", "spearman"}))
