@@ -822,6 +822,5 @@ std::string valuesOutOfRange(std::span<const double> values, const Names& genes,
            (wide ? ": products of such values overflow a double in the covariance; divide the "
                    "values by a power of ten"
                  : ", which differ by less than 1e-70: products of their differences underflow a "
-                   "double in the covariance; multiply the values by a power of ten") +
-           ", or use --method spearman";
+                   "double in the covariance; multiply the values by a power of ten");
 }

@@ -316,7 +316,7 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
     if (V == 0) fail(shownName + ": no genes left to analyse");
     if (const std::string why = o.method.spearman ? "" : valuesOutOfRange(t.values, t.genes, t.samples);
         !why.empty()) {
-        if (!prof) fail(shownName + ": " + why);
+        if (!prof) fail(shownName + ": " + why + ", or use --method spearman");
         showWarning(d, why + "; kept, as " + std::string(prof->program) + " keeps them");
     }
     if (wants(o, "net") && !prof)
