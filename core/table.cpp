@@ -794,7 +794,8 @@ std::string namesNotUtf8(const Names& genes, const Names& samples)
 // squared spread over 2(N - 1) and half the squared spread.
 constexpr double kWidestSpread = 1e75, kNarrowestSpread = 1e-70;
 
-std::string valuesOutOfRange(std::span<const double> values, const Names& genes, const Names& samples)
+std::string valuesOutOfRange(const double* values, long geneStride, long sampleStride,
+                             const Names& genes, const Names& samples)
 {
     const size_t S = samples.size();
     if (S == 0) return "";
@@ -804,14 +805,18 @@ std::string valuesOutOfRange(std::span<const double> values, const Names& genes,
     std::string first;  // the first gene out of range and its values
     bool wide = false;
     for (size_t g = 0; g < genes.size(); ++g) {
-        const std::span<const double> v = values.subspan(g * S, S);
-        const auto [low, high] = std::minmax_element(v.begin(), v.end());
-        const double spread = *high - *low;
-        const bool tooWide = !(spread <= kWidestSpread) || std::max(-*low, *high) > largest;
+        const double* v = values + static_cast<long>(g) * geneStride;
+        double low = v[0], high = v[0];
+        for (size_t s = 1; s < S; ++s) {
+            low = std::min(low, v[static_cast<long>(s) * sampleStride]);
+            high = std::max(high, v[static_cast<long>(s) * sampleStride]);
+        }
+        const double spread = high - low;
+        const bool tooWide = !(spread <= kWidestSpread) || std::max(-low, high) > largest;
         const bool tooNarrow = spread > 0 && spread < kNarrowestSpread;
         if ((!tooWide && !tooNarrow) || count++ > 0) continue;
         char range[96];
-        std::snprintf(range, sizeof range, "from %g to %g", *low, *high);
+        std::snprintf(range, sizeof range, "from %g to %g", low, high);
         first = "gene \"" + shown(genes[g]) + "\" has values " + range;
         wide = tooWide;
     }

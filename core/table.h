@@ -13,7 +13,6 @@
 
 #include "core.h"
 
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,9 +75,9 @@ struct Table {
 // left as a default Table.
 std::string readTable(std::string_view text, const TableOptions& options, Table& table);
 
-// Checks of a table as the statistics take it: values genes x samples,
-// gene-major, with the names of both. Each returns "" or one line on what
-// is wrong, naming names but no file.
+// Checks of a table as the statistics take it: its values, with the names of
+// its genes and samples. Each returns "" or one line on what is wrong,
+// naming names but no file.
 //
 // Names that are not UTF-8 text: counted, the first few shown with their bad
 // bytes escaped, and how to convert them.
@@ -86,9 +85,10 @@ std::string namesNotUtf8(const Names& genes, const Names& samples);
 // Genes whose values spread so wide (or so narrow) that the sums of their
 // products in the covariance, or the product of two variances, would
 // overflow (or underflow) a double: the first named with its range, the
-// others counted. Values far from 1 but within these bounds pass.
-std::string valuesOutOfRange(std::span<const double> values, const Names& genes,
-                             const Names& samples);
+// others counted. Values far from 1 but within these bounds pass. The value
+// of gene g in sample s stands at values[g * geneStride + s * sampleStride].
+std::string valuesOutOfRange(const double* values, long geneStride, long sampleStride,
+                             const Names& genes, const Names& samples);
 // The length of the UTF-8 sequence of a character that is not ASCII at text[k]
 // (2 to 4), or 0 when the bytes there are no such sequence.
 size_t utf8Sequence(std::string_view text, size_t k);

@@ -137,16 +137,16 @@ int command(int argc, char** argv, Cluster& cluster)
         while (o.outDir.size() > 1 && o.outDir.back() == '/') o.outDir.pop_back();
         o.kernels = literal ? Kernels::literal : Kernels::fast;
         o.reading.samplesInRows = samplesInRows;
-        o.reading.missing = missing == "drop-genes"     ? MissingPolicy::dropGenes
-                            : missing == "drop-samples" ? MissingPolicy::dropSamples
-                                                        : MissingPolicy::refuse;
-        o.reading.legacyNames = prof != nullptr;
-        o.reading.header = header     ? HeaderRule::present
-                           : noHeader ? HeaderRule::absent
-                                      : HeaderRule::detect;
-        o.reading.encoding = encoding == "latin1"   ? NameEncoding::latin1
-                             : encoding == "cp1252" ? NameEncoding::cp1252
-                                                    : NameEncoding::utf8;
+        o.reading.missing = missing == "drop-genes"     ? assocnet::Missing::dropGenes
+                            : missing == "drop-samples" ? assocnet::Missing::dropSamples
+                                                        : assocnet::Missing::refuse;
+        o.reading.programNames = prof != nullptr;
+        o.reading.header = header     ? assocnet::Header::present
+                           : noHeader ? assocnet::Header::absent
+                                      : assocnet::Header::detect;
+        o.reading.encoding = encoding == "latin1"   ? assocnet::Encoding::latin1
+                             : encoding == "cp1252" ? assocnet::Encoding::cp1252
+                                                    : assocnet::Encoding::utf8;
         o.reading.naValues = splitList(naValues);
         o.pruneAlpha = pruneAlpha;
         if (!(pruneAlpha > 0 && pruneAlpha < 1))
@@ -157,7 +157,7 @@ int command(int argc, char** argv, Cluster& cluster)
             o.pruneAlpha = 0.05;
             const char* names[3] = {"0.01", "0.001", "0.0001"};
             for (int k = 0; k < 3; ++k) {
-                Level l;
+                assocnet::Level l;
                 l.name = names[k];
                 l.z = prof->z[k];
                 l.alpha = std::erfc(prof->z[k] / std::sqrt(2.0));
@@ -167,9 +167,17 @@ int command(int argc, char** argv, Cluster& cluster)
         } else {
             o.method = Method{method == "spearman", order, pruneZ};
             const bool fdr = !fdrs.empty();
-            const std::string why = levelsOf(numbersOf(fdr ? "--fdr" : "--alpha", fdr ? fdrs : alphas),
-                                             fdr, o.levels);
-            if (!why.empty()) throw UsageError{std::string(fdr ? "--fdr" : "--alpha") + ": " + why};
+            // The levels alone here; the pruning level is checked below, in
+            // the words of the options.
+            assocnet::Options given;
+            given.alpha = numbersOf(fdr ? "--fdr" : "--alpha", fdr ? fdrs : alphas);
+            given.fdr = fdr;
+            given.order = 0;
+            try {
+                o.levels = assocnet::levelsOf(given);
+            } catch (const assocnet::Error& e) {
+                throw UsageError{std::string(fdr ? "--fdr" : "--alpha") + ": " + e.what()};
+            }
             if (order > 0 && o.levels.front().alpha > pruneAlpha)
                 throw UsageError{
                     (fdr ? "--fdr " : "--alpha ") + o.levels.front().name.substr(fdr) +

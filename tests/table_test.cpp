@@ -239,7 +239,7 @@ TEST(TableValues, SpreadsTheCovarianceCannotCarryAreRefusedOthersPass)
     const auto check = [&](std::vector<double> g2) {
         std::vector<double> values = {1, 2, 4};
         values.insert(values.end(), g2.begin(), g2.end());
-        return valuesOutOfRange(values, genes, samples);
+        return valuesOutOfRange(values.data(), 3, 1, genes, samples);
     };
     for (double scale : {1e-20, 1e20, 1e-60, 1e70})
         EXPECT_EQ(check({1 * scale, 3 * scale, -2 * scale}), "") << scale;
@@ -251,8 +251,9 @@ TEST(TableValues, SpreadsTheCovarianceCannotCarryAreRefusedOthersPass)
               "gene \"g2\" has values from 1e-80 to 3e-80, which differ by less than 1e-70: products of "
               "their differences underflow a double in the covariance; multiply the values by a power "
               "of ten");
-    const std::vector<double> both = {1e-100, 2e-100, 0, 1e90, -1e90, 0};
-    EXPECT_EQ(valuesOutOfRange(both, genes, samples).substr(0, 81),
+    // Samples in rows: gene 1 is the first column.
+    const std::vector<double> both = {1e-100, 1e90, 2e-100, -1e90, 0, 0};
+    EXPECT_EQ(valuesOutOfRange(both.data(), 1, 2, genes, samples).substr(0, 81),
               "gene \"g1\" has values from 0 to 2e-100 (and 1 more gene like it), which differ by ");
 }
 
