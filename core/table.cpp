@@ -36,7 +36,7 @@ std::string shown(std::string_view token)
     size_t k = 0;
     while (k < token.size() && k < 40) {
         const unsigned char c = static_cast<unsigned char>(token[k]);
-        const size_t n = c >= 0x80 ? utf8Sequence(token, k) : c >= 32 && c < 127;
+        const size_t n = c >= 0x80 ? utf8Sequence(token, k) : c >= 32 && c < 127 ? 1 : 0;
         if (n > 0) {
             s.append(token.substr(k, n));
             k += n;
@@ -74,7 +74,8 @@ std::string toUtf8(std::string_view text, NameEncoding from)
     std::string s;
     for (char ch : text) {
         const unsigned char c = static_cast<unsigned char>(ch);
-        const unsigned u = from == NameEncoding::cp1252 && c >= 0x80 && c < 0xa0 ? kCp1252[c - 0x80] : c;
+        const bool windows = from == NameEncoding::cp1252 && c >= 0x80 && c < 0xa0;
+        const unsigned u = windows ? kCp1252[c - 0x80] : c;
         if (u < 0x80) {
             s += ch;
         } else if (u < 0x800) {
@@ -551,7 +552,7 @@ FirstLine firstLine(Reading& r, const std::vector<std::string_view>& fields)
     // An empty first field is an empty corner, as spreadsheets and R write it.
     if (fields.size() < 2 || r.content(fields[0]).empty()) return FirstLine::names;
     bool ids = true, leadingZero = false;
-    std::vector<std::string_view> tokens;
+    std::vector<std::string> tokens;
     for (size_t k = 1; k < fields.size(); ++k) {
         if (fields[k].size() >= 2 && fields[k].front() == '"') return FirstLine::names;
         const std::string_view t = r.content(fields[k]);
@@ -564,7 +565,7 @@ FirstLine firstLine(Reading& r, const std::vector<std::string_view>& fields)
         if (!r.value(t, x, how).empty()) return FirstLine::names;
         ids = ids && allDigits(t);
         leadingZero = leadingZero || (t.size() > 1 && t[0] == '0');
-        tokens.push_back(t);
+        tokens.emplace_back(t);
     }
     std::sort(tokens.begin(), tokens.end());
     if (!ids || std::adjacent_find(tokens.begin(), tokens.end()) != tokens.end())
@@ -755,14 +756,17 @@ size_t utf8Sequence(std::string_view text, size_t k)
 {
     const auto byte = [&](size_t m) { return static_cast<unsigned char>(text[k + m]); };
     const unsigned char c = byte(0);
-    const size_t more = c >= 0xc2 && c <= 0xdf ? 1 : c >= 0xe0 && c <= 0xef ? 2 : c >= 0xf0 && c <= 0xf4 ? 3 : 0;
+    const size_t more = c >= 0xc2 && c <= 0xdf   ? 1
+                        : c >= 0xe0 && c <= 0xef ? 2
+                        : c >= 0xf0 && c <= 0xf4 ? 3
+                                                 : 0;
     if (more == 0 || text.size() - k <= more) return 0;
     for (size_t m = 1; m <= more; ++m)
         if ((byte(m) & 0xc0) != 0x80) return 0;
     // No overlong forms, no surrogates, nothing past U+10FFFF.
     const unsigned char second = byte(1);
-    if ((c == 0xe0 && second < 0xa0) || (c == 0xed && second >= 0xa0) || (c == 0xf0 && second < 0x90) ||
-        (c == 0xf4 && second >= 0x90))
+    if ((c == 0xe0 && second < 0xa0) || (c == 0xed && second >= 0xa0) ||
+        (c == 0xf0 && second < 0x90) || (c == 0xf4 && second >= 0x90))
         return 0;
     return more + 1;
 }

@@ -186,10 +186,14 @@ TEST(TableHeader, SeparatorsEndingEveryLineAreNoColumnAndSaySo)
         std::string warning;
     } cases[] = {
         {"p\ts1\ts2\t\ng1\t1\t2\t\n", {}, "every line ends with a tab: the empty column after it is ignored"},
-        {"p,s1,s2,,\ng1,1,2,,\n", {}, "every line ends with 2 commas: the empty columns after them are ignored"},
-        {"g1\t1\t2\t\n", withHeader(HeaderRule::absent), "every line ends with a tab: the empty column after it is ignored"},
-        {"p;s1;s2\ng1;1;2;\n", {}, "every gene line ends with a semicolon that the name line does not have: ignored"},
-        {"p\ts1\ts2\t\ng1\t1\t2\n", {}, "the name line ends with a tab that the gene lines do not have: ignored"},
+        {"p,s1,s2,,\ng1,1,2,,\n", {},
+         "every line ends with 2 commas: the empty columns after them are ignored"},
+        {"g1\t1\t2\t\n", withHeader(HeaderRule::absent),
+         "every line ends with a tab: the empty column after it is ignored"},
+        {"p;s1;s2\ng1;1;2;\n", {},
+         "every gene line ends with a semicolon that the name line does not have: ignored"},
+        {"p\ts1\ts2\t\ng1\t1\t2\n", {},
+         "the name line ends with a tab that the gene lines do not have: ignored"},
         {"p\tg1\tg2\t\ns1\t1\t2\n", inRows(),
          "the name line ends with a tab that the sample lines do not have: ignored"},
     };
