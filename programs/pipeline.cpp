@@ -11,6 +11,7 @@
 #include "parallel.h"
 #include "pvalues.h"
 #include "selection.h"
+#include "table.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -78,17 +79,9 @@ bool xmlText(std::string_view text)
 {
     for (size_t k = 0; k < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[k]);
-        if (c < 0x80) {
-            if (c < 0x20 && c != '\t') return false;
-            ++k;
-            continue;
-        }
-        const size_t more = c >= 0xc2 && c <= 0xdf ? 1 : c >= 0xe0 && c <= 0xef ? 2
-                          : c >= 0xf0 && c <= 0xf4 ? 3 : 0;
-        if (more == 0 || k + more >= text.size()) return false;
-        for (size_t m = 1; m <= more; ++m)
-            if ((static_cast<unsigned char>(text[k + m]) & 0xc0) != 0x80) return false;
-        k += more + 1;
+        const size_t n = c >= 0x80 ? utf8Sequence(text, k) : c >= 0x20 || c == '\t' ? 1 : 0;
+        if (n == 0) return false;
+        k += n;
     }
     return true;
 }
@@ -113,10 +106,10 @@ bool checkNames(const RunOptions& o, const Names& genes, const std::string& show
                      "out of --formats or rename the gene");
     bool spaced = false;
     for (const std::string& name : genes) {
-        if (name.find_first_of("\t\n\r") != std::string::npos)
+        if ((wants(o, "sif") || wants(o, "net")) && name.find_first_of("\t\n\r") != std::string::npos)
             fail(shownName + ": gene " + shownText(name) +
-                 " holds a tab or a line break, which tab-separated and network files cannot "
-                 "carry; rename the gene");
+                 " holds a tab or a line break, which SIF and NET files cannot carry; leave sif "
+                 "and net out of --formats or rename the gene");
         spaced = spaced || name.find(' ') != std::string::npos;
     }
     if (wants(o, "graphml"))
@@ -238,7 +231,7 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, OutputSet& set,
             add("_matrix.csv", [&](TextOut& out) { printStuff(V, genes, result, out, prof->report); });
         else
             add("_matrix.tsv", [&](TextOut& out) {
-                printStuff(V, genes, result, out, ReportLayout{"", true, false});
+                printStuff(V, genes, result, out, ReportLayout{"", true, false, true});
             });
     }
     for (int l = 0; l < static_cast<int>(o.levels.size()); ++l) {
