@@ -4,17 +4,17 @@
 # with the machine; CLI11 reads assocnet's options, zlib its gzip tables and
 # libxml2 writes its GraphML; Open MPI lets assocnet spread a sweep over the
 # processes of an MPI job (the build works without it); Python with scipy, networkx and igraph checks the
-# files in the tests; pybind11 and the Python headers build the Python module
-# (the build works without them), which pandas, scipy, AnnData and tqdm feed
-# and pytest tests; clang with its runtime libraries builds the fuzz
-# target; install-web.sh adds what the HTML report needs. Does nothing when
-# everything is already there.
+# files in the tests, pandas and R read the tab-separated files back there;
+# pybind11 and the Python headers build the Python module (the build works
+# without them), which pandas, scipy, AnnData and tqdm feed and pytest tests;
+# clang with its runtime libraries builds the fuzz target; install-web.sh adds
+# what the HTML report needs. Does nothing when everything is already there.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(g++ cmake make pkg-config libgtest-dev libbenchmark-dev libcli11-dev zlib1g-dev
           libxml2-dev libopenmpi-dev openmpi-bin python3 python3-scipy python3-networkx python3-igraph
-          python3-dev python3-pybind11 python3-pandas python3-anndata python3-tqdm python3-pytest
-          clang libclang-rt-14-dev)
+          python3-pandas r-base-core python3-dev python3-pybind11 python3-anndata python3-tqdm
+          python3-pytest clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
