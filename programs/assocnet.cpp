@@ -187,6 +187,14 @@ int command(int argc, char** argv, Cluster& cluster)
         if (speaks) std::cerr << "assocnet: " << e.message << "\nRun assocnet --help for the options.\n";
         return 2;
     }
+    // Refused as a failure to get ready: the other ranks of a job end with it.
+    if (const std::string isa = isaProblem(); !isa.empty()) {
+        std::vector<int> failed;
+        if (cluster.size > 1) agreeToSweep(cluster, false, failed);
+        const std::string who = speaks ? "" : "process " + std::to_string(cluster.rank) + ": ";
+        if (speaks || failed.front() != 0) std::cerr << "assocnet: " << who << isa << std::endl;
+        return 1;
+    }
     return runAssocnet(o, cluster);
 }
 

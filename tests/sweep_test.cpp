@@ -3,6 +3,7 @@
 // their edges, oracles computed here from the recursion formula, and above
 // all the fast sweeps against the literal sweeps, bit for bit.
 #include "core.h"
+#include "progress_lines.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -75,13 +76,16 @@ struct Outcome {
     std::string progress;
 };
 
+// The sweep with the seven programs' progress lines.
 Outcome run(Sweep sweep, int V, int N, const Matrix& corr)
 {
     Outcome r{Matrix(V, V, 777.0), {}};
     std::ostringstream os;
+    ProgressLines lines(os);
     Progress p;
-    p.out = &os;
+    p.passes = [&](const Passes& passes) { lines(passes); };
     sweep(V, N, 1.96, r.combined, corr, p);
+    lines.finish();
     r.progress = os.str();
     return r;
 }
