@@ -1,4 +1,5 @@
 // The fast sweeps against the literal loops, bit for bit, and the worked cases.
+#include "every_isa.h"
 #include "panel_runs.h"
 #include "progress_lines.h"
 #include "sweep.h"
@@ -198,7 +199,7 @@ TEST(Sweeps, LargeSweepsGiveTheSameBitsOnOneThreadAndOnTwo)
     // Sizes at which the loops do run in parallel; the first order in passes
     // of 1024 controlling variables and bands of 64 rows, the last ones short;
     // the second order in several batches of c1 with whole stretches of 64
-    // lanes, against the literal loops too.
+    // lanes; with every instruction set, and against the literal loops too.
     std::mt19937_64 gen(77);
     struct Case {
         int order, V, N;
@@ -208,15 +209,20 @@ TEST(Sweeps, LargeSweepsGiveTheSameBitsOnOneThreadAndOnTwo)
                          Case{3, 60, 7, true},
                          Case{3, 130, 40, false}}) {
         const Matrix corr = randomCorrelation(gen, c.V, c.N, 1.0, true);
-        omp_set_num_threads(1);
-        const Result one = runSweep(kFast[c.order], c.V, c.N, corr);
-        omp_set_num_threads(2);
-        const Result two = runSweep(kFast[c.order], c.V, c.N, corr);
         const std::string what = "order " + std::to_string(c.order) + " V " + std::to_string(c.V);
-        expectSameUpperTriangle(one.combined, two.combined, c.V, what + " threads");
+        Matrix first;  // of the first instruction set, on one thread
+        forEachIsa([&](const std::string& isa) {
+            omp_set_num_threads(1);
+            const Result one = runSweep(kFast[c.order], c.V, c.N, corr);
+            omp_set_num_threads(2);
+            const Result two = runSweep(kFast[c.order], c.V, c.N, corr);
+            expectSameUpperTriangle(one.combined, two.combined, c.V, what + " " + isa + " threads");
+            if (first.rows() == 0) first = one.combined;
+            expectSameUpperTriangle(one.combined, first, c.V, what + " " + isa);
+        });
         if (c.literal)
-            expectSameUpperTriangle(one.combined, runSweep(kLiteral[c.order], c.V, c.N, corr).combined,
-                                    c.V, what + " literal");
+            expectSameUpperTriangle(first, runSweep(kLiteral[c.order], c.V, c.N, corr).combined, c.V,
+                                    what + " literal");
     }
 }
 
