@@ -6,7 +6,8 @@
 // shortest text that reads back as the same double.
 #pragma once
 
-#include "../core/core.h"
+#include "core.h"
+#include "selection.h"
 
 #include <limits>
 #include <memory>
@@ -165,14 +166,6 @@ void getPajekInputs(int V, const std::vector<double>& thresholds, const Matrix& 
 
 // --- edge lists ------------------------------------------------------------------
 
-// An edge between variables i < j: its coefficient, p-value and q-value, and
-// the index of the strictest significance level it passes (levels numbered
-// loosest first).
-struct Edge {
-    int i, j;
-    double r, p, q;
-    int level;
-};
 // Appends the shortest text that reads back as x ("0.1", "1e-07", "nan", "inf").
 void putShortest(TextOut& out, double x);
 // Writes one SIF line per edge given, in the order given, as getCytoScapeInput does.
@@ -213,8 +206,6 @@ struct RunFacts {
     std::vector<ReportLevel> levels;   // loosest first
     double seconds;          // run time
 };
-// Kept coefficients of every pair, binned: counts[k] holds those in [from + k*width, from + (k+1)*width).
-struct Histogram { double from, width; std::vector<long long> counts; };
 // The most edges the page draws at one level: the strongest by |r|.
 inline constexpr long long kMaxDrawnEdges = 5000;
 // Writes the report, one HTML file that needs nothing else: the page (its

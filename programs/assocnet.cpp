@@ -126,10 +126,10 @@ int command(int argc, char** argv, Cluster& cluster)
         while (o.outDir.size() > 1 && o.outDir.back() == '/') o.outDir.pop_back();
         o.kernels = literal ? Kernels::literal : Kernels::fast;
         o.reading.samplesInRows = samplesInRows;
-        o.reading.missing = missing == "drop-genes"     ? MissingPolicy::dropGenes
-                            : missing == "drop-samples" ? MissingPolicy::dropSamples
-                                                        : MissingPolicy::refuse;
-        o.reading.legacyNames = prof != nullptr;
+        o.reading.missing = missing == "drop-genes"     ? assocnet::Missing::dropGenes
+                            : missing == "drop-samples" ? assocnet::Missing::dropSamples
+                                                        : assocnet::Missing::refuse;
+        o.reading.programNames = prof != nullptr;
         o.pruneAlpha = pruneAlpha;
         if (!(pruneAlpha > 0 && pruneAlpha < 1))
             throw UsageError{"--prune-alpha must lie between 0 and 1"};
@@ -139,7 +139,7 @@ int command(int argc, char** argv, Cluster& cluster)
             o.pruneAlpha = 0.05;
             const char* names[3] = {"0.01", "0.001", "0.0001"};
             for (int k = 0; k < 3; ++k) {
-                Level l;
+                assocnet::Level l;
                 l.name = names[k];
                 l.z = prof->z[k];
                 l.alpha = std::erfc(prof->z[k] / std::sqrt(2.0));
@@ -149,9 +149,17 @@ int command(int argc, char** argv, Cluster& cluster)
         } else {
             o.method = Method{method == "spearman", order, pruneZ};
             const bool fdr = !fdrs.empty();
-            const std::string why = levelsOf(numbersOf(fdr ? "--fdr" : "--alpha", fdr ? fdrs : alphas),
-                                             fdr, o.levels);
-            if (!why.empty()) throw UsageError{std::string(fdr ? "--fdr" : "--alpha") + ": " + why};
+            // The levels alone here; the pruning level is checked below, in
+            // the words of the options.
+            assocnet::Options given;
+            given.alpha = numbersOf(fdr ? "--fdr" : "--alpha", fdr ? fdrs : alphas);
+            given.fdr = fdr;
+            given.order = 0;
+            try {
+                o.levels = assocnet::levelsOf(given);
+            } catch (const assocnet::Error& e) {
+                throw UsageError{std::string(fdr ? "--fdr" : "--alpha") + ": " + e.what()};
+            }
             if (order > 0 && o.levels.front().alpha > pruneAlpha)
                 throw UsageError{
                     (fdr ? "--fdr " : "--alpha ") + o.levels.front().name.substr(fdr) +

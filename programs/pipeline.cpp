@@ -6,8 +6,11 @@
 #include "cluster.h"
 
 #include "files.h"
+#include "genes.h"
+#include "network_hooks.h"
 #include "parallel.h"
 #include "pvalues.h"
+#include "selection.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -46,20 +49,6 @@ std::string levelText(double alpha)
     char buf[32];
     std::snprintf(buf, sizeof buf, "%g", alpha);
     return buf;
-}
-
-// Up to five names, then how many more.
-std::string someNames(const Names& names)
-{
-    std::string s;
-    for (size_t k = 0; k < names.size() && k < 5; ++k) s += (k ? ", " : "") + names[k];
-    if (names.size() > 5) s += " and " + std::to_string(names.size() - 5) + " more";
-    return s;
-}
-
-std::string plural(size_t n, const std::string& one, const std::string& many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 bool wants(const RunOptions& o, const std::string& format)
@@ -111,150 +100,31 @@ std::string shownText(std::string_view text)
     return s;
 }
 
-// --- the table as the statistics take it -------------------------------------
-
-// Genes whose values are all equal have no variance: their coefficients
-// would be not-a-number. Dropped, or under a program's profile only named.
-Names constantGenes(Table& t, bool drop)
+// Refuses names that a chosen format cannot carry; returns whether a name
+// holds a space (SIF fields then go between tabs).
+bool checkNames(const RunOptions& o, const Names& genes, const std::string& shownName)
 {
-    const size_t N = t.samples.size();
-    Names constant;
-    size_t kept = 0;
-    for (size_t g = 0; g < t.genes.size(); ++g) {
-        const double* v = t.values.data() + g * N;
-        bool same = true;
-        for (size_t s = 1; s < N && same; ++s) same = v[s] == v[0];
-        if (same) constant.push_back(t.genes[g]);
-        if (same && drop) continue;
-        if (kept != g) {
-            t.genes[kept] = std::move(t.genes[g]);
-            std::copy(v, v + N, t.values.data() + kept * N);
-        }
-        ++kept;
+    if (wants(o, "net") && !o.profile)
+        for (const std::string& name : genes)
+            if (name.find('"') != std::string::npos)
+                fail(shownName + ": gene " + name +
+                     " has a double quote in its name, which NET files cannot carry; leave net "
+                     "out of --formats or rename the gene");
+    bool spaced = false;
+    for (const std::string& name : genes) {
+        if (name.find_first_of("\t\n\r") != std::string::npos)
+            fail(shownName + ": gene " + shownText(name) +
+                 " holds a tab or a line break, which tab-separated and network files cannot "
+                 "carry; rename the gene");
+        spaced = spaced || name.find(' ') != std::string::npos;
     }
-    t.genes.resize(kept);
-    t.values.resize(kept * N);
-    return constant;
-}
-
-// Makes repeated names unique: the second TP53 becomes TP53.1, the third
-// TP53.2, skipping names the table already holds. Returns the renamed ones.
-Names uniqueNames(Names& names, bool rename)
-{
-    std::set<std::string> taken(names.begin(), names.end());
-    std::map<std::string, int> seen;
-    Names repeated;
-    for (std::string& name : names) {
-        int& count = seen[name];
-        if (count++ == 0) continue;
-        repeated.push_back(name);
-        if (!rename) continue;
-        int k = count - 1;
-        std::string fresh = name + "." + std::to_string(k);
-        while (taken.count(fresh)) fresh = name + "." + std::to_string(++k);
-        taken.insert(fresh);
-        name = fresh;
-    }
-    return repeated;
-}
-
-// --- edges --------------------------------------------------------------------
-
-struct Selection {
-    std::vector<Edge> edges;             // passing the loosest level, row by row
-    std::vector<long long> perLevel;     // edges at each level
-    std::vector<double> thresholds;      // |r| of each alpha level (NaN for q levels)
-    double pruneThreshold = 0;
-};
-
-// Every pair whose p might reach the loosest level or the pruning level gets
-// its p; Benjamini-Hochberg over all V(V - 1)/2 pairs gives q, exact
-// wherever it is at or below those levels. Without withPQ (no file shows
-// them and no level needs them) the edges are selected by |r| alone.
-Selection selectEdges(const RunOptions& o, const Matrix& result, int V, int N, bool withPQ)
-{
-    const int K = o.method.order;
-    Selection sel;
-    double cutoff = K > 0 ? o.pruneAlpha : 0;
-    for (const Level& l : o.levels) {
-        cutoff = std::max(cutoff, l.alpha);
-        sel.thresholds.push_back(l.fdr ? std::nan("") : thresholdFor(N, l.z, K));
-    }
-    sel.pruneThreshold = thresholdFor(N, o.method.pruneZ, K);
-    sel.perLevel.assign(o.levels.size(), 0);
-    if (!withPQ) {
-        // Only the count of each level; the writers read the matrix.
-        std::vector<std::vector<long long>> counts(static_cast<size_t>(V));
-        parallelFor(0, V, 4.0 * V * V, [&](long i) {
-            counts[i].assign(o.levels.size(), 0);
-            for (int j = static_cast<int>(i) + 1; j < V; ++j)
-                for (size_t l = 0; l < o.levels.size(); ++l) {
-                    if (!(std::fabs(result[i][j]) > sel.thresholds[l])) break;
-                    ++counts[i][l];
-                }
-        });
-        for (const auto& c : counts)
-            for (size_t l = 0; l < c.size(); ++l) sel.perLevel[l] += c[l];
-        return sel;
-    }
-    // Candidates: a margin below the |r| of the cutoff, so rounding keeps none out.
-    const double low = thresholdFor(N, zForAlpha(std::min(cutoff, 0.999)), K) * (1 - 1e-9);
-
-    struct Candidate {
-        int i, j;
-        double r;
-    };
-    std::vector<std::vector<Candidate>> rows(static_cast<size_t>(V));
-    parallelFor(0, V, 4.0 * V * V, [&](long il) {
-        const int i = static_cast<int>(il);
-        for (int j = i + 1; j < V; ++j)
-            if (std::fabs(result[i][j]) >= low) rows[i].push_back({i, j, result[i][j]});
-    });
-    std::vector<Candidate> all;
-    for (auto& row : rows) {
-        all.insert(all.end(), row.begin(), row.end());
-        std::vector<Candidate>().swap(row);
-    }
-    std::vector<double> p(all.size()), q;
-    parallelFor(0, static_cast<long>(all.size()), 40.0 * all.size(),
-                [&](long k) { p[k] = fisherP(all[k].r, N, K); });
-    const long long pairs = static_cast<long long>(V) * (V - 1) / 2;
-    benjaminiHochberg(p, pairs, q);
-
-    for (size_t k = 0; k < all.size(); ++k) {
-        int level = -1;
-        for (size_t l = 0; l < o.levels.size(); ++l) {
-            const bool passes = o.levels[l].fdr ? q[k] <= o.levels[l].alpha
-                                                : std::fabs(all[k].r) > sel.thresholds[l];
-            if (!passes) break;
-            level = static_cast<int>(l);
-            ++sel.perLevel[l];
-        }
-        if (level >= 0) sel.edges.push_back({all[k].i, all[k].j, all[k].r, p[k], q[k], level});
-    }
-    return sel;
-}
-
-// The kept coefficients of all pairs in 100 bins over [-1, 1].
-Histogram keptHistogram(const Matrix& result, int V)
-{
-    Histogram h{-1.0, 0.02, std::vector<long long>(100, 0)};
-    for (int i = 0; i < V; ++i)
-        for (int j = i + 1; j < V; ++j) {
-            const double r = result[i][j];
-            if (std::isnan(r)) continue;
-            const int bin = std::clamp(static_cast<int>((r + 1) / 0.02), 0, 99);
-            ++h.counts[bin];
-        }
-    return h;
-}
-
-std::vector<Edge> atLevel(const std::vector<Edge>& edges, int level)
-{
-    std::vector<Edge> kept;
-    for (const Edge& e : edges)
-        if (e.level >= level) kept.push_back(e);
-    return kept;
+    if (wants(o, "graphml"))
+        for (const std::string& name : genes)
+            if (!xmlText(name))
+                fail(shownName + ": gene " + shownText(name) +
+                     " holds a control character or is not UTF-8 text, which GraphML cannot "
+                     "carry; leave graphml out of --formats or rename the gene");
+    return spaced;
 }
 
 std::string fixed(double x, int decimals)
@@ -276,104 +146,59 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
     const int K = o.method.order;
 
     showStage(d, "reading " + shownName);
-    Table t;
-    {
-        std::string bytes;
-        const std::string loaded = loadTable(o.table, bytes);
-        if (!loaded.empty()) fail(loaded);
-        const std::string problem = readTable(bytes, o.reading, t);
-        if (!problem.empty()) fail(shownName + ", " + problem);
-    }
-    for (const std::string& w : t.warnings) showWarning(d, shownName + ": " + w);
-    std::vector<std::string> dropped;
-    if (!t.droppedGenes.empty()) {
-        dropped.push_back(plural(t.droppedGenes.size(), "gene", "genes") +
-                          " with missing values: " + someNames(t.droppedGenes));
-        showWarning(d, "dropped " + dropped.back());
-    }
-    if (!t.droppedSamples.empty()) {
-        dropped.push_back(plural(t.droppedSamples.size(), "sample", "samples") +
-                          " with missing values: " + someNames(t.droppedSamples));
-        showWarning(d, "dropped " + dropped.back());
-    }
-    const Names constant = constantGenes(t, !prof);
-    if (!constant.empty()) {
-        const std::string what = plural(constant.size(), "constant gene", "constant genes") +
-                                 " (variance 0): " + someNames(constant);
-        if (prof) {
-            showWarning(d, what + "; kept, as " + std::string(prof->program) +
-                               " keeps them: their coefficients are not numbers");
-        } else {
-            dropped.push_back(what);
-            showWarning(d, "dropped " + what);
-        }
-    }
-    const Names repeated = uniqueNames(t.genes, !prof);
-    if (!repeated.empty())
-        showWarning(d, plural(repeated.size(), "repeated gene name", "repeated gene names") + " (" +
-                           someNames(repeated) + ")" +
-                           (prof ? ": kept as they are" : ": made unique with .1, .2, ..."));
+    assocnet::Table t = assocnet::readTable(o.table, o.reading);
+    for (const std::string& w : t.warnings) showWarning(d, w);
+    std::vector<std::string> dropped = t.dropped;
+    for (const std::string& line : dropped) showWarning(d, "dropped " + line);
 
-    const int V = static_cast<int>(t.genes.size());
-    const int N = static_cast<int>(t.samples.size());
-    if (V == 0) fail(shownName + ": no genes left to analyse");
-    if (N <= 3 + K)
-        fail(shownName + ": " + plural(N, "sample", "samples") + " are too few for order " +
-             std::to_string(K) + ": it needs at least " + std::to_string(4 + K));
-    if (wants(o, "net") && !prof)
-        for (const std::string& name : t.genes)
-            if (name.find('"') != std::string::npos)
-                fail(shownName + ": gene " + name +
-                     " has a double quote in its name, which NET files cannot carry; leave net "
-                     "out of --formats or rename the gene");
-    bool spaced = false;
-    for (const std::string& name : t.genes) {
-        if (name.find_first_of("\t\n\r") != std::string::npos)
-            fail(shownName + ": gene " + shownText(name) +
-                 " holds a tab or a line break, which tab-separated and network files cannot "
-                 "carry; rename the gene");
-        spaced = spaced || name.find(' ') != std::string::npos;
-    }
-    if (wants(o, "graphml"))
-        for (const std::string& name : t.genes)
-            if (!xmlText(name))
-                fail(shownName + ": gene " + shownText(name) +
-                     " holds a control character or is not UTF-8 text, which GraphML cannot "
-                     "carry; leave graphml out of --formats or rename the gene");
-    const std::string shortfall = memoryShortfall(o.method.spearman, K, V, N);
-    if (!shortfall.empty()) fail(shortfall);
-
-    if (lead) {
-        makeFolder(o.outDir);
-        const std::string locked = lockOutputs(o.outDir, o.prefix);
-        if (!locked.empty()) fail(locked);
-    }
-    std::vector<int> failed;
-    job.asked = true;
-    if (!agreeToSweep(cluster, true, failed)) throw FailedElsewhere{};
-
-    Matrix obs(N, V);
-    for (int g = 0; g < V; ++g)
-        for (int s = 0; s < N; ++s) obs[s][g] = t.values[static_cast<size_t>(g) * N + s];
-    std::vector<double>().swap(t.values);
-
-    showStage(d, "correlating " + plural(V, "gene", "genes"));
-    Matrix result;
-    Progress progress;
-    const std::string sweep = "partial correlations up to order " + std::to_string(K);
-    progress.done = [&](double share) {
-        if (d.stage != sweep) showStage(d, sweep);
-        showShare(d, share);
+    const assocnet::Data data = t.data();
+    assocnet::Options options;
+    options.method = o.method.spearman ? assocnet::Method::spearman : assocnet::Method::pearson;
+    options.order = K;
+    options.levels = o.levels;
+    options.pruneAlpha = o.pruneAlpha;
+    options.select = o.levels.front().fdr || wants(o, "edges") || wants(o, "graphml") || wants(o, "html")
+                         ? assocnet::Select::edges
+                         : assocnet::Select::counts;
+    options.coefficients = true;
+    if (prof) options.profile = prof->program;
+    assocnet::Callbacks callbacks;
+    callbacks.progress = [&](std::string_view stage, double share) {
+        if (d.stage != stage) showStage(d, std::string(stage));
+        if (share > 0) showShare(d, share);
     };
-    analyseAcross(cluster, o.method, o.kernels, V, N, obs, result, progress);
-    job.swept = true;
+    callbacks.warning = [&](std::string_view text) { showWarning(d, std::string(text)); };
+    bool spaced = false;
+    NetworkHooks hooks;
+    hooks.kernels = o.kernels;
+    hooks.ready = [&](const Names& genes, int N) {
+        spaced = checkNames(o, genes, shownName);
+        const std::string shortfall = memoryShortfall(o.method.spearman, K, static_cast<int>(genes.size()), N);
+        if (!shortfall.empty()) fail(shortfall);
+        if (lead) {
+            makeFolder(o.outDir);
+            const std::string locked = lockOutputs(o.outDir, o.prefix);
+            if (!locked.empty()) fail(locked);
+        }
+        std::vector<int> failed;
+        job.asked = true;
+        if (!agreeToSweep(cluster, true, failed)) throw FailedElsewhere{};
+    };
+    hooks.analyse = [&](const Method& method, Kernels kernels, int V, int N, Matrix& obs,
+                        Matrix& result, Progress& p) {
+        analyseAcross(cluster, method, kernels, V, N, obs, result, p);
+        job.swept = true;
+        return lead;
+    };
+    const assocnet::Result net = runNetwork(data, options, callbacks, hooks);
     if (!lead) return 0;
-    obs = Matrix();
-
-    showStage(d, "selecting edges");
-    const bool withPQ = o.levels.front().fdr || wants(o, "edges") || wants(o, "graphml") ||
-                        wants(o, "html");
-    const Selection sel = selectEdges(o, result, V, N, withPQ);
+    std::vector<double>().swap(t.values);
+    dropped.insert(dropped.end(), net.dropped.begin(), net.dropped.end());
+    const Names& genes = net.genes;
+    const Matrix& result = net.coefficients.store();
+    const int V = static_cast<int>(genes.size());
+    const int N = static_cast<int>(net.samples.size());
+    const bool withPQ = options.select == assocnet::Select::edges;
 
     // The files of the run, written aside.
     showStage(d, "writing files");
@@ -393,10 +218,10 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
     for (const Level& l : o.levels) levelNames.push_back(l.name);
     if (wants(o, "matrix")) {
         if (prof)
-            add("_matrix.csv", [&](TextOut& out) { printStuff(V, t.genes, result, out, prof->report); });
+            add("_matrix.csv", [&](TextOut& out) { printStuff(V, genes, result, out, prof->report); });
         else
             add("_matrix.tsv", [&](TextOut& out) {
-                printStuff(V, t.genes, result, out, ReportLayout{"", true, false});
+                printStuff(V, genes, result, out, ReportLayout{"", true, false});
             });
     }
     for (int l = 0; l < static_cast<int>(o.levels.size()); ++l) {
@@ -404,9 +229,9 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
         if (wants(o, "sif"))
             add(name + ".sif", [&, l](TextOut& out) {
                 if (withPQ)
-                    writeSif(t.genes, atLevel(sel.edges, l), labels, out);
+                    writeSif(genes, edgesAtLevel(net.edges, l), labels, out);
                 else
-                    getCytoScapeInput(V, sel.thresholds[l], result, out, t.genes, labels);
+                    getCytoScapeInput(V, net.levels[l].threshold, result, out, genes, labels);
             });
     }
     for (int l = 0; l < static_cast<int>(o.levels.size()); ++l) {
@@ -414,15 +239,15 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
         if (wants(o, "net"))
             add(name + ".net", [&, l](TextOut& out) {
                 if (withPQ)
-                    writePajek(t.genes, atLevel(sel.edges, l), out);
+                    writePajek(genes, edgesAtLevel(net.edges, l), out);
                 else
-                    getPajekInput(V, sel.thresholds[l], result, out, t.genes);
+                    getPajekInput(V, net.levels[l].threshold, result, out, genes);
             });
     }
     if (wants(o, "edges"))
-        add("_edges.tsv", [&](TextOut& out) { writeEdgeTable(t.genes, sel.edges, levelNames, out); });
+        add("_edges.tsv", [&](TextOut& out) { writeEdgeTable(genes, net.edges, levelNames, out); });
     if (wants(o, "graphml"))
-        add("_network.graphml", [&](TextOut& out) { writeGraphml(t.genes, sel.edges, out); });
+        add("_network.graphml", [&](TextOut& out) { writeGraphml(genes, net.edges, out); });
     RunFacts facts;
     if (wants(o, "html")) {
         facts.table = o.table;
@@ -438,14 +263,14 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
             ReportLevel rl;
             rl.name = lv.name;
             rl.rule = lv.fdr ? "q <= " + levelText(lv.alpha)
-                             : "p < " + levelText(lv.alpha) + " (|r| > " + fixed(sel.thresholds[l], 4) + ")";
-            rl.edges = sel.perLevel[l];
-            rl.threshold = sel.thresholds[l];
+                             : "p < " + levelText(lv.alpha) + " (|r| > " + fixed(net.levels[l].threshold, 4) + ")";
+            rl.edges = net.levels[l].edges;
+            rl.threshold = net.levels[l].threshold;
             facts.levels.push_back(rl);
         }
         facts.seconds = clockSeconds() - start;
         const Histogram kept = keptHistogram(result, V);
-        add("_report.html", [&, kept](TextOut& out) { writeHtmlReport(facts, t.genes, sel.edges, kept, out); });
+        add("_report.html", [&, kept](TextOut& out) { writeHtmlReport(facts, genes, net.edges, kept, out); });
     }
     std::vector<std::string> problems(files.size());
     parallelFor(0, static_cast<long>(files.size()), 20.0 * V * V,
@@ -467,14 +292,14 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
     s += "method    " + std::string(o.method.spearman ? "Spearman" : "Pearson") +
          (K == 0 ? std::string(" correlation")
                  : ", partial correlations up to order " + std::to_string(K) + ", pruned below |r| " +
-                       fixed(sel.pruneThreshold, 4) + " (p " + levelText(o.pruneAlpha) + ")") +
+                       fixed(net.pruneThreshold, 4) + " (p " + levelText(o.pruneAlpha) + ")") +
          "\n";
     for (size_t l = 0; l < o.levels.size(); ++l) {
         const Level& lv = o.levels[l];
         s += "level " + lv.name + ": " +
              (lv.fdr ? "q <= " + levelText(lv.alpha)
-                     : "|r| > " + fixed(sel.thresholds[l], 6)) +
-             ", " + plural(static_cast<size_t>(sel.perLevel[l]), "edge", "edges") + "\n";
+                     : "|r| > " + fixed(net.levels[l].threshold, 6)) +
+             ", " + plural(static_cast<size_t>(net.levels[l].edges), "edge", "edges") + "\n";
     }
     s += "files     " + plural(files.size(), "file", "files") + " in " +
          (o.outDir == "." ? std::string("the current folder") : o.outDir) + ":";
@@ -486,26 +311,6 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
 }
 
 }  // namespace
-
-std::string levelsOf(const std::vector<double>& values, bool fdr, std::vector<Level>& levels)
-{
-    levels.clear();
-    for (double a : values) {
-        if (!(a > 0 && a < 1)) return "a level must lie between 0 and 1, not " + levelText(a);
-        Level l;
-        l.alpha = a;
-        l.fdr = fdr;
-        l.name = (fdr ? "q" : "") + levelText(a);
-        l.z = fdr ? std::nan("") : zForAlpha(a);
-        for (const Level& other : levels)
-            if (other.name == l.name) return "level " + levelText(a) + " is given twice";
-        levels.push_back(l);
-    }
-    if (levels.empty()) return "no level given";
-    std::stable_sort(levels.begin(), levels.end(),
-                     [](const Level& a, const Level& b) { return a.alpha > b.alpha; });
-    return "";
-}
 
 int runAssocnet(const RunOptions& options, const Cluster& cluster)
 {
@@ -523,6 +328,8 @@ int runAssocnet(const RunOptions& options, const Cluster& cluster)
         return run(options, cluster, d, files, job);
     } catch (const Failure& f) {
         message = f.message;
+    } catch (const assocnet::Error& e) {
+        message = e.what();
     } catch (const FailedElsewhere&) {
         elsewhere = true;
     } catch (const std::bad_alloc&) {

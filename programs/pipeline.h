@@ -4,32 +4,23 @@
 // dialogue (driver.cpp).
 #pragma once
 
+#include "assocnet/assocnet.h"
 #include "profiles.h"
-#include "table.h"
 
 #include <ctime>
 #include <string>
 #include <vector>
-
-// One network level: edges whose p is below alpha (|r| above the threshold
-// of z), or, for a false-discovery level, whose q is at most alpha.
-struct Level {
-    std::string name;  // in file names: "0.01", or "q0.05" for a false-discovery level
-    double alpha = 0;
-    bool fdr = false;
-    double z = 0;      // the z of an alpha level
-};
 
 // Everything a run is told.
 struct RunOptions {
     std::string table;           // path, or "-" for standard input
     Method method{false, 1, 1.96};
     double pruneAlpha = 0.05;
-    std::vector<Level> levels;   // loosest first
+    std::vector<assocnet::Level> levels;  // loosest first
     std::string outDir = ".";
     std::string prefix;
     std::vector<std::string> formats;  // among sif, net, matrix, edges, graphml, html
-    TableOptions reading;
+    assocnet::ReadOptions reading;
     bool quiet = false;
     const Profile* profile = nullptr;  // the settings and files of one of the seven programs
     Kernels kernels = Kernels::fast;
@@ -37,10 +28,6 @@ struct RunOptions {
 
 // The version of assocnet.
 extern const char* const kVersion;
-
-// The levels named by a list of two-sided alphas (fdr false) or of
-// false-discovery levels, loosest first; "" or why the list cannot be used.
-std::string levelsOf(const std::vector<double>& values, bool fdr, std::vector<Level>& levels);
 
 struct Cluster;
 

@@ -1,0 +1,51 @@
+// readTable(): a table file loaded, read and its dropped genes and samples
+// named, for the API's callers.
+#include "assocnet/assocnet.h"
+
+#include "genes.h"
+#include "table.h"
+
+namespace assocnet {
+
+Data Table::data() const
+{
+    Data d = Data::genesInRows(values.data(), static_cast<long>(genes.size()),
+                               static_cast<long>(samples.size()));
+    d.geneNames = genes;
+    d.sampleNames = samples;
+    d.source = source;
+    return d;
+}
+
+Table readTable(const std::string& path, const ReadOptions& options)
+{
+    Table out;
+    out.source = path == "-" ? "standard input" : path;
+    ::Table t;
+    {
+        std::string bytes;
+        const std::string loaded = loadTable(path, bytes);
+        if (!loaded.empty()) throw Error(loaded);
+        TableOptions reading;
+        reading.samplesInRows = options.samplesInRows;
+        reading.missing = options.missing == Missing::dropGenes     ? MissingPolicy::dropGenes
+                          : options.missing == Missing::dropSamples ? MissingPolicy::dropSamples
+                                                                    : MissingPolicy::refuse;
+        reading.legacyNames = options.programNames;
+        const std::string problem = readTable(bytes, reading, t);
+        if (!problem.empty()) throw Error(out.source + ", " + problem);
+    }
+    for (const std::string& w : t.warnings) out.warnings.push_back(out.source + ": " + w);
+    if (!t.droppedGenes.empty())
+        out.dropped.push_back(plural(t.droppedGenes.size(), "gene", "genes") +
+                              " with missing values: " + someNames(t.droppedGenes));
+    if (!t.droppedSamples.empty())
+        out.dropped.push_back(plural(t.droppedSamples.size(), "sample", "samples") +
+                              " with missing values: " + someNames(t.droppedSamples));
+    out.genes = std::move(t.genes);
+    out.samples = std::move(t.samples);
+    out.values = std::move(t.values);
+    return out;
+}
+
+}  // namespace assocnet
