@@ -208,9 +208,8 @@ FixedRowPass startPass(double* row, const CorrRows& corr, const BatchRows& batch
     }
     if (scratch.given.size() < static_cast<size_t>(8 * chunks * groups))
         scratch.given.resize(8 * chunks * groups);
-    return FixedRowPass{row,    corr,          batch,           i,
-                        from,   lanes,         blocks,          chunks,
-                        corr.upper(i), scratch.xq.data(), scratch.tq.data(), scratch.left.data(),
+    return FixedRowPass{row, corr, batch, i, from, lanes, blocks, chunks, corr.upper(i),
+                        scratch.xq.data(), scratch.tq.data(), scratch.left.data(),
                         scratch.given.data()};
 }
 
@@ -220,6 +219,7 @@ FixedRowPass startPass(double* row, const CorrRows& corr, const BatchRows& batch
 __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) unsigned markLanes(
     const FixedRowPass& f, int skip, double threshold, std::vector<int>& open)
 {
+    toUnitsRow(Isa{8, true}, f.xi + f.from, f.lanes, f.xq, nullptr);  // this pass runs only there
     const __m512d t = _mm512_set1_pd(threshold);
     unsigned anyPruned = 0;
     for (int k = 0; k < f.blocks; ++k) {
@@ -233,14 +233,10 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) unsigned markLanes(
             open.push_back(j + __builtin_ctz(o));
         f.left[k] = static_cast<unsigned char>(prunedLanes);
         anyPruned |= prunedLanes;
-        // x as toUnits forms it (0 where |x| is above 1), and T (min gives
-        // 65535 for a bound that is not a number).
+        // T, 65535 where |x| is above 1 (min gives 65535 for a bound that is
+        // not a number).
         const __m512d x = _mm512_maskz_loadu_pd(in, f.xi + j);
         const __mmask8 xFits = _mm512_cmp_pd_mask(_mm512_abs_pd(x), _mm512_set1_pd(1), _CMP_LE_OQ);
-        const __m512d xs = _mm512_maskz_min_pd(0xff, _mm512_mul_pd(x, _mm512_set1_pd(0x1p15)),
-                                               _mm512_set1_pd(32767));
-        const __m256i x32 = _mm512_maskz_cvtpd_epi32(xFits, xs);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(f.xq + 8 * k), _mm256_cvtepi32_epi16(x32));
         const __m512d bound = _mm512_maskz_min_pd(
             0xff,
             _mm512_add_pd(_mm512_maskz_roundscale_pd(0xff, _mm512_mul_pd(absV, _mm512_set1_pd(0x1p15)),
