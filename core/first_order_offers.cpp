@@ -289,8 +289,12 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void testFixed(const F
     }
 }
 
-// The rows of c at the lanes left, wanted next from far away in memory.
-__attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void prefetchLeft(const FixedRowPass& f)
+// Calls body(g0, q, any) for each group of eight values of c from c0 + g0
+// and chunk q with lanes left given one of them: bit 4 d + b of any when
+// lanes of block 4 q + b are left given the c of offset d.
+template <class Body>
+__attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) inline void forChunksLeft(
+    const FixedRowPass& f, Body&& body)
 {
     const int n = f.batch.c1 - f.batch.c0;
     for (int g0 = 0; g0 < n; g0 += 8) {
@@ -298,21 +302,29 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void prefetchLeft(cons
         for (int q = 0; q < f.chunks; ++q) {
             const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(givenG + 8 * q));
             if (_mm256_testz_si256(g, g)) continue;
-            for (int d = 0; d < 8; ++d)
-                for (std::uint32_t m = givenG[8 * q + d]; m != 0;) {
-                    const int lane = __builtin_ctz(m) & ~7;  // the first of its block
-                    m &= ~(0xffu << lane);
-                    const double* b = f.batch.rows[g0 + d] + f.from + 32 * q + lane;
-                    _mm_prefetch(reinterpret_cast<const char*>(b), _MM_HINT_T0);
-                    _mm_prefetch(reinterpret_cast<const char*>(b + 7), _MM_HINT_T0);
-                }
+            body(g0, q, _mm256_cmpneq_epi8_mask(g, _mm256_setzero_si256()));
         }
     }
 }
 
-// The lanes of block k (in chunk q) left given the c of group g0, c by c:
-// the test in double, then the exact offers. Bit 4 d + b of any: lanes of
-// block 4 q + b left given the c of offset d.
+// The rows of c at the lanes left, wanted next from far away in memory.
+__attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void prefetchLeft(const FixedRowPass& f)
+{
+    forChunksLeft(f, [&](int g0, int q, std::uint32_t) {
+        const std::uint32_t* givenG = f.givenAt(g0);
+        for (int d = 0; d < 8; ++d)
+            for (std::uint32_t m = givenG[8 * q + d]; m != 0;) {
+                const int lane = __builtin_ctz(m) & ~7;  // the first of its block
+                m &= ~(0xffu << lane);
+                const double* b = f.batch.rows[g0 + d] + f.from + 32 * q + lane;
+                _mm_prefetch(reinterpret_cast<const char*>(b), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(b + 7), _MM_HINT_T0);
+            }
+    });
+}
+
+// The lanes of block k (in chunk q) left given the c of group g0, c by c
+// (any as forChunksLeft gives it): the test in double, then the exact offers.
 __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void offerBlock(
     const FixedRowPass& f, int g0, int q, int k, std::uint32_t any)
 {
@@ -342,16 +354,9 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void offerBlock(
 // Then the lanes left, eight values of c at a time, block by block.
 __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void offerLeft(const FixedRowPass& f)
 {
-    const int n = f.batch.c1 - f.batch.c0;
-    for (int g0 = 0; g0 < n; g0 += 8) {
-        const std::uint32_t* givenG = f.givenAt(g0);
-        for (int q = 0; q < f.chunks; ++q) {
-            const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(givenG + 8 * q));
-            if (_mm256_testz_si256(g, g)) continue;
-            const std::uint32_t any = _mm256_cmpneq_epi8_mask(g, _mm256_setzero_si256());
-            for (int k = 4 * q; k < std::min(f.blocks, 4 * q + 4); ++k) offerBlock(f, g0, q, k, any);
-        }
-    }
+    forChunksLeft(f, [&](int g0, int q, std::uint32_t any) {
+        for (int k = 4 * q; k < std::min(f.blocks, 4 * q + 4); ++k) offerBlock(f, g0, q, k, any);
+    });
 }
 
 void firstOrderRowFixed(double* row, const CorrRows& corr, const BatchRows& batch,
