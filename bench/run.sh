@@ -14,6 +14,9 @@
 #                        ../shared/data/leukemia-full.txt.gz beside the tree)
 #   ASSOCNET_BASELINE    commit the genome-scale cases are timed against
 #                        (default: the one before the single-store work)
+#   ASSOCNET_ISA         scalar, avx2 or avx512: the instruction set of the
+#                        timed programs' kernels (default the widest; the
+#                        baseline build ignores it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BENCH_BUILD_DIR:-$root/build-bench}

@@ -6,6 +6,11 @@
 // formed in it straight from the sums, and the sweeps keep the combined
 // values in its upper triangle while the lower one keeps the correlation.
 #include "core.h"
+#include "parallel.h"
+#include "sweep.h"
+
+#include <algorithm>
+#include <unistd.h>
 
 namespace {
 
@@ -64,4 +69,42 @@ void analyse(const Method& method, Kernels k, int V, int N, Matrix& obs, Matrix&
         getRanksLiteral(V, N, ranks, obs);
     }
     analyseLiteral(method, V, N, method.spearman ? ranks : obs, result, p);
+}
+
+long double runBytes(const Method& method, int V, int N, int threads)
+{
+    const long double v = V, n = N, name = 48;
+    long double bytes = (v + n) * name + v * 16;                        // names, means, variances
+    bytes += matrixBytes(n, v) * (method.spearman ? 2 : 1);             // observations, ranks
+    // One V x V store. The first-order sweep adds a panel of its pass's
+    // columns (in double, and four bytes a cell in fixed point) and one bit
+    // per pair; the second-order one a packed copy of the upper triangle and,
+    // per batch of controlling variables, their rows three times over (double
+    // and two single-precision copies) and, per thread, a few rows; the
+    // third-order one copies the correlation beside the store, keeps
+    // first-order rows and, for a window of controlling variables, their rows
+    // in double (twice), single precision (twice) and fixed point, and per
+    // thread a few rows.
+    bytes += matrixBytes(v, v);
+    if (method.order == 1)
+        bytes += matrixBytes(v, kFirstOrderPanel) + v * kFirstOrderPanel * 4 +
+                 v * (v + kFirstOrderBand) / 8;
+    if (method.order == 2)
+        bytes += matrixBytes(1, v * (v - 1) / 2 + 1) + kSecondOrderBatch * v * 16 + threads * v * 16;
+    if (method.order >= 3)
+        bytes += 2 * matrixBytes(v, v) + std::min<long double>(v, kThirdOrderWindow) * v * 26 +
+                 threads * v * 16;
+    return bytes;
+}
+
+std::string memoryShortfall(bool spearman, int order, int V, int N)
+{
+    const long double bytes = runBytes(Method{spearman, order}, V, N, threadCount());
+    const long double memory =
+        static_cast<long double>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
+    if (bytes <= memory * 0.9L) return "";
+    return "not enough memory for " + std::to_string(V) + " variables and " + std::to_string(N) +
+           " observations: the run needs about " +
+           std::to_string(static_cast<long long>(bytes / (1 << 20))) + " MiB, this machine has " +
+           std::to_string(static_cast<long long>(memory / (1 << 20))) + " MiB";
 }

@@ -13,7 +13,8 @@ cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH ASSOCNET_ROOT)
 set(ASSOCNET_CORE_SOURCES
   matrix.cpp reader.cpp table.cpp input.cpp
   covariance.cpp ranks.cpp thresholds.cpp
-  analysis.cpp offer.cpp sweep1.cpp sweep2.cpp sweep3.cpp pvalues.cpp
+  analysis.cpp isa.cpp panel_runs.cpp first_order_offers.cpp second_order_offers.cpp
+  batch_rows.cpp sweep1.cpp sweep2.cpp sweep3.cpp pvalues.cpp
   genes.cpp selection.cpp network.cpp table_file.cpp)
 list(TRANSFORM ASSOCNET_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 

@@ -7,24 +7,18 @@
 // and a fast form that produces the same bits; the driver picks one (Kernels).
 #pragma once
 
-#include <ctime>
+#include <array>
 #include <functional>
-#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "isa.h"
 #include "matrix.h"
 
 using Names = std::vector<std::string>;
 
 enum class Kernels { literal, fast };
-
-// --- instruction sets --------------------------------------------------------
-
-// The widest vectors the fast kernels use on this processor: 8 doubles
-// (AVX-512), 4 (AVX2) or 1; every width gives the same bits.
-int widestBlockTest();
 
 // --- reading -----------------------------------------------------------------
 
@@ -58,7 +52,8 @@ void getCovMatLiteral(int V, int N, Matrix& cov, Matrix& input, std::vector<doub
 // Same bits: each cell summed in observation order in tiles of vector
 // registers, mirror cells copied, rows threaded.
 void getCovMat(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means);
-// The same with vectors of the given width (8, 4 or 2 doubles) on this processor.
+// The same with vectors of the given width (8, 4 or 2 doubles) on this
+// processor; getCovMat takes that of currentIsa() (2 for its width 1).
 void getCovMatWith(int width, int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means);
 // Fills corr (V x V) with cov[a][b] / sqrt(cov[b][b] * cov[a][a]), every cell.
 void getCorrMatLiteral(int V, Matrix& corr, const Matrix& cov);
@@ -80,31 +75,46 @@ double thresholdFor(int N, double z, int order);
 
 // --- partial-correlation sweeps ----------------------------------------------
 
-// Where a sweep reports how far it is: the per-pass lines of the seven
-// programs (the time text formatted at most once per second), and the share
-// of the sweep's work done, from 0 to 1, for a progress display. Either may
-// be absent.
-struct Progress {
-    std::ostream* out = nullptr;
-    std::function<void(double)> done;
-    std::time_t shown = -1;
-    std::string timeText;
+// A stretch of passes of a sweep's highest order K that the sweep has
+// completed. A pass is the set of K controlling variables c[0] < ... < c[K-1]
+// (each below V) whose coefficients it offers; a sweep completes them in
+// lexicographic order, and a stretch holds every pass from `first` to `last`,
+// both included (the cells past K unused).
+struct Passes {
+    int order = 0;
+    int V = 0;
+    std::array<int, 3> first{}, last{};
 };
-// Appends the ctime text of the current time (with its line feed) to *out.
-void writeTime(Progress& p);
+
+// Where a sweep reports how far it is: the share of its work done, from 0 to
+// 1 (for a progress display), and each stretch of passes of its highest
+// order once it is complete, in order (for the seven programs' lines). Either
+// may be absent. The sweeps call them between their parallel loops, on the
+// thread that called the sweep; either may throw to end the sweep, which
+// then lets go of everything it holds and passes the exception on.
+struct Progress {
+    std::function<void(double)> done;
+    std::function<void(const Passes&)> passes;
+};
 // Tells p.done, when there is one, that the given share of the sweep is done.
 inline void reportDone(Progress& p, double share)
 {
     if (p.done) p.done(share);
+}
+// Tells p.passes, when there is one, that the passes from first to last of
+// order K in a sweep of V variables are complete.
+inline void reportPasses(Progress& p, int K, int V, std::array<int, 3> first, std::array<int, 3> last)
+{
+    if (p.passes) p.passes(Passes{K, V, first, last});
 }
 
 // Fills the strict upper triangle of combined (V x V) with, per pair, the
 // coefficient of smallest magnitude among its correlation and its partial
 // correlations of orders up to 1, 2 or 3, pruned at the order's threshold
 // for pruneZ (1.96 in the seven programs); reads corr (V x V, symmetric).
-// Writes one progress line per pass of the highest order. The fast
-// first-order form works on a copy of corr in combined, whose lower triangle
-// and diagonal then hold the correlation.
+// Reports each pass of the highest order to p. The fast first-order form
+// works on a copy of corr in combined, whose lower triangle and diagonal then
+// hold the correlation.
 void getPartCorrMat1Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
                             Progress& p);
 void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr,
@@ -157,3 +167,13 @@ void analyse(const Method& method, Kernels k, int V, int N, Matrix& obs, Matrix&
 // on the pairs of `rows` (nothing at order 0).
 void correlate(const Method& method, int V, int N, Matrix& obs, Matrix& store);
 void sweepPairs(const Method& method, int V, int N, Matrix& store, PairRows rows, Progress& p);
+
+// The bytes a run of this method on V variables and N observations takes at
+// its peak on `threads` threads, the fast sweeps' buffers counted at their
+// sizes: the observations (and their ranks), names, means and variances, the
+// V x V store and what the sweep of the method's order adds to it.
+long double runBytes(const Method& method, int V, int N, int threads);
+// "" when the matrices of a run of this method, order and size fit in this
+// machine's memory (on the calling thread's count of threads), else a
+// message saying how much it needs and has.
+std::string memoryShortfall(bool spearman, int order, int V, int N);

@@ -157,12 +157,12 @@ void covTriangle(int width, int V, int N, Matrix& cov, const Matrix& input, cons
 }  // namespace
 
 // Blocks of rows, each summed over its cells b >= a in observation order with
-// the widest vectors the processor has (vector products and sums round like
-// scalar ones); the lower triangle holds the same products in the same order
+// the vectors of currentIsa() (vector products and sums round like scalar
+// ones); the lower triangle holds the same products in the same order
 // and is copied.
 void getCovMat(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means)
 {
-    getCovMatWith(widestBlockTest(), V, N, cov, input, means);
+    getCovMatWith(currentIsa().width, V, N, cov, input, means);
 }
 
 void getCovMatWith(int width, int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means)
@@ -183,8 +183,7 @@ void getCorrStore(int V, int N, Matrix& store, Matrix& input, std::vector<double
         for (int a = 0; a < V; ++a) var[a] += x[a] * x[a];
     }
     for (int a = 0; a < V; ++a) var[a] /= static_cast<double>(N - 1);
-    static const int width = widestBlockTest();
-    covTriangle(width, V, N, store, input, var.data());
+    covTriangle(currentIsa().width, V, N, store, input, var.data());
 }
 
 void getCorrMatLiteral(int V, Matrix& corr, const Matrix& cov)

@@ -325,6 +325,10 @@ assocnet::Result runNetwork(const assocnet::Data& data, const assocnet::Options&
                     (o.profile.empty() ? ": made unique with .1, .2, ..." : ": kept as they are"));
     const int V = static_cast<int>(r.genes.size()), N = static_cast<int>(r.samples.size());
     if (V == 0) fail(u.where + "no genes left to analyse");
+    if (const std::string why =
+            memoryShortfall(o.method == assocnet::Method::spearman, o.order, V, N);
+        !why.empty())
+        throw assocnet::NotEnoughMemory(why);
     Matrix obs = observations(u);
     if (const std::string why = o.method == assocnet::Method::pearson
                                     ? valuesOutOfRange(obs.data(), 1, V, r.genes, r.samples)

@@ -1,46 +1,13 @@
 // First-order sweep: each pair offered its correlation, then its coefficient
 // given each other variable c in ascending order; every pass prunes.
+#include "panel_runs.h"
 #include "parallel.h"
 #include "sweep.h"
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 #include <immintrin.h>
-
-const std::string& timeNow(Progress& p)
-{
-    const std::time_t now = std::time(nullptr);
-    if (now != p.shown) {
-        p.shown = now;
-        const char* text = std::ctime(&now);
-        p.timeText = text ? text : "?\n";
-    }
-    return p.timeText;
-}
-
-void writeTime(Progress& p) { *p.out << timeNow(p); }
-
-void appendProgressLines(std::string& lines, std::string_view head, int from, int to,
-                         std::string_view closing, const std::string& time)
-{
-    if (from >= to) return;
-    const size_t most = head.size() + 11 + closing.size() + time.size();
-    size_t at = lines.size();
-    lines.resize(at + most * static_cast<size_t>(to - from));
-    char* const out = lines.data();
-    for (int n = from; n < to; ++n) {
-        head.copy(out + at, head.size());
-        at += head.size();
-        at = std::to_chars(out + at, out + at + 11, n).ptr - out;
-        closing.copy(out + at, closing.size());
-        at += closing.size();
-        time.copy(out + at, time.size());
-        at += time.size();
-    }
-    lines.resize(at);
-}
 
 void initCombined(int V, Matrix& combined, const Matrix& corr)
 {
@@ -52,17 +19,6 @@ void initCombined(PairRows rows, int V, Matrix& combined, const Matrix& corr)
     for (int i = rows.begin; i < rows.end; ++i)
         for (int j = i + 1; j < V; ++j) combined[i][j] = corr[i][j];
 }
-
-namespace {
-
-void progressLine1(Progress& p, int c)
-{
-    if (!p.out) return;
-    *p.out << "Controlled for gene " << c + 1 << " at time = ";
-    writeTime(p);
-}
-
-}  // namespace
 
 void getPartCorrMat1Literal(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, Progress& p)
 {
@@ -77,8 +33,8 @@ void getPartCorrMat1Literal(int V, int N, double pruneZ, Matrix& combined, const
                 offer(combined[i][j], partialStep(corr[i][j], corr[i][c], corr[j][c]));
             }
         }
-        progressLine1(p, c);
         reportDone(p, (c + 1.0) / V);
+        reportPasses(p, 1, V, {c}, {c});
     }
 }
 
@@ -91,16 +47,16 @@ void getPartCorrMat1(int V, int N, double pruneZ, Matrix& combined, const Matrix
 
 namespace {
 
-constexpr int kPanel = 1024;  // controlling variables per pass
-constexpr int kBand = 64;    // rows whose open pairs are one word per column
-constexpr int kGroup = 2;    // bands taken together
+constexpr int kPanel = kFirstOrderPanel;  // controlling variables per pass
+constexpr int kBand = kFirstOrderBand;    // rows whose open pairs are one word per column
+constexpr int kGroup = 2;                 // bands taken together
 
 // Fills P (V rows of kPanel lanes) with the correlations of every variable a
 // with c0 + k for the lanes k in [0, n), from the lower triangle of store,
 // and, when Pq is not null, Pq with the same rows in fixed point and above[a]
 // with whether row a holds a magnitude above 1.
-void fillPanel(int V, double* P, std::int16_t* Pq, unsigned char* above, const Matrix& store,
-               int c0, int n)
+void fillPanel(Isa isa, int V, double* P, std::int16_t* Pq, unsigned char* above,
+               const Matrix& store, int c0, int n)
 {
     const int tile = 64;
     parallelFor(0, (V + tile - 1) / tile, 4.0 * V * n, [&](long t) {
@@ -117,7 +73,7 @@ void fillPanel(int V, double* P, std::int16_t* Pq, unsigned char* above, const M
         }
         if (Pq)
             for (int a = a0; a < a1; ++a)
-                above[a] = fixedPanelRow(P + static_cast<long>(a) * kPanel, n,
+                above[a] = fixedPanelRow(isa, P + static_cast<long>(a) * kPanel, n,
                                          Pq + 2L * a * kPanel, kPanel);
     });
 }
@@ -139,11 +95,12 @@ void fillPanel(int V, double* P, std::int16_t* Pq, unsigned char* above, const M
 void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 1);
+    const Isa isa = currentIsa();
     const int bands = (V + kBand - 1) / kBand;
     const int firstBand = rows.begin / kBand;
     const int endBand = rows.end <= rows.begin ? firstBand : (rows.end + kBand - 1) / kBand;
     Matrix panel(V, kPanel, 0.0);
-    std::vector<std::int16_t> fixedPanel(panelFixedTests() ? 2L * V * kPanel : 0);
+    std::vector<std::int16_t> fixedPanel(isa.fixedPoint ? 2L * V * kPanel : 0);
     std::vector<unsigned char> above(V);
     std::int16_t* const Pq = fixedPanel.empty() ? nullptr : fixedPanel.data();
     // Bit r of open[b * V + j]: the pair (b * kBand + r, j) is not pruned.
@@ -160,10 +117,9 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
             bits[j] = w;
         }
     });
-    std::string lines;
     for (int c0 = 0; c0 < V; c0 += kPanel) {
         const int n = std::min(V, c0 + kPanel) - c0;
-        fillPanel(V, panel.data(), Pq, above.data(), store, c0, n);
+        fillPanel(isa, V, panel.data(), Pq, above.data(), store, c0, n);
         const double* P = panel.data();
         // Bands in groups of kGroup: a panel row of j serves all of them.
         const int groups = (endBand - firstBand + kGroup - 1) / kGroup;
@@ -197,11 +153,12 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
                     const std::int16_t* Bq = Pq ? Pq + 2L * j * kPanel : nullptr;
                     for (std::uint64_t left = w; left != 0; left &= left - 1) {
                         const int r = __builtin_ctzll(left), i = i0 + r;
-                        const std::int16_t* Aq = above[i] && above[j] ? nullptr : Pq + 2L * i * kPanel;
+                        const std::int16_t* Aq =
+                            !Pq || (above[i] && above[j]) ? nullptr : Pq + 2L * i * kPanel;
                         const FixedRows fq{Aq, Bq, kPanel};
                         double& v = store[i][j];
-                        v = offerPanel(v, xs[r], P + static_cast<long>(i) * kPanel, B, fq, n, i - c0,
-                                       j - c0, threshold);
+                        v = offerPanel(isa, v, xs[r], P + static_cast<long>(i) * kPanel, B, fq, n,
+                                       i - c0, j - c0, threshold);
                         if (pruned(v, threshold)) w &= ~(std::uint64_t{1} << r);
                     }
                     bits[j] = w;
@@ -211,10 +168,6 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
         openPairs = 0;
         for (const std::uint64_t w : open) openPairs += std::popcount(w);
         reportDone(p, static_cast<double>(c0 + n) / V);
-        if (!p.out) continue;
-        lines.clear();
-        const std::string& time = timeNow(p);
-        appendProgressLines(lines, "Controlled for gene ", c0 + 1, c0 + n + 1, " at time = ", time);
-        *p.out << lines;
+        reportPasses(p, 1, V, {c0}, {c0 + n - 1});
     }
 }

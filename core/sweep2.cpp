@@ -1,6 +1,7 @@
 // Second-order sweep: per first controlling variable c1, the first-order
 // coefficients F given c1 (offered, never pruned), then per c2 > c1 the
 // second-order coefficients from F (pruned at the order-2 threshold).
+#include "batch_offers.h"
 #include "parallel.h"
 #include "sweep.h"
 
@@ -10,13 +11,6 @@
 #include <vector>
 
 namespace {
-
-void progressLine2(Progress& p, int c1, int c2)
-{
-    if (!p.out) return;
-    *p.out << "Controlled for " << c1 + 1 << " and " << c2 + 1 << " Time: ";
-    writeTime(p);
-}
 
 // The share of the work done once c1 is through: each c1 costs about one
 // pass per c2 > c1, plus one for the first-order coefficients.
@@ -53,7 +47,7 @@ void getPartCorrMat2Literal(int V, int N, double pruneZ, Matrix& combined, const
                     offer(combined[i][j], partialStep(F[i][j], F[i][c2], F[c2][j]));
                 }
             }
-            progressLine2(p, c1, c2);
+            reportPasses(p, 2, V, {c1, c2}, {c1, c2});
         }
         reportDone(p, doneAfter2(V, c1));
     }
@@ -94,7 +88,8 @@ void transposeLower(int V, const Matrix& store, double* packed)
 void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 2);
-    const int batch = 32;  // values of c1 per visit
+    const Isa isa = currentIsa();
+    const int batch = kSecondOrderBatch;  // values of c1 per visit
     const int rows = 16;  // rows per share of the visit
     const long shares = (range.end - range.begin + rows - 1) / rows;
     Matrix packed(1, static_cast<long>(V) * (V - 1) / 2 + 1);
@@ -105,10 +100,9 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
     BatchRows rowsOfC;
     std::vector<int> openInRow(V, 0);  // per row i, how many j > i were open when the batch started
     double open = 0.5 * (range.end - range.begin) * V;  // pairs open when the batch starts
-    std::string lines;
     for (int b0 = 0; b0 < V; b0 += batch) {
         const int b1 = std::min(V, b0 + batch);
-        prepareBatch(V, corr, b0, b1, rowsOfC);
+        prepareBatch(isa, V, corr, b0, b1, rowsOfC);
         const double pairs = 0.5 * (range.end - range.begin) * (2.0 * V - range.end - range.begin);
         parallelFor(0, shares, (pairs * 2 + open * V * 4) * batch, [&](long k) {
             const int first = range.begin + static_cast<int>(k) * rows;
@@ -118,23 +112,18 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
             for (int i = first; i < std::min(range.end, first + rows); ++i) {
                 double* row = store[i];
                 openJ.clear();
-                offerFirstOrder(row, corr, rowsOfC, scratch, i, i + 1, V, -1, threshold, openJ);
+                offerFirstOrder(isa, row, corr, rowsOfC, scratch, i, i + 1, V, -1, threshold, openJ);
                 for (const int j : openJ)
-                    row[j] = offerSecondOrder(row[j], corr, rowsOfC, scratch, i, j, threshold);
+                    row[j] = offerSecondOrder(isa, row[j], corr, rowsOfC, scratch, i, j, threshold);
                 openInRow[i] = static_cast<int>(openJ.size());
             }
         });
         open = 0;
         for (int i = range.begin; i < range.end; ++i) open += openInRow[i];
         reportDone(p, doneAfter2(V, b1 - 1));
-        if (!p.out) continue;
-        const std::string& time = timeNow(p);
-        for (int c = b0; c < b1; ++c) {
-            lines.clear();
-            appendProgressLines(lines, "Controlled for " + std::to_string(c + 1) + " and ", c + 2,
-                                V + 1, " Time: ", time);
-            *p.out << lines;
-        }
+        // The passes (c1, c2) of the batch's c1, the last c1 having none.
+        const int last = std::min(b1, V - 1) - 1;
+        if (b0 <= last) reportPasses(p, 2, V, {b0, b0 + 1}, {last, V - 1});
     }
 }
 

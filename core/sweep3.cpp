@@ -1,22 +1,15 @@
 // Third-order sweep: per c1 the first-order coefficients F, per c2 > c1 the
 // second-order coefficients S from F (both offered, never pruned), then per
 // c3 > c2 the third-order coefficients from S, pruned at the order-3 threshold.
+#include "batch_offers.h"
 #include "parallel.h"
 #include "sweep.h"
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 #include <vector>
 
 namespace {
-
-void progressLine3(Progress& p, int c1, int c2, int c3)
-{
-    if (!p.out) return;
-    *p.out << "Controlled for " << c1 + 1 << ", " << c2 + 1 << " and " << c3 + 1 << " Time: ";
-    writeTime(p);
-}
 
 // The share of the work done once c1 is through: each c1 costs about one
 // pass per pair c2 < c3 after it.
@@ -65,7 +58,7 @@ void getPartCorrMat3Literal(int V, int N, double pruneZ, Matrix& combined, const
                         offer(combined[i][j], partialStep(S[i][j], S[i][c3], S[c3][j]));
                     }
                 }
-                progressLine3(p, c1, c2, c3);
+                reportPasses(p, 3, V, {c1, c2, c3}, {c1, c2, c3});
             }
         }
         reportDone(p, doneAfter3(V, c1));
@@ -114,6 +107,7 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
             int window, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 3);
+    const Isa isa = currentIsa();
     const int batch = kThirdOrderBatch;  // values of c2 per batch
     const int threads = threadCount();
     const int span = range.end - range.begin;
@@ -123,20 +117,6 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
     const CorrRows f{&F, nullptr, V};
     std::vector<BatchRows> batches(std::min(V, window) / batch + 1);
     std::vector<int> openInRow(V, 0);  // per row i, the j > i open when its last batch started
-    // The progress lines of a c1 are formed while the next c1 runs, on a
-    // thread of its first parallel loop over pairs, and written after it:
-    // the lines of `pending` (none when -1) with the time text of its end.
-    std::string lines, pendingTime;
-    int pending = -1;
-    auto formLines = [&] {
-        lines.clear();
-        for (int c2 = pending + 1; c2 < V; ++c2) {
-            const std::string head =
-                "Controlled for " + std::to_string(pending + 1) + ", " + std::to_string(c2 + 1) + " and ";
-            appendProgressLines(lines, head, c2 + 2, V + 1, " Time: ", pendingTime);
-        }
-    };
-    bool formed = false;  // the lines of pending are formed
     initCombined(range, V, combined, corr);
     const double v = V;
     double open = 0.5 * span * V;  // pairs open when the last batch started
@@ -148,7 +128,7 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
                 sizeBatch(V, b0, std::min(w1, b0 + batch), batches[(b0 - w0) / batch]);
         };
         auto fillWindowRow = [&](int w0, int c) {
-            prepareBatchRow(V, f, c, batches[(c - w0) / batch]);
+            prepareBatchRow(isa, V, f, c, batches[(c - w0) / batch]);
         };
         int w0 = c1 + 1, w1 = std::min(V, w0 + window);
         sizeWindow(w0, w1);
@@ -156,7 +136,7 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
         parallelFor(std::min(range.begin, c1 + 1), V, v * v * 10, [&](long il) {
             const int i = static_cast<int>(il);
             if (i == c1) return;
-            partialRow(F[i], corr, i, c1, 0, V);
+            partialRow(isa, F[i], corr, i, c1, 0, V);
             if (i >= range.begin && i < range.end)
                 for (int j = i + 1; j < V; ++j)
                     if (j != c1) offer(combined[i][j], F[i][j]);
@@ -169,10 +149,7 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
                             [&](long c) { fillWindowRow(w0, static_cast<int>(c)); });
             }
             const int count = (w1 - w0 + batch - 1) / batch;
-            // Index -1 forms the lines of pending, the others are shares of rows.
-            const long start = pending >= 0 && !formed ? -1 : 0;
-            parallelFor(start, shares, (pairs * 2 + open * V * 4) * (w1 - w0), [&](long k) {
-                if (k < 0) return formLines();
+            parallelFor(0, shares, (pairs * 2 + open * V * 4) * (w1 - w0), [&](long k) {
                 const int first = range.begin + static_cast<int>(k) * rows;
                 const int last = std::min(range.end, first + rows);
                 thread_local SingleRows scratch;
@@ -184,31 +161,21 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
                         if (i == c1) continue;
                         double* row = combined[i];
                         openJ.clear();
-                        offerFirstOrder(row, f, batches[b], scratch, i, i + 1, V, c1, threshold, openJ);
+                        offerFirstOrder(isa, row, f, batches[b], scratch, i, i + 1, V, c1, threshold,
+                                        openJ);
                         for (const int j : openJ)
-                            row[j] = offerSecondOrder(row[j], f, batches[b], scratch, i, j, threshold);
+                            row[j] = offerSecondOrder(isa, row[j], f, batches[b], scratch, i, j,
+                                                      threshold);
                         openInRow[i] = static_cast<int>(openJ.size());
                     }
                 }
             });
-            formed = formed || start < 0;
             open = 0;
             for (int i = range.begin; i < range.end; ++i) open += openInRow[i];
         }
 
         reportDone(p, doneAfter3(V, c1));
-        if (!p.out) continue;
-        if (pending >= 0) {
-            if (!formed) formLines();
-            *p.out << lines;
-        }
-        pending = c1;
-        pendingTime = timeNow(p);
-        formed = false;
-    }
-    if (pending >= 0) {
-        formLines();
-        *p.out << lines;
+        if (c1 + 2 < V) reportPasses(p, 3, V, {c1, c1 + 1, c1 + 2}, {c1, V - 2, V - 1});
     }
 }
 

@@ -222,13 +222,26 @@ int command(int argc, char** argv, Cluster& cluster)
     return runAssocnet(o, cluster);
 }
 
+// An instruction set that ASSOCNET_ISA names and this processor lacks is
+// refused as a process that cannot get ready: the other ranks of a job end too.
+bool isaRefused(const Cluster& cluster)
+{
+    const std::string isa = isaProblem();
+    if (isa.empty()) return false;
+    std::vector<int> failed;
+    if (cluster.size > 1) agreeToSweep(cluster, false, failed);
+    const std::string who = cluster.rank == 0 ? "" : "process " + std::to_string(cluster.rank) + ": ";
+    if (cluster.rank == 0 || failed.front() != 0) std::cerr << "assocnet: " << who << isa << std::endl;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     openClosedStandardStreams();
     Cluster cluster = joinCluster(argc, argv);
-    const int status = command(argc, argv, cluster);
+    const int status = isaRefused(cluster) ? 1 : command(argc, argv, cluster);
     leaveCluster(cluster);
     return status;
 }

@@ -6,6 +6,7 @@
 
 #include "files.h"
 #include "parallel.h"
+#include "progress_lines.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -57,34 +58,6 @@ std::string readFile(const char* name)
 
 }  // namespace
 
-std::string memoryShortfall(bool spearman, int order, int V, int N)
-{
-    const long double v = V, n = N, name = 48;
-    long double bytes = (v + n) * name + v * 16;                        // names, means, variances
-    bytes += matrixBytes(n, v) * (spearman ? 2 : 1);                    // observations, ranks
-    // One V x V store. The first-order sweep adds a panel of 1024 columns (in
-    // double, and four bytes a cell in fixed point) and one bit per pair; the
-    // second-order one a packed copy of the upper triangle and, per batch of
-    // 32 controlling variables, their rows three times over (double and two
-    // single-precision copies) and, per thread, a few rows; the third-order
-    // one copies the correlation beside the store, keeps first-order rows
-    // and, for a window of up to 2048 controlling variables, their rows in
-    // double (twice), single precision (twice) and fixed point, and per
-    // thread a few rows.
-    bytes += matrixBytes(v, v);
-    if (order == 1) bytes += matrixBytes(v, 1024) + v * 1024 * 4 + v * (v + 64) / 8;
-    if (order == 2) bytes += matrixBytes(1, v * (v - 1) / 2 + 1) + 32 * v * 16 + threadCount() * v * 16;
-    if (order >= 3)
-        bytes += 2 * matrixBytes(v, v) + std::min<long double>(v, 2048) * v * 26 + threadCount() * v * 16;
-    const long double memory =
-        static_cast<long double>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
-    if (bytes <= memory * 0.9L) return "";
-    return "not enough memory for " + std::to_string(V) + " variables and " + std::to_string(N) +
-           " observations: the run needs about " +
-           std::to_string(static_cast<long long>(bytes / (1 << 20))) + " MiB, this machine has " +
-           std::to_string(static_cast<long long>(memory / (1 << 20))) + " MiB";
-}
-
 std::string askCounts(std::istream& in, std::ostream& out, int& V, int& N)
 {
     int* counts[2] = {&V, &N};
@@ -121,6 +94,8 @@ void writeTimeLine(const char* label)
 
 int run(const Profile& prof, Kernels kernels, OutputSet& set)
 {
+    const std::string isa = isaProblem();
+    if (!isa.empty()) fail(isa);
     int V = 0, N = 0;
     const std::string answer = askCounts(std::cin, std::cout, V, N);
     if (!answer.empty()) fail(answer);
@@ -144,9 +119,11 @@ int run(const Profile& prof, Kernels kernels, OutputSet& set)
 
     const bool literal = kernels == Kernels::literal;
     Matrix result;
+    ProgressLines lines(std::cout);
     Progress progress;
-    progress.out = &std::cout;
+    progress.passes = [&](const Passes& passes) { lines(passes); };
     analyse(Method{prof.spearman, prof.order, 1.96}, kernels, V, N, obs, result, progress);
+    lines.finish();
     std::cout << std::flush;
 
     // The seven files are independent: the fast programs write the report on

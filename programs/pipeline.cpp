@@ -183,10 +183,8 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, OutputSet& set,
     bool spaced = false;
     NetworkHooks hooks;
     hooks.kernels = o.kernels;
-    hooks.ready = [&](const Names& genes, int N) {
+    hooks.ready = [&](const Names& genes, int) {
         spaced = checkNames(o, genes, shownName);
-        const std::string shortfall = memoryShortfall(o.method.spearman, K, static_cast<int>(genes.size()), N);
-        if (!shortfall.empty()) fail(shortfall);
         if (lead) {
             makeFolder(o.outDir);
             const std::string locked = set.lock(false);

@@ -32,9 +32,6 @@ extern const std::string_view kSuffixes[7];
 // (not a whole number of int range, negative, or the input ended).
 std::string askCounts(std::istream& in, std::ostream& out, int& V, int& N);
 
-// "" when the matrices of a run of this method, order and size fit in this
-// machine's memory, else a message saying how much it needs and has.
-std::string memoryShortfall(bool spearman, int order, int V, int N);
 
 // Runs the whole program (dialogue, table, statistics, seven files) and
 // returns its exit status.

@@ -1,7 +1,9 @@
-// The run kernels of the sweeps (a run over a range of a row, a run over the
-// lanes of panel rows, the first-order offers of a row's pruned pairs and the
-// offers of an open pair over a batch of first controlling variables) against
-// the literal offers, for every width of their lane tests.
+// The run kernels of the sweeps (a run over the lanes of panel rows, the
+// first-order offers of a row's pruned pairs and the offers of an open pair
+// over a batch of first controlling variables) against the literal offers,
+// for every instruction set of their lane tests that this processor has.
+#include "batch_offers.h"
+#include "panel_runs.h"
 #include "sweep.h"
 
 #include <gtest/gtest.h>
@@ -29,9 +31,21 @@ double literalRun(double v, double x, const double* A, const double* B, int w0, 
     return v;
 }
 
-// Every width of the panel run this processor has, on rows A and B (resized
-// here to be readable a whole vector past n), the widest with and without
-// their fixed-point rows.
+// Every instruction set this processor has: each width, the widest also
+// with its fixed-point tests.
+std::vector<Isa> everyIsa()
+{
+    const Isa widest = widestIsa();
+    std::vector<Isa> all;
+    for (int width : {1, 4, 8})
+        if (width <= widest.width) all.push_back(Isa{width, false});
+    if (widest.fixedPoint) all.push_back(widest);
+    return all;
+}
+
+// The panel run with every instruction set, on rows A and B (resized here to
+// be readable a whole vector past n), with their fixed-point rows where the
+// instruction set reads them.
 std::vector<double> panelForms(double v0, double x, std::vector<double> A, std::vector<double> B,
                                int n, int skip1, int skip2, double threshold)
 {
@@ -39,16 +53,13 @@ std::vector<double> panelForms(double v0, double x, std::vector<double> A, std::
     B.resize(A.size(), -0.5);
     const int rest = (n + 63) / 64 * 64;
     std::vector<std::int16_t> Aq(2 * rest, 7), Bq(2 * rest, -7);
-    const bool aboveA = fixedPanelRow(A.data(), n, Aq.data(), rest);
-    const bool above = fixedPanelRow(B.data(), n, Bq.data(), rest) && aboveA;
+    const bool aboveA = fixedPanelRow(widestIsa(), A.data(), n, Aq.data(), rest);
+    const bool above = fixedPanelRow(widestIsa(), B.data(), n, Bq.data(), rest) && aboveA;
+    const FixedRows fq = above ? FixedRows{} : FixedRows{Aq.data(), Bq.data(), rest};
     std::vector<double> got;
-    for (int width : {1, 4, 8})
-        if (width <= widestBlockTest())
-            got.push_back(offerPanelWith(width, v0, x, A.data(), B.data(), {}, n, skip1, skip2,
-                                         threshold));
-    if (panelFixedTests() && !above)
-        got.push_back(offerPanelWith(8, v0, x, A.data(), B.data(), {Aq.data(), Bq.data(), rest}, n,
-                                     skip1, skip2, threshold));
+    for (const Isa isa : everyIsa())
+        got.push_back(offerPanel(isa, v0, x, A.data(), B.data(), isa.fixedPoint ? fq : FixedRows{}, n,
+                                 skip1, skip2, threshold));
     return got;
 }
 
@@ -73,7 +84,6 @@ TEST(OfferRun, EveryWidthGivesTheLiteralBits)
 {
     std::mt19937_64 gen(7);
     std::uniform_real_distribution<double> coef(-1, 1), small(-0.3, 0.3);
-    const int widths[] = {1, 4, 8};
     const double nan = std::nan("");
     int checked = 0;
     for (int round = 0; round < 4000; ++round) {
@@ -109,17 +119,17 @@ TEST(OfferRun, EveryWidthGivesTheLiteralBits)
             if (!std::isnan(least)) v0 = least * (1 + nudge[gen() % 8]);
             threshold = nan;
         }
-        const double want = literalRun(v0, x, A.data(), B.data(), w0, n, i, j, threshold);
-        // Panel rows: every lane from 0, read up to a whole vector past n.
+        // Panel rows: every lane from 0, or from w0 (lanes of i and j then
+        // shifted, or outside the run); read up to a whole vector past n.
         const double wantPanel = literalRun(v0, x, A.data(), B.data(), 0, n, i, j, threshold);
         for (const double panel : panelForms(v0, x, A, B, n, i, j, threshold))
             ASSERT_EQ(std::bit_cast<unsigned long long>(panel), std::bit_cast<unsigned long long>(wantPanel))
                 << "panel, round " << round;
-        for (int width : widths) {
-            if (width > widestBlockTest()) continue;
-            const double got = offerRunWith(width, v0, x, A.data(), B.data(), w0, n, i, j, threshold);
+        const double want = literalRun(v0, x, A.data(), B.data(), w0, n, i, j, threshold);
+        const std::vector<double> tailA(A.begin() + w0, A.end()), tailB(B.begin() + w0, B.end());
+        for (const double got : panelForms(v0, x, tailA, tailB, n - w0, i - w0, j - w0, threshold)) {
             ASSERT_EQ(std::bit_cast<unsigned long long>(got), std::bit_cast<unsigned long long>(want))
-                << "width " << width << " round " << round;
+                << "panel from " << w0 << ", round " << round;
             ++checked;
         }
     }
@@ -185,23 +195,24 @@ TEST(OfferRun, FixedPanelRowsHoldEachLaneAndItsRestInUnits)
     const double edges[] = {1, -1, std::nextafter(1.0, 2.0), -1.5, std::nan(""), 0, -0.0,
                             0.5 + 0x1p-16, -(0.5 + 0x1p-16), 0x1p-16, 1 - 0x1p-17};
     std::copy(std::begin(edges), std::end(edges), row.begin() + 3);
-    for (int n : {45, 7, 16}) {
-        const int rest = 64;
-        std::vector<std::int16_t> out(2 * rest, 99);
-        const bool above = fixedPanelRow(row.data(), n, out.data(), rest);
-        bool wantAbove = false;
-        for (int k = 0; k < n; ++k) {
-            const double a = row[k];
-            const bool fits = std::fabs(a) <= 1;
-            wantAbove |= std::fabs(a) > 1;
-            auto units = [](double u) { return std::min(std::lrint(u * 0x1p15), 32767L); };
-            EXPECT_EQ(out[k], fits ? units(a) : 0) << "lane " << k << " of " << n;
-            EXPECT_EQ(out[rest + k], fits ? units(std::sqrt(1 - a * a)) : 0)
-                << "lane " << k << " of " << n;
+    for (const Isa isa : everyIsa())
+        for (int n : {45, 7, 16}) {
+            const int rest = 64;
+            std::vector<std::int16_t> out(2 * rest, 99);
+            const bool above = fixedPanelRow(isa, row.data(), n, out.data(), rest);
+            bool wantAbove = false;
+            for (int k = 0; k < n; ++k) {
+                const double a = row[k];
+                const bool fits = std::fabs(a) <= 1;
+                wantAbove |= std::fabs(a) > 1;
+                auto units = [](double u) { return std::min(std::lrint(u * 0x1p15), 32767L); };
+                EXPECT_EQ(out[k], fits ? units(a) : 0) << "lane " << k << " of " << n;
+                EXPECT_EQ(out[rest + k], fits ? units(std::sqrt(1 - a * a)) : 0)
+                    << "lane " << k << " of " << n;
+            }
+            EXPECT_EQ(above, wantAbove) << n;
+            EXPECT_EQ(out[n], 99);
         }
-        EXPECT_EQ(above, wantAbove) << n;
-        EXPECT_EQ(out[n], 99);
-    }
 }
 
 TEST(OfferRun, PanelPairPrunedByTheLastLaneOfAStretchTakesNoMoreOffers)
@@ -220,15 +231,10 @@ TEST(OfferRun, StoredValueEqualToTheThresholdIsRefined)
     const double threshold = thresholdFor(128, 1.96, 1);
     std::vector<double> A(16, 0.5), B(16, 0.5);
     // Each offer is (x - 0.25) / 0.75, far below the threshold.
-    for (int width : {1, 4, 8}) {
-        if (width > widestBlockTest()) continue;
-        const double got =
-            offerRunWith(width, threshold, 0.3, A.data(), B.data(), 0, 16, -1, -1, threshold);
-        EXPECT_EQ(got, (0.3 - 0.25) / std::sqrt(0.75 * 0.75)) << "width " << width;
-        const double below = std::nextafter(threshold, 0.0);
-        EXPECT_EQ(offerRunWith(width, below, 0.3, A.data(), B.data(), 0, 16, -1, -1, threshold),
-                  below);
-    }
+    for (const double got : panelForms(threshold, 0.3, A, B, 16, -1, -1, threshold))
+        EXPECT_EQ(got, (0.3 - 0.25) / std::sqrt(0.75 * 0.75));
+    const double below = std::nextafter(threshold, 0.0);
+    for (const double got : panelForms(below, 0.3, A, B, 16, -1, -1, threshold)) EXPECT_EQ(got, below);
 }
 
 TEST(OfferFirstOrder, EveryWidthGivesTheLiteralOffersAndListsTheOpenPairs)
@@ -297,19 +303,19 @@ TEST(OfferFirstOrder, EveryWidthGivesTheLiteralOffersAndListsTheOpenPairs)
         }
         const CorrRows rows{&corr, nullptr, V};
         BatchRows batch;
-        prepareBatch(V, rows, c0, c1, batch);
         SingleRows scratch;
-        for (int width : {1, 8}) {
-            if (width > widestBlockTest()) continue;
+        for (const Isa isa : everyIsa()) {
+            prepareBatch(isa, V, rows, c0, c1, batch);
             std::vector<double> row = start;
             std::vector<int> open;
             scratch.forget();
-            offerFirstOrderWith(width, row.data(), rows, batch, scratch, i, i + 1, V, skip, threshold, open);
-            EXPECT_EQ(open, wantOpen) << "width " << width << " round " << round;
+            offerFirstOrder(isa, row.data(), rows, batch, scratch, i, i + 1, V, skip, threshold, open);
+            EXPECT_EQ(open, wantOpen) << "width " << isa.width << " round " << round;
             for (int j = i + 1; j < V; ++j)
                 ASSERT_EQ(std::bit_cast<unsigned long long>(row[j]),
                           std::bit_cast<unsigned long long>(want[j]))
-                    << "width " << width << " round " << round << " j " << j;
+                    << "width " << isa.width << " fixed point " << isa.fixedPoint << " round " << round
+                    << " j " << j;
         }
     }
     EXPECT_GT(nearKept, 60);
@@ -406,14 +412,13 @@ TEST(OfferSecondOrder, EveryWidthGivesTheLiteralOffersOfAPairOverABatch)
         }
         const CorrRows rows{&corr, nullptr, V};
         BatchRows batch;
-        prepareBatch(V, rows, c0, c1, batch);
         SingleRows scratch;
-        for (int width : {1, 8}) {
-            if (width > widestBlockTest()) continue;
+        for (const Isa isa : everyIsa()) {
+            prepareBatch(isa, V, rows, c0, c1, batch);
             scratch.forget();
-            const double got = offerSecondOrderWith(width, v0, rows, batch, scratch, i, j, threshold);
+            const double got = offerSecondOrder(isa, v0, rows, batch, scratch, i, j, threshold);
             ASSERT_EQ(std::bit_cast<unsigned long long>(got), std::bit_cast<unsigned long long>(want))
-                << "width " << width << " round " << round << " V " << V << " pair " << i << "," << j;
+                << "width " << isa.width << " round " << round << " V " << V << " pair " << i << "," << j;
             ++checked;
         }
         replaced += std::bit_cast<unsigned long long>(want) != std::bit_cast<unsigned long long>(v0);

@@ -243,7 +243,7 @@ TEST(CovarianceAndCorrelation, FastFormsGiveTheLiteralBits)
         const Stats literal = stats(V, N, obs, Form::literal);
         for (int width : {0, 2, 4, 8})
         for (int threads : {1, 2}) {
-            if (width > std::max(2, widestBlockTest())) continue;  // not on this processor
+            if (width > std::max(2, widestIsa().width)) continue;  // not on this processor
             omp_set_num_threads(threads);
             const Stats fast = stats(V, N, obs, Form::fast, width);
             const std::string what = "V " + std::to_string(V) + " N " + std::to_string(N) +

@@ -1,4 +1,7 @@
 // The fast sweeps against the literal loops, bit for bit, and the worked cases.
+#include "every_isa.h"
+#include "panel_runs.h"
+#include "progress_lines.h"
 #include "sweep.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +12,7 @@
 #include <random>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -62,13 +66,16 @@ struct Result {
     std::string progress;
 };
 
+// The sweep with the seven programs' progress lines.
 Result runSweep(Sweep sweep, int V, int N, const Matrix& corr)
 {
     Result r{square(V, -7), {}};
     std::ostringstream os;
+    ProgressLines lines(os);
     Progress p;
-    p.out = &os;
+    p.passes = [&](const Passes& passes) { lines(passes); };
     sweep(V, N, 1.96, r.combined, corr, p);
+    lines.finish();
     r.progress = os.str();
     return r;
 }
@@ -162,10 +169,10 @@ TEST(Sweeps, PruningTestIsStrictAndReplacementNeedsASmallerMagnitude)
     // Equal magnitude of opposite sign: with x = 0 and a = b = 0.6 the offer is
     // r = -a^2 / (1 - a^2); a stored -r keeps its value and sign.
     const double a = 0.6, r = partialStep(0, a, a);
-    std::vector<double> A = {a}, B = {a};
+    const std::vector<double> A(8, a), B(8, a);
     for (int width : {1, 4, 8}) {
-        if (width > widestBlockTest()) continue;
-        EXPECT_EQ(offerRunWith(width, -r, 0, A.data(), B.data(), 0, 1, -1, -1, 0.0), -r);
+        if (width > widestIsa().width) continue;
+        EXPECT_EQ(offerPanel(Isa{width, false}, -r, 0, A.data(), B.data(), {}, 1, -1, -1, 0.0), -r);
     }
 }
 
@@ -192,7 +199,7 @@ TEST(Sweeps, LargeSweepsGiveTheSameBitsOnOneThreadAndOnTwo)
     // Sizes at which the loops do run in parallel; the first order in passes
     // of 1024 controlling variables and bands of 64 rows, the last ones short;
     // the second order in several batches of c1 with whole stretches of 64
-    // lanes, against the literal loops too.
+    // lanes; with every instruction set, and against the literal loops too.
     std::mt19937_64 gen(77);
     struct Case {
         int order, V, N;
@@ -202,15 +209,20 @@ TEST(Sweeps, LargeSweepsGiveTheSameBitsOnOneThreadAndOnTwo)
                          Case{3, 60, 7, true},
                          Case{3, 130, 40, false}}) {
         const Matrix corr = randomCorrelation(gen, c.V, c.N, 1.0, true);
-        omp_set_num_threads(1);
-        const Result one = runSweep(kFast[c.order], c.V, c.N, corr);
-        omp_set_num_threads(2);
-        const Result two = runSweep(kFast[c.order], c.V, c.N, corr);
         const std::string what = "order " + std::to_string(c.order) + " V " + std::to_string(c.V);
-        expectSameUpperTriangle(one.combined, two.combined, c.V, what + " threads");
+        Matrix first;  // of the first instruction set, on one thread
+        forEachIsa([&](const std::string& isa) {
+            omp_set_num_threads(1);
+            const Result one = runSweep(kFast[c.order], c.V, c.N, corr);
+            omp_set_num_threads(2);
+            const Result two = runSweep(kFast[c.order], c.V, c.N, corr);
+            expectSameUpperTriangle(one.combined, two.combined, c.V, what + " " + isa + " threads");
+            if (first.rows() == 0) first = one.combined;
+            expectSameUpperTriangle(one.combined, first, c.V, what + " " + isa);
+        });
         if (c.literal)
-            expectSameUpperTriangle(one.combined, runSweep(kLiteral[c.order], c.V, c.N, corr).combined,
-                                    c.V, what + " literal");
+            expectSameUpperTriangle(first, runSweep(kLiteral[c.order], c.V, c.N, corr).combined, c.V,
+                                    what + " literal");
     }
 }
 
@@ -304,5 +316,40 @@ TEST(Sweeps, UpperTriangleOfOtherRowsMayChangeWhileRowsAreSwept)
                           std::bit_cast<unsigned long long>(want))
                     << what << " pair " << i << "," << j;
             }
+    }
+}
+
+TEST(Sweeps, ReportsComeOnTheCallingThreadBetweenParallelLoopsAndMayEndTheSweep)
+{
+    // Sizes at which the fast sweeps' loops run in parallel. Every report
+    // comes on the thread that called the sweep, outside a parallel region;
+    // a report that throws ends the sweep, literal or fast, with its
+    // exception (the sanitizer build checks that nothing is left behind).
+    struct Stop {};
+    std::mt19937_64 gen(13);
+    const int sizes[] = {0, 1100, 200, 70};
+    for (int order = 1; order <= 3; ++order) {
+        const int V = sizes[order];
+        const Matrix corr = randomCorrelation(gen, V, 60, 1.0, true);
+        const std::thread::id caller = std::this_thread::get_id();
+        int calls = 0, stopAt = -1;
+        bool onCaller = true;
+        auto report = [&] {
+            onCaller = onCaller && !omp_in_parallel() && std::this_thread::get_id() == caller;
+            if (++calls == stopAt) throw Stop{};
+        };
+        Progress p;
+        p.done = [&](double) { report(); };
+        p.passes = [&](const Passes&) { report(); };
+        Matrix combined = square(V);
+        kFast[order](V, 60, 1.96, combined, corr, p);
+        EXPECT_TRUE(onCaller) << "order " << order;
+        ASSERT_GT(calls, 2) << "order " << order;
+        for (Sweep sweep : {kFast[order], kLiteral[order]}) {
+            stopAt = sweep == kFast[order] ? calls / 2 : 1;
+            calls = 0;
+            EXPECT_THROW(sweep(V, 60, 1.96, combined, corr, p), Stop) << "order " << order;
+            EXPECT_EQ(calls, stopAt) << "order " << order;
+        }
     }
 }
