@@ -1,3 +1,5 @@
+# read_edges(): an edge table that the assocnet command wrote, read back exactly.
+
 read_edges <- function(path) {
   t <- utils::read.delim(path, colClasses = "character", quote = "", comment.char = "",
                          na.strings = character(), check.names = FALSE)

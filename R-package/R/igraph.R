@@ -1,3 +1,5 @@
+# as_igraph(): a network as an undirected igraph graph.
+
 as_igraph <- function(net) {
   if (!requireNamespace("igraph", quietly = TRUE))
     stop("as_igraph() needs the igraph package", call. = FALSE)

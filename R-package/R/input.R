@@ -9,7 +9,7 @@ expression_values <- function(x, samples_in_rows, assay_name) {
     needs("SummarizedExperiment", "a SummarizedExperiment")
     x <- SummarizedExperiment::assay(x, assay_name, withDimnames = TRUE)
   }
-  if (is.data.frame(x) || is.character(x) || is.factor(x)) refuse_text(x, samples_in_rows)
+  if (is.data.frame(x) || is.character(x)) refuse_text(x, samples_in_rows)
   if (is.data.frame(x)) x <- as.matrix(x)
   if (!is.matrix(x)) x <- tryCatch(as.matrix(x), error = function(e) NULL)
   if (!is.matrix(x) || !(is.numeric(x) || is.logical(x)))
@@ -26,24 +26,24 @@ needs <- function(package, what) {
     stop(sprintf("reading %s needs the %s package", what, package), call. = FALSE)
 }
 
-# Stops at the first column of x (a data.frame or a text matrix) that is not
-# numeric, naming its first cell that is not a number as the command does.
+# Stops at the first cell of x (a data.frame or a text matrix) that is not a
+# number, naming it as the command does; or, when every text cell holds a
+# number, at the first text column.
 refuse_text <- function(x, samples_in_rows) {
+  column <- function(k) if (is.data.frame(x)) x[[k]] else x[, k]
+  text <- Filter(function(k) !is.numeric(column(k)) && !is.logical(column(k)), seq_len(NCOL(x)))
   columns <- if (is.data.frame(x)) names(x) else colnames(x)
-  rows <- rownames(x)
-  for (k in seq_len(NCOL(x))) {
-    column <- if (is.data.frame(x)) x[[k]] else x[, k]
-    if (is.numeric(column) || is.logical(column)) next
-    text <- as.character(column)
-    bad <- which(!is.na(text) & is.na(suppressWarnings(as.numeric(text))))
-    name <- if (length(columns)) columns[k] else as.character(k)
-    if (!length(bad))
-      stop(sprintf('column %d ("%s") holds numbers as text; convert it with as.numeric()', k, name),
-           call. = FALSE)
-    at <- bad[1]
-    row <- if (length(rows)) rows[at] else as.character(at)
-    where <- if (samples_in_rows) sprintf('gene "%s" (column %d), sample "%s"', name, k, row)
-             else sprintf('gene "%s", sample "%s" (column %d)', row, name, k)
-    stop(sprintf('%s: expected a number, found "%s"', where, text[at]), call. = FALSE)
+  name <- function(k) if (length(columns)) columns[k] else as.character(k)
+  for (k in text) {
+    cells <- as.character(column(k))
+    bad <- which(!is.na(cells) & is.na(suppressWarnings(as.numeric(cells))))
+    if (!length(bad)) next
+    row <- if (length(rownames(x))) rownames(x)[bad[1]] else as.character(bad[1])
+    where <- if (samples_in_rows) sprintf('gene "%s" (column %d), sample "%s"', name(k), k, row)
+             else sprintf('gene "%s", sample "%s" (column %d)', row, name(k), k)
+    stop(sprintf('%s: expected a number, found "%s"', where, cells[bad[1]]), call. = FALSE)
   }
+  if (length(text))
+    stop(sprintf('column %d ("%s") holds numbers as text; convert it with as.numeric()', text[1],
+                 name(text[1])), call. = FALSE)
 }

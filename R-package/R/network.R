@@ -1,3 +1,6 @@
+# network() and coefficients(): the arguments checked, one run of the statistics
+# beside the R thread, and its result as a data.frame of edges or a matrix.
+
 network <- function(x, method = "pearson", order = 1, alpha = c(0.01, 0.001, 1e-4), fdr = NULL,
                     prune_alpha = 0.05, samples_in_rows = FALSE, missing = "refuse",
                     threads = NULL, progress = interactive(), assay_name = 1L) {
@@ -15,8 +18,8 @@ network <- function(x, method = "pearson", order = 1, alpha = c(0.01, 0.001, 1e-
   attr(net, "dropped_genes") <- data.frame(run$dropped_genes, stringsAsFactors = FALSE)
   attr(net, "dropped_samples") <- run$dropped_samples
   attr(net, "dropped") <- run$dropped
-  attr(net, "method") <- match.arg(method, c("pearson", "spearman"))
-  attr(net, "order") <- as.integer(order)
+  attr(net, "method") <- run$method
+  attr(net, "order") <- run$order
   attr(net, "prune_alpha") <- prune_alpha
   attr(net, "prune_threshold") <- run$prune_threshold
   attr(net, "levels") <- data.frame(run$levels, stringsAsFactors = FALSE)
@@ -65,6 +68,8 @@ run_network <- function(x, method, order, levels, fdr, prune_alpha, samples_in_r
                       edges, coefficients)
   if (progress) show(1)
   for (w in run$warnings) warning(w, call. = FALSE)
+  run$method <- method
+  run$order <- order
   run
 }
 
