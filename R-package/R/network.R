@@ -74,7 +74,8 @@ run_network <- function(x, method, order, levels, fdr, prune_alpha, samples_in_r
 }
 
 whole_number <- function(x, what) {
-  if (!is.numeric(x) || length(x) != 1 || !is.finite(x) || x != round(x) || abs(x) > .Machine$integer.max)
+  if (!is.numeric(x) || length(x) != 1 || !is.finite(x) || x != round(x) ||
+      abs(x) > .Machine$integer.max)
     stop(sprintf("%s must be a whole number, not %s", what, deparse(x)), call. = FALSE)
   as.integer(x)
 }

@@ -65,8 +65,8 @@ std::thread startWorker(Shared& s, const assocnet::Data& data, const assocnet::O
         worker = std::thread(work, std::ref(s), std::cref(data), std::cref(options));
     } catch (const std::system_error& e) {
         pthread_sigmask(SIG_SETMASK, &before, nullptr);
-        throw Rcpp::exception((std::string("no thread could be started for the run: ") + e.what()).c_str(),
-                              false);
+        const std::string message = std::string("no thread could be started for the run: ") + e.what();
+        throw Rcpp::exception(message.c_str(), false);
     }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return worker;

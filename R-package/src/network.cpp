@@ -130,14 +130,18 @@ Rcpp::List networkRun(Rcpp::NumericMatrix values, Rcpp::CharacterVector genes,
         droppedNames.push_back(d.name);
         droppedWhy.push_back(d.why);
     }
-    return Rcpp::List::create(
-        Rcpp::Named("genes") = charactersOf(r.genes), Rcpp::Named("samples") = charactersOf(r.samples),
-        Rcpp::Named("dropped_genes") = Rcpp::List::create(Rcpp::Named("name") = charactersOf(droppedNames),
-                                                          Rcpp::Named("why") = charactersOf(droppedWhy)),
-        Rcpp::Named("dropped_samples") = charactersOf(r.droppedSamples),
-        Rcpp::Named("dropped") = charactersOf(r.dropped), Rcpp::Named("levels") = levelsOf(r.levels),
-        Rcpp::Named("prune_threshold") = r.pruneThreshold, Rcpp::Named("seconds") = r.seconds,
-        Rcpp::Named("warnings") = charactersOf(warnings), Rcpp::Named("edges") = edgesOf(r.edges),
-        Rcpp::Named("coefficients") =
-            coefficients ? Rcpp::RObject(coefficientMatrix(r.coefficients)) : Rcpp::RObject());
+    Rcpp::List out;
+    out["genes"] = charactersOf(r.genes);
+    out["samples"] = charactersOf(r.samples);
+    out["dropped_genes"] = Rcpp::List::create(Rcpp::Named("name") = charactersOf(droppedNames),
+                                              Rcpp::Named("why") = charactersOf(droppedWhy));
+    out["dropped_samples"] = charactersOf(r.droppedSamples);
+    out["dropped"] = charactersOf(r.dropped);
+    out["levels"] = levelsOf(r.levels);
+    out["prune_threshold"] = r.pruneThreshold;
+    out["seconds"] = r.seconds;
+    out["warnings"] = charactersOf(warnings);
+    out["edges"] = edgesOf(r.edges);
+    out["coefficients"] = coefficients ? Rcpp::RObject(coefficientMatrix(r.coefficients)) : Rcpp::RObject();
+    return out;
 }
