@@ -50,7 +50,7 @@ if [[ ! -f $log ]]; then
     exit 1
 fi
 # The notes and what the tests said, for the record.
-grep -E '\.\.\. (NOTE|WARNING|ERROR)' -A8 "$log"
+awk '/\.\.\. (NOTE|WARNING|ERROR)/ { shown = 1; print; next } /^\* / { shown = 0 } shown' "$log"
 summary=$(grep '^Status:' "$log")
 echo "R CMD check: ${summary:-no status}"
 if ((status != 0)) || [[ -z $summary || $summary == *WARNING* || $summary == *ERROR* ]]; then
