@@ -4,15 +4,16 @@
 # with the machine; CLI11 reads assocnet's options, zlib its gzip tables and
 # libxml2 writes its GraphML; Open MPI lets assocnet spread a sweep over the
 # processes of an MPI job (the build works without it); Python with scipy, networkx and igraph checks the
-# files in the tests, and clang with its runtime libraries builds the fuzz
-# target; R with Rcpp builds the R package, and testthat, igraph, Biobase and
-# SummarizedExperiment run its tests; install-web.sh adds what the HTML report needs. Does nothing when
+# files in the tests, pandas and R read the tab-separated files back there,
+# and clang with its runtime libraries builds the fuzz target; Rcpp builds the
+# R package, and testthat, igraph, Biobase and SummarizedExperiment run its
+# tests; install-web.sh adds what the HTML report needs. Does nothing when
 # everything is already there.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(g++ cmake make pkg-config libgtest-dev libbenchmark-dev libcli11-dev zlib1g-dev
           libxml2-dev libopenmpi-dev openmpi-bin python3 python3-scipy python3-networkx python3-igraph
-          clang libclang-rt-14-dev
+          python3-pandas r-base-core clang libclang-rt-14-dev
           r-base-dev r-cran-rcpp r-cran-testthat r-cran-igraph r-bioc-summarizedexperiment
           r-bioc-biobase)
 missing=()

@@ -174,14 +174,30 @@ struct Result {
 
 // --- reading a table file ------------------------------------------------------------
 
-struct ReadOptions {
-    bool samplesInRows = false;         // the file's lines are samples, its columns genes
-    Missing missing = Missing::refuse;  // empty, NA, NaN, nan, null and N/A cells
-    bool programNames = false;          // names as the seven programs read them: the raw
-                                        // field, its first '-' removed
+// Whether the first line of a table names its columns.
+enum class Header {
+    detect,   // it does, unless every field after its first is a number: then distinct
+              // whole numbers are sample IDs, and other numbers an Error (say which)
+    present,  // it does, whatever it holds
+    absent,   // it is a data line; the columns are named 1, 2, ...
 };
 
-// An expression table read from a text file (tab-, comma- or
+// The encoding of a table's names: UTF-8, or ISO-8859-1 or Windows-1252
+// converted to UTF-8. Names that are not UTF-8 text are an Error.
+enum class Encoding { utf8, latin1, cp1252 };
+
+struct ReadOptions {
+    bool samplesInRows = false;         // the file's lines are samples, its columns genes
+    Missing missing = Missing::refuse;  // empty cells, NA, NaN, null, N/A, #N/A, None (in any
+                                        // case) and the tokens of naValues
+    bool programNames = false;          // names as the seven programs read them: the raw
+                                        // field, its first '-' removed
+    Header header = Header::detect;
+    Encoding encoding = Encoding::utf8;
+    std::vector<std::string> naValues;  // more tokens of missing values, in any case
+};
+
+// An expression table read from a text file (tab-, comma-, semicolon- or
 // whitespace-separated, gzip read as such; "-" is standard input).
 struct Table {
     std::string source;                 // the path as given, "standard input" for "-"
