@@ -1,7 +1,8 @@
 # read_edges(): an edge table that the assocnet command wrote, read back exactly.
 
 read_edges <- function(path) {
-  t <- utils::read.delim(path, colClasses = "character", quote = "", comment.char = "",
+  # Names that hold a quote, a tab or a line end stand in quotes, a quote doubled.
+  t <- utils::read.delim(path, colClasses = "character", quote = "\"", comment.char = "",
                          na.strings = character(), check.names = FALSE)
   columns <- c("source", "target", "r", "p", "q", "level")
   if (!identical(names(t), columns))
@@ -11,7 +12,7 @@ read_edges <- function(path) {
     values <- .read_numbers(t[[column]])
     bad <- which(is.na(values))
     if (length(bad))
-      stop(sprintf('%s, line %d: expected a number for %s, found "%s"', path, bad[1] + 1, column,
+      stop(sprintf('%s, edge %d: expected a number for %s, found "%s"', path, bad[1], column,
                    t[[column]][bad[1]]), call. = FALSE)
     t[[column]] <- values
   }

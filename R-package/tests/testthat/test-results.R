@@ -50,17 +50,18 @@ test_that("progress shows a bar that ends full", {
   expect_match(paste(out, collapse = ""), "100%")
 })
 
-test_that("read_edges() reads the numbers exactly where R's own reader is one unit off", {
+test_that("read_edges() reads quoted names, and the numbers exactly where R's own reader is one unit off", {
   path <- tempfile(fileext = ".tsv")
   on.exit(unlink(path))
   writeLines(c("source\ttarget\tr\tp\tq\tlevel",
                "a\tb\t4.189265448360874\t2.91e-11\t5.885352839196735e-301\t0.0001",
-               "a\tc\t-0.5\t0.002\t0.01\t0.01"), path)
+               "\"a\"\"b\"\tc\t-0.5\t0.002\t0.01\t0.01"), path)
   edges <- read_edges(path)
   expect_identical(edges$r, c(0x1.0c1cecd3be413p+2, -0.5))
   expect_identical(edges$p, c(0x1.ffeebfc8b81b5p-36, 0.002))
   expect_identical(edges$q[1], 0x1.9398e1fcf872dp-998)
+  expect_identical(edges$source, c("a", "a\"b"))
   expect_identical(levels(edges$level), c("0.01", "0.0001"))
   writeLines(c("source\ttarget\tr\tp\tq\tlevel", "a\tb\t0.5\tx\t0.1\t0.01"), path)
-  expect_error(read_edges(path), 'line 2: expected a number for p, found "x"', fixed = TRUE)
+  expect_error(read_edges(path), 'edge 1: expected a number for p, found "x"', fixed = TRUE)
 })
