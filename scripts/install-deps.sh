@@ -8,13 +8,17 @@
 # pybind11 and the Python headers build the Python module (the build works
 # without them), which pandas, scipy, AnnData and tqdm feed and pytest tests;
 # clang with its runtime libraries builds the fuzz target; install-web.sh adds
-# what the HTML report needs. Does nothing when everything is already there.
+# what the HTML report needs; Rcpp builds the R package, and testthat,
+# igraph, Biobase and SummarizedExperiment run its tests. Does nothing when
+# everything is already there.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(g++ cmake make pkg-config libgtest-dev libbenchmark-dev libcli11-dev zlib1g-dev
           libxml2-dev libopenmpi-dev openmpi-bin python3 python3-scipy python3-networkx python3-igraph
           python3-pandas r-base-core python3-dev python3-pybind11 python3-anndata python3-tqdm
-          python3-pytest clang libclang-rt-14-dev)
+          python3-pytest clang libclang-rt-14-dev
+          r-base-dev r-cran-rcpp r-cran-testthat r-cran-igraph r-bioc-summarizedexperiment
+          r-bioc-biobase)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

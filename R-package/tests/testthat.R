@@ -1,0 +1,4 @@
+library(testthat)
+library(assocnet)
+
+test_check("assocnet")
