@@ -143,9 +143,10 @@ SparseTable readTenxFolder(const std::string& path, bool folder, const std::stri
     gzbuffer(z, 1 << 20);
     const ReadBytes read = [&](char* buffer, size_t size, std::string& why) -> long {
         const int n = gzread(z, buffer, static_cast<unsigned>(std::min<size_t>(size, INT_MAX)));
-        if (n >= 0) return n;
         int code = 0;
         const char* message = gzerror(z, &code);
+        // A stream cut short gives what it holds, then its end with Z_BUF_ERROR.
+        if (n > 0 || (n == 0 && code != Z_BUF_ERROR)) return n;
         why = code == Z_ERRNO      ? std::strerror(errno)
               : code == Z_BUF_ERROR ? "not a complete gzip stream"
                                     : "not a complete gzip stream (" + std::string(message) + ")";
