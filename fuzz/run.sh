@@ -54,7 +54,7 @@ done
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-math-errno
        -fsanitize=fuzzer,address,undefined -fno-sanitize=float-divide-by-zero
        -fno-sanitize-recover=undefined -Wno-unknown-pragmas -Wno-source-uses-openmp
-       "-Dtarget_clones(...)=used" -I "$root/core" -I "$root/output" -I "$root/programs")
+       "-Dtarget_clones(...)=used" -I "$root/include" -I "$root/core" -I "$root/output" -I "$root/programs")
 # The GraphML writer among the output sources needs libxml2, the readers of
 # single-cell files HDF5.
 read -ra libraryFlags <<<"$(xml2-config --cflags) $(pkg-config --cflags hdf5)"
