@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr size_t kBlock = size_t{1} << 20;
+constexpr size_t kBlock = size_t{1} << 16;
 // No line of a Matrix Market file is anywhere near this long.
 constexpr size_t kLongestLine = size_t{1} << 16;
 // Stored values reserved at the size line, at most.
