@@ -57,12 +57,14 @@ SparseTable readSparse(const std::string& path, FileKind kind, const assocnet::R
     const Hdf5File f(path, path);
     using Kind = Hdf5File::Kind;
     if (f.kind("matrix") == Kind::group) return readTenxH5(f, o);
-    if (f.kind("matrix") == Kind::dataset && f.kind("row_attrs") == Kind::group) return readLoom(f, o);
+    if (f.kind("matrix") == Kind::dataset && f.kind("row_attrs") == Kind::group)
+        return readLoom(f, o);
     if (f.kind("X") != Kind::none || (f.kind("var") != Kind::none && f.kind("obs") != Kind::none))
         return readH5ad(f, o);
     const Names top = f.members("/");
     throw Error(path + ": an HDF5 file that is neither h5ad, 10x nor loom: " +
-                (top.empty() ? std::string("it holds nothing") : "at its top level it holds " + someNames(top)));
+                (top.empty() ? std::string("it holds nothing")
+                             : "at its top level it holds " + someNames(top)));
 }
 
 std::string quoted(const std::string& name) { return "\"" + name + "\""; }
@@ -86,7 +88,9 @@ FileKind fileKind(const std::string& path)
 assocnet::Table readCellFile(const std::string& path, FileKind kind, const assocnet::ReadOptions& o)
 {
     if (o.samplesInRows)
-        throw Error(path + ": a single-cell file says how its matrix lies; samples in rows is for text tables");
+        throw Error(
+            path +
+            ": a single-cell file says how its matrix lies; samples in rows is for text tables");
     try {
         const SparseTable t = readSparse(path, kind, o);
         const SparseMatrix& m = t.matrix;
@@ -100,8 +104,9 @@ assocnet::Table readCellFile(const std::string& path, FileKind kind, const assoc
         if (missing.count > 0) {
             if (o.missing == assocnet::Missing::refuse)
                 throw Error(path + ": " + plural(missing.count, "missing value", "missing values") +
-                            " (not a number); the first is gene " + quoted(t.genes[missing.firstGene]) +
-                            ", cell " + quoted(t.cells[missing.firstCell]) +
+                            " (not a number); the first is gene " +
+                            quoted(t.genes[missing.firstGene]) + ", cell " +
+                            quoted(t.cells[missing.firstCell]) +
                             "; use --missing drop-genes or --missing drop-samples");
             const bool byGene = o.missing == assocnet::Missing::dropGenes;
             const std::vector<char>& holding = byGene ? missing.genes : missing.cells;
@@ -110,11 +115,13 @@ assocnet::Table readCellFile(const std::string& path, FileKind kind, const assoc
             Names names;
             for (size_t k = 0; k < holding.size(); ++k)
                 if (holding[k]) names.push_back(all[k]);
-            out.dropped.push_back(plural(names.size(), byGene ? "gene" : "sample", byGene ? "genes" : "samples") +
-                                  " with missing values: " + someNames(names));
+            out.dropped.push_back(
+                plural(names.size(), byGene ? "gene" : "sample", byGene ? "genes" : "samples") +
+                " with missing values: " + someNames(names));
         }
         const GeneChoice choice = chooseGenes(
-            t.genes, droppedGenes, o.genes, o.topVariable, [&] { return geneVariances(m, cellOut); }, path + ": ");
+            t.genes, droppedGenes, o.genes, o.topVariable,
+            [&] { return geneVariances(m, cellOut); }, path + ": ");
         std::vector<long> cells;
         for (long c = 0; c < m.cells; ++c)
             if (cellOut.empty() || !cellOut[c]) cells.push_back(c);
@@ -134,7 +141,9 @@ assocnet::Table readCellFile(const std::string& path, FileKind kind, const assoc
 void chooseTableGenes(assocnet::Table& t, const assocnet::ReadOptions& o)
 {
     if (!o.layer.empty()) throw Error(t.source + ": a text table has no layers to choose from");
-    if (o.geneIds) throw Error(t.source + ": a text table has one name per gene; gene ids are for single-cell files");
+    if (o.geneIds)
+        throw Error(t.source +
+                    ": a text table has one name per gene; gene ids are for single-cell files");
     if (o.genes.empty() && o.topVariable <= 0) return;
     const long G = static_cast<long>(t.genes.size()), S = static_cast<long>(t.samples.size());
     const GeneChoice choice = chooseGenes(

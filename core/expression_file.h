@@ -17,7 +17,8 @@ FileKind fileKind(const std::string& path);
 // Reads a single-cell file (any kind but text) into the table of the genes
 // that options choose, densifying those genes alone; applies the
 // missing-value policy and refuses infinite values.
-assocnet::Table readCellFile(const std::string& path, FileKind kind, const assocnet::ReadOptions& options);
+assocnet::Table readCellFile(const std::string& path, FileKind kind,
+                             const assocnet::ReadOptions& options);
 
 // For a table read from text: refuses the options that only single-cell
 // files take and keeps the genes that options choose.

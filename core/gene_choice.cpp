@@ -27,7 +27,8 @@ std::vector<double> rowVariances(const double* values, long genes, long samples)
 
 GeneChoice chooseGenes(const Names& names, const std::vector<char>& dropped,
                        const std::vector<std::string>& wanted, long top,
-                       const std::function<std::vector<double>()>& variances, const std::string& where)
+                       const std::function<std::vector<double>()>& variances,
+                       const std::string& where)
 {
     const long G = static_cast<long>(names.size());
     const auto kept = [&](long g) { return dropped.empty() || !dropped[g]; };
@@ -50,8 +51,8 @@ GeneChoice chooseGenes(const Names& names, const std::vector<char>& dropped,
             if (!found.count(name) && listed.insert(name).second) unknown.push_back(name);
         if (!unknown.empty())
             throw assocnet::Error(where + plural(unknown.size(), "gene", "genes") + " asked for " +
-                                  (unknown.size() == 1 ? "is" : "are") + " not in the file: " +
-                                  someNames(unknown));
+                                  (unknown.size() == 1 ? "is" : "are") +
+                                  " not in the file: " + someNames(unknown));
     }
     choice.candidates = static_cast<long>(genes.size());
     long total = 0;

@@ -35,7 +35,10 @@ inline void addSquare(VarianceSums& v, double x, double mean)
     v.squares += d * d;
 }
 
-inline double meanOf(const VarianceSums& v, long cells) { return v.sum / static_cast<double>(cells); }
+inline double meanOf(const VarianceSums& v, long cells)
+{
+    return v.sum / static_cast<double>(cells);
+}
 
 // The sample variance (n - 1) over `cells` cells, 0 for fewer than two.
 inline double varianceOf(const VarianceSums& v, double mean, long cells)
@@ -52,7 +55,7 @@ struct GeneChoice {
     std::vector<long> genes;  // the genes kept, in file order
     long candidates = 0;      // genes there were to choose from
     double varianceCut = std::numeric_limits<double>::quiet_NaN();  // the least variance kept
-    std::string text;         // how they were chosen, for the user ("the 2000 most variable of ...")
+    std::string text;  // how they were chosen, for the user ("the 2000 most variable of ...")
 };
 
 // Chooses among the genes of `names` that are not `dropped` (dropped[g] != 0;
@@ -63,4 +66,5 @@ struct GeneChoice {
 // when a wanted name is not among the genes.
 GeneChoice chooseGenes(const Names& names, const std::vector<char>& dropped,
                        const std::vector<std::string>& wanted, long top,
-                       const std::function<std::vector<double>()>& variances, const std::string& where);
+                       const std::function<std::vector<double>()>& variances,
+                       const std::string& where);

@@ -107,7 +107,8 @@ Hdf5File::Hdf5File(const std::string& path, const std::string& shown) : shown_(s
     file_ = Hdf5Id(H5Fopen(path.c_str(), H5F_ACC_RDONLY, access.get()));
     if (file_.get() < 0) {
         const std::string reason = libraryReason();
-        throw assocnet::Error(shown_ + ": the HDF5 file cannot be opened; it is truncated or corrupt" +
+        throw assocnet::Error(shown_ +
+                              ": the HDF5 file cannot be opened; it is truncated or corrupt" +
                               (reason.empty() ? "" : " (HDF5: " + reason + ")"));
     }
 }
@@ -138,8 +139,8 @@ std::vector<std::string> Hdf5File::members(const std::string& group) const
     if (g.get() < 0 || H5Gget_info(g.get(), &info) < 0) fail(group, "cannot be read as a group");
     std::vector<std::string> names;
     for (hsize_t k = 0; k < info.nlinks; ++k) {
-        const ssize_t size = H5Lget_name_by_idx(g.get(), ".", H5_INDEX_NAME, H5_ITER_INC, k, nullptr, 0,
-                                                H5P_DEFAULT);
+        const ssize_t size = H5Lget_name_by_idx(g.get(), ".", H5_INDEX_NAME, H5_ITER_INC, k,
+                                                nullptr, 0, H5P_DEFAULT);
         if (size < 0) fail(group, "its members cannot be read");
         std::string name(static_cast<size_t>(size) + 1, '\0');
         H5Lget_name_by_idx(g.get(), ".", H5_INDEX_NAME, H5_ITER_INC, k, name.data(), name.size(),
@@ -166,7 +167,8 @@ bool Hdf5File::hasAttribute(const std::string& object, const std::string& name) 
 
 std::string Hdf5File::textAttribute(const std::string& object, const std::string& name) const
 {
-    const Hdf5Id a(H5Aopen_by_name(file_.get(), object.c_str(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT));
+    const Hdf5Id a(
+        H5Aopen_by_name(file_.get(), object.c_str(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT));
     if (a.get() < 0) fail(object, "its attribute " + name + " cannot be read");
     const Hdf5Id type(H5Aget_type(a.get())), space(H5Aget_space(a.get()));
     if (H5Tget_class(type.get()) != H5T_STRING || H5Sget_simple_extent_npoints(space.get()) != 1)
@@ -178,9 +180,11 @@ std::string Hdf5File::textAttribute(const std::string& object, const std::string
     return takeString(memory.get(), buffer.data());
 }
 
-std::vector<long long> Hdf5File::integerAttribute(const std::string& object, const std::string& name) const
+std::vector<long long> Hdf5File::integerAttribute(const std::string& object,
+                                                  const std::string& name) const
 {
-    const Hdf5Id a(H5Aopen_by_name(file_.get(), object.c_str(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT));
+    const Hdf5Id a(
+        H5Aopen_by_name(file_.get(), object.c_str(), name.c_str(), H5P_DEFAULT, H5P_DEFAULT));
     if (a.get() < 0) fail(object, "its attribute " + name + " cannot be read");
     const Hdf5Id type(H5Aget_type(a.get())), space(H5Aget_space(a.get()));
     const hssize_t n = H5Sget_simple_extent_npoints(space.get());
@@ -228,7 +232,8 @@ long long Hdf5Dataset::chunkRows() const
     const Hdf5Id plist(H5Dget_create_plist(id_.get()));
     if (H5Pget_layout(plist.get()) != H5D_CHUNKED) return 0;
     hsize_t chunk[H5S_MAX_RANK];
-    return H5Pget_chunk(plist.get(), H5S_MAX_RANK, chunk) >= 1 ? static_cast<long long>(chunk[0]) : 0;
+    return H5Pget_chunk(plist.get(), H5S_MAX_RANK, chunk) >= 1 ? static_cast<long long>(chunk[0])
+                                                               : 0;
 }
 
 namespace {
@@ -244,7 +249,8 @@ bool readSlab(hid_t d, hid_t t, long long first, long long count, void* out)
     H5Sget_simple_extent_dims(space.get(), dims, nullptr);
     const hsize_t start[2] = {static_cast<hsize_t>(first), 0};
     const hsize_t size[2] = {static_cast<hsize_t>(count), rank == 2 ? dims[1] : 1};
-    if (H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) < 0) return false;
+    if (H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) < 0)
+        return false;
     const hsize_t n = size[0] * size[1];
     const Hdf5Id memory(H5Screate_simple(1, &n, nullptr));
     return H5Dread(d, t, memory.get(), space.get(), H5P_DEFAULT, out) >= 0;
@@ -275,7 +281,8 @@ std::vector<std::string> Hdf5Dataset::readText(const std::string& field) const
         const int k = H5Tget_member_index(type.get(), field.c_str());
         if (k < 0) fail("has no field " + field);
         strings = Hdf5Id(H5Tget_member_type(type.get(), static_cast<unsigned>(k)));
-        if (H5Tget_class(strings.get()) != H5T_STRING) fail("its field " + field + " does not hold names (strings)");
+        if (H5Tget_class(strings.get()) != H5T_STRING)
+            fail("its field " + field + " does not hold names (strings)");
     }
     const std::vector<long long> d = dims();
     if (d.size() != 1) fail("is not a list of names");
@@ -289,11 +296,13 @@ std::vector<std::string> Hdf5Dataset::readText(const std::string& field) const
         H5Tinsert(element.get(), field.c_str(), 0, memory.get());
     }
     std::vector<char> buffer(static_cast<size_t>(d[0]) * size + 1, '\0');
-    if (d[0] > 0 && H5Dread(id_.get(), element.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, buffer.data()) < 0)
+    if (d[0] > 0 &&
+        H5Dread(id_.get(), element.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, buffer.data()) < 0)
         fail("cannot be read; the file is truncated or corrupt");
     std::vector<std::string> names;
     names.reserve(static_cast<size_t>(d[0]));
-    for (long long k = 0; k < d[0]; ++k) names.push_back(takeString(memory.get(), buffer.data() + k * size));
+    for (long long k = 0; k < d[0]; ++k)
+        names.push_back(takeString(memory.get(), buffer.data() + k * size));
     return names;
 }
 
@@ -317,29 +326,34 @@ std::string matrixPath(const Hdf5File& f, const std::string& main, const std::st
 {
     const std::string path = layer.empty() ? main : "layers/" + layer;
     if (f.kind(path) != Hdf5File::Kind::none) return path;
-    const std::vector<std::string> layers =
-        f.kind("layers") == Hdf5File::Kind::group ? f.members("layers") : std::vector<std::string>{};
+    const std::vector<std::string> layers = f.kind("layers") == Hdf5File::Kind::group
+                                                ? f.members("layers")
+                                                : std::vector<std::string>{};
     std::string names;
     for (const std::string& name : layers) names += (names.empty() ? "" : ", ") + name;
     const std::string which = layers.empty() ? "it has no layers" : "its layers are " + names;
-    if (layer.empty()) throw assocnet::Error(f.shown() + ": the file holds no " + main + " matrix; " + which);
+    if (layer.empty())
+        throw assocnet::Error(f.shown() + ": the file holds no " + main + " matrix; " + which);
     throw assocnet::Error(f.shown() + ": no layer " + layer + "; " + which);
 }
 
-SparseMatrix readCompressed(const Hdf5File& f, const std::string& group, long genes, long cells, bool byGene)
+SparseMatrix readCompressed(const Hdf5File& f, const std::string& group, long genes, long cells,
+                            bool byGene)
 {
     const Hdf5Dataset data = f.dataset(group + "/data"), indices = f.dataset(group + "/indices"),
                       indptr = f.dataset(group + "/indptr");
     for (const Hdf5Dataset* d : {&data, &indices, &indptr})
-        if (d->dims().size() != 1) f.fail(d->path(), "is not a list (it has " + std::to_string(d->dims().size()) + " dimensions)");
+        if (d->dims().size() != 1)
+            f.fail(d->path(),
+                   "is not a list (it has " + std::to_string(d->dims().size()) + " dimensions)");
     if (data.holds() != Hdf5Holds::integers && data.holds() != Hdf5Holds::reals)
         f.fail(data.path(), "does not hold numbers");
     if (indices.holds() != Hdf5Holds::integers) f.fail(indices.path(), "does not hold integers");
     if (indptr.holds() != Hdf5Holds::integers) f.fail(indptr.path(), "does not hold integers");
     const long long stored = data.dims()[0];
     if (indices.dims()[0] != stored)
-        f.fail(group, std::to_string(stored) + " values (data) but " + std::to_string(indices.dims()[0]) +
-                          " indices");
+        f.fail(group, std::to_string(stored) + " values (data) but " +
+                          std::to_string(indices.dims()[0]) + " indices");
     SparseMatrix m;
     m.genes = genes;
     m.cells = cells;
@@ -367,8 +381,9 @@ SparseMatrix readCompressed(const Hdf5File& f, const std::string& group, long ge
         data.readNumbers(first, n, value.data());
         for (long long k = 0; k < n; ++k) {
             if (index[k] < 0 || index[k] >= minors)
-                f.fail(indices.path(), "an index of " + std::to_string(index[k]) + " where there are " +
-                                           std::to_string(minors) + (byGene ? " cells" : " genes"));
+                f.fail(indices.path(), "an index of " + std::to_string(index[k]) +
+                                           " where there are " + std::to_string(minors) +
+                                           (byGene ? " cells" : " genes"));
             m.indices.push_back(static_cast<int32_t>(index[k]));
             m.values.push(value[k]);
         }
@@ -380,8 +395,10 @@ SparseMatrix readDense(const Hdf5File& f, const std::string& path, bool rowsAreG
 {
     const Hdf5Dataset d = f.dataset(path);
     const std::vector<long long> dims = d.dims();
-    if (dims.size() != 2) f.fail(path, "is not a matrix (it has " + std::to_string(dims.size()) + " dimensions)");
-    if (d.holds() != Hdf5Holds::integers && d.holds() != Hdf5Holds::reals) f.fail(path, "does not hold numbers");
+    if (dims.size() != 2)
+        f.fail(path, "is not a matrix (it has " + std::to_string(dims.size()) + " dimensions)");
+    if (d.holds() != Hdf5Holds::integers && d.holds() != Hdf5Holds::reals)
+        f.fail(path, "does not hold numbers");
     const long long rows = dims[0], cols = dims[1];
     if (rows > INT32_MAX || cols > INT32_MAX) f.fail(path, "is too large");
     SparseMatrix m;
@@ -390,7 +407,8 @@ SparseMatrix readDense(const Hdf5File& f, const std::string& path, bool rowsAreG
     m.cells = static_cast<long>(rowsAreGenes ? cols : rows);
     // Whole chunks of rows at a time, so each chunk is read once.
     long long per = std::max<long long>(1, kBlockValues / std::max<long long>(cols, 1));
-    if (const long long chunk = d.chunkRows(); chunk > 0) per = std::max(chunk, per / chunk * chunk);
+    if (const long long chunk = d.chunkRows(); chunk > 0)
+        per = std::max(chunk, per / chunk * chunk);
     per = std::min(per, std::max<long long>(rows, 1));
     std::vector<double> block(static_cast<size_t>(per * cols));
     m.starts.reserve(static_cast<size_t>(rows) + 1);

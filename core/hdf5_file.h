@@ -75,7 +75,8 @@ public:
     bool hasAttribute(const std::string& object, const std::string& name) const;
     // A scalar (or one-element) string attribute.
     std::string textAttribute(const std::string& object, const std::string& name) const;
-    std::vector<long long> integerAttribute(const std::string& object, const std::string& name) const;
+    std::vector<long long> integerAttribute(const std::string& object,
+                                            const std::string& name) const;
 
     // Throws the Error "FILE: object: what", adding what the library said.
     [[noreturn]] void fail(const std::string& object, const std::string& what) const;

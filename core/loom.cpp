@@ -10,8 +10,10 @@ SparseTable readLoom(const Hdf5File& f, const assocnet::ReadOptions& o)
     if (f.kind(genes) == Hdf5File::Kind::none) {
         std::string held;
         if (f.kind("row_attrs") == Hdf5File::Kind::group)
-            for (const std::string& name : f.members("row_attrs")) held += (held.empty() ? "" : ", ") + name;
-        f.fail(genes, "is missing; it names the genes (row_attrs holds " + (held.empty() ? "nothing" : held) + ")");
+            for (const std::string& name : f.members("row_attrs"))
+                held += (held.empty() ? "" : ", ") + name;
+        f.fail(genes, "is missing; it names the genes (row_attrs holds " +
+                          (held.empty() ? "nothing" : held) + ")");
     }
     SparseTable t;
     t.genes = f.dataset(genes).readText();

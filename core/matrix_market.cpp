@@ -37,7 +37,8 @@ bool sameWord(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size()) return false;
     for (size_t k = 0; k < a.size(); ++k)
-        if (std::tolower(static_cast<unsigned char>(a[k])) != std::tolower(static_cast<unsigned char>(b[k])))
+        if (std::tolower(static_cast<unsigned char>(a[k])) !=
+            std::tolower(static_cast<unsigned char>(b[k])))
             return false;
     return true;
 }
@@ -53,15 +54,6 @@ bool parseCount(std::string_view t, long long& value)
         value = value * 10 + (c - '0');
     }
     return true;
-}
-
-// A token as it may stand in a message.
-std::string shown(std::string_view token)
-{
-    std::string s;
-    for (char ch : token.substr(0, 40)) s += (ch >= 32 && ch < 127) ? ch : '?';
-    if (token.size() > 40) s += "...";
-    return s;
 }
 
 class Parser {
@@ -88,10 +80,11 @@ public:
     std::string end()
     {
         if (state_ == State::banner) return "the file is empty";
-        if (state_ == State::size) return "the file ends before its size line (rows, columns, entries)";
+        if (state_ == State::size)
+            return "the file ends before its size line (rows, columns, entries)";
         if (stored_ < entries_)
-            return "the file ends after " + std::to_string(stored_) + " of its " + std::to_string(entries_) +
-                   " entries";
+            return "the file ends after " + std::to_string(stored_) + " of its " +
+                   std::to_string(entries_) + " entries";
         finish();
         return "";
     }
@@ -112,13 +105,15 @@ private:
         if (n != 5 || !sameWord(f[1], "matrix"))
             return at() + "expected %%MatrixMarket matrix coordinate, a field and a symmetry";
         if (!sameWord(f[2], "coordinate"))
-            return at() + "a Matrix Market file of the " + shown(f[2]) +
+            return at() + "a Matrix Market file of the " + shownToken(f[2]) +
                    " format; only the coordinate format (a line per stored value) is read";
-        if (sameWord(f[3], "pattern")) pattern_ = true;
+        if (sameWord(f[3], "pattern"))
+            pattern_ = true;
         else if (!sameWord(f[3], "real") && !sameWord(f[3], "integer") && !sameWord(f[3], "double"))
-            return at() + "values of the " + shown(f[3]) + " field; expected real, integer or pattern";
+            return at() + "values of the " + shownToken(f[3]) +
+                   " field; expected real, integer or pattern";
         if (!sameWord(f[4], "general"))
-            return at() + "a " + shown(f[4]) + " matrix; an expression matrix is general";
+            return at() + "a " + shownToken(f[4]) + " matrix; an expression matrix is general";
         state_ = State::size;
         return "";
     }
@@ -126,7 +121,8 @@ private:
     std::string size(const std::string_view* f, int n)
     {
         long long rows = 0, columns = 0, entries = 0;
-        if (n != 3 || !parseCount(f[0], rows) || !parseCount(f[1], columns) || !parseCount(f[2], entries))
+        if (n != 3 || !parseCount(f[0], rows) || !parseCount(f[1], columns) ||
+            !parseCount(f[2], entries))
             return at() + "expected the size line: the numbers of rows, columns and entries";
         if (rows > INT32_MAX || columns > INT32_MAX) return at() + "too many rows or columns";
         if (const std::string why = check_(rows, columns, entries); !why.empty()) return at() + why;
@@ -148,16 +144,19 @@ private:
         const int wanted = pattern_ ? 2 : 3;
         if (n != wanted)
             return at() + "expected " + std::to_string(wanted) + " fields (row, column" +
-                   (pattern_ ? "" : ", value") + "), found " + (n > wanted ? "more" : std::to_string(n));
+                   (pattern_ ? "" : ", value") + "), found " +
+                   (n > wanted ? "more" : std::to_string(n));
         long long row = 0, column = 0;
         if (!parseCount(f[0], row) || row < 1 || row > rows_)
-            return at() + "row " + shown(f[0]) + " is not a number from 1 to " + std::to_string(rows_);
+            return at() + "row " + shownToken(f[0]) + " is not a number from 1 to " +
+                   std::to_string(rows_);
         if (!parseCount(f[1], column) || column < 1 || column > m_.cells)
-            return at() + "column " + shown(f[1]) + " is not a number from 1 to " + std::to_string(m_.cells);
+            return at() + "column " + shownToken(f[1]) + " is not a number from 1 to " +
+                   std::to_string(m_.cells);
         double value = 1;
         if (!pattern_)
             if (const std::string why = parseNumber(f[2], value); !why.empty())
-                return at() + why + ", found \"" + shown(f[2]) + "\"";
+                return at() + why + ", found \"" + shownToken(f[2]) + "\"";
         store(static_cast<long>(row - 1), static_cast<long>(column - 1), value);
         return "";
     }
@@ -171,7 +170,8 @@ private:
             columns_.reserve(m_.indices.capacity());
             for (long c = 0; c <= current_; ++c) {
                 const int64_t end = c < current_ ? m_.starts[c + 1] : stored_;
-                columns_.insert(columns_.end(), static_cast<size_t>(end - m_.starts[c]), static_cast<int32_t>(c));
+                columns_.insert(columns_.end(), static_cast<size_t>(end - m_.starts[c]),
+                                static_cast<int32_t>(c));
             }
         }
         if (sorted_) {
@@ -195,7 +195,8 @@ private:
         std::fill(m_.starts.begin(), m_.starts.end(), 0);
         for (int32_t c : columns_) ++m_.starts[c + 1];
         for (long c = 0; c < C; ++c) m_.starts[c + 1] += m_.starts[c];
-        std::vector<int64_t> next(m_.starts.begin(), m_.starts.end() - 1), order(static_cast<size_t>(stored_));
+        std::vector<int64_t> next(m_.starts.begin(), m_.starts.end() - 1),
+            order(static_cast<size_t>(stored_));
         for (int64_t k = 0; k < stored_; ++k) order[next[columns_[k]]++] = k;
         std::vector<int32_t>().swap(columns_);
         std::vector<int32_t> indices(static_cast<size_t>(stored_));
@@ -238,7 +239,8 @@ std::string readMatrixMarket(const ReadBytes& read, const CheckSize& check, Spar
         if (n == 0) break;
         const std::string_view text(block.data(), static_cast<size_t>(n));
         size_t start = 0;
-        for (size_t lf = text.find('\n'); lf != std::string_view::npos; lf = text.find('\n', start)) {
+        for (size_t lf = text.find('\n'); lf != std::string_view::npos;
+             lf = text.find('\n', start)) {
             std::string problem;
             if (pending.empty()) {
                 problem = p.line(text.substr(start, lf - start));
@@ -252,7 +254,8 @@ std::string readMatrixMarket(const ReadBytes& read, const CheckSize& check, Spar
         }
         pending.append(text.substr(start));
         if (pending.size() > kLongestLine)
-            return fail("line " + std::to_string(p.lineNumber() + 1) + ": too long for a Matrix Market line");
+            return fail("line " + std::to_string(p.lineNumber() + 1) +
+                        ": too long for a Matrix Market line");
     }
     if (!pending.empty())
         if (std::string problem = p.line(pending); !problem.empty()) return fail(problem);

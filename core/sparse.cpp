@@ -13,8 +13,10 @@
 
 void StoredValues::reserve(size_t n)
 {
-    if (wide_) doubles_.reserve(n);
-    else floats_.reserve(n);
+    if (wide_)
+        doubles_.reserve(n);
+    else
+        floats_.reserve(n);
 }
 
 void StoredValues::push(double x)
@@ -39,8 +41,10 @@ void StoredValues::push(double x)
 
 void StoredValues::set(size_t k, double x)
 {
-    if (wide_) doubles_[k] = x;
-    else floats_[k] = static_cast<float>(x);
+    if (wide_)
+        doubles_[k] = x;
+    else
+        floats_[k] = static_cast<float>(x);
 }
 
 namespace {
@@ -76,16 +80,17 @@ std::string settle(SparseTable& t)
 {
     SparseMatrix& m = t.matrix;
     if (static_cast<long>(t.genes.size()) != m.genes)
-        return std::to_string(m.genes) + " genes in the matrix but " + std::to_string(t.genes.size()) +
-               " gene names";
+        return std::to_string(m.genes) + " genes in the matrix but " +
+               std::to_string(t.genes.size()) + " gene names";
     if (static_cast<long>(t.cells.size()) != m.cells)
-        return std::to_string(m.cells) + " cells in the matrix but " + std::to_string(t.cells.size()) +
-               " cell names";
+        return std::to_string(m.cells) + " cells in the matrix but " +
+               std::to_string(t.cells.size()) + " cell names";
     const int64_t stored = static_cast<int64_t>(m.values.size());
     const long majors = m.majors(), minors = m.minors();
     const char* major = m.byGene ? "gene" : "cell";
     if (static_cast<int64_t>(m.indices.size()) != stored)
-        return std::to_string(stored) + " values but " + std::to_string(m.indices.size()) + " indices";
+        return std::to_string(stored) + " values but " + std::to_string(m.indices.size()) +
+               " indices";
     if (static_cast<long>(m.starts.size()) != majors + 1 || m.starts.front() != 0 ||
         m.starts.back() != stored)
         return "the offsets of the " + std::string(major) + "s do not run from 0 to the " +
@@ -116,14 +121,17 @@ MissingCells findMissing(const SparseMatrix& m)
     f.genes.assign(m.genes, 0);
     f.cells.assign(m.cells, 0);
     // The first in gene, then cell, order.
-    const auto earlier = [](long g, long c, long fg, long fc) { return fg < 0 || g < fg || (g == fg && c < fc); };
+    const auto earlier = [](long g, long c, long fg, long fc) {
+        return fg < 0 || g < fg || (g == fg && c < fc);
+    };
     for (long k = 0; k < m.majors(); ++k)
         for (int64_t v = m.starts[k]; v < m.starts[k + 1]; ++v) {
             const double x = m.values[v];
             if (!std::isnan(x) && !std::isinf(x)) continue;
             const long g = m.byGene ? k : m.indices[v], c = m.byGene ? m.indices[v] : k;
             if (std::isinf(x)) {
-                if (earlier(g, c, f.infiniteGene, f.infiniteCell)) f.infiniteGene = g, f.infiniteCell = c;
+                if (earlier(g, c, f.infiniteGene, f.infiniteCell))
+                    f.infiniteGene = g, f.infiniteCell = c;
                 continue;
             }
             ++f.count;
@@ -163,7 +171,8 @@ std::vector<double> geneVariances(const SparseMatrix& m, const std::vector<char>
     for (long c = 0; c < m.cells; ++c)
         if (!out(c))
             for (int64_t k = m.starts[c]; k < m.starts[c + 1]; ++k)
-                if (!isZero(m.values[k])) addSquare(sums[m.indices[k]], m.values[k], mean[m.indices[k]]);
+                if (!isZero(m.values[k]))
+                    addSquare(sums[m.indices[k]], m.values[k], mean[m.indices[k]]);
     for (long g = 0; g < m.genes; ++g) variance[g] = varianceOf(sums[g], mean[g], n);
     return variance;
 }

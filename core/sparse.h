@@ -45,9 +45,10 @@ private:
 
 struct SparseMatrix {
     long genes = 0, cells = 0;
-    bool byGene = false;          // each gene's values together (indices are cells), else each cell's
-    std::vector<int64_t> starts;  // where each gene's (cell's) values start, then their end: majors() + 1
-    std::vector<int32_t> indices; // the cell (gene) of each stored value
+    bool byGene = false;  // each gene's values together (indices are cells), else each cell's
+    std::vector<int64_t>
+        starts;  // where each gene's (cell's) values start, then their end: majors() + 1
+    std::vector<int32_t> indices;  // the cell (gene) of each stored value
     StoredValues values;
 
     long majors() const { return byGene ? genes : cells; }

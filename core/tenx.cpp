@@ -19,7 +19,8 @@ namespace {
 using assocnet::Error;
 
 const char* const kMatrixNames[] = {"matrix.mtx.gz", "matrix.mtx"};
-const char* const kFeatureNames[] = {"features.tsv.gz", "features.tsv", "genes.tsv.gz", "genes.tsv"};
+const char* const kFeatureNames[] = {"features.tsv.gz", "features.tsv", "genes.tsv.gz",
+                                     "genes.tsv"};
 const char* const kBarcodeNames[] = {"barcodes.tsv.gz", "barcodes.tsv"};
 
 bool isFile(const std::filesystem::path& p)
@@ -35,7 +36,8 @@ std::string joined(const std::filesystem::path& folder, const std::string& name)
 
 // The first of prefix + names that is a file in folder, or "".
 template <size_t N>
-std::string firstFile(const std::filesystem::path& folder, const std::string& prefix, const char* const (&names)[N])
+std::string firstFile(const std::filesystem::path& folder, const std::string& prefix,
+                      const char* const (&names)[N])
 {
     for (const char* name : names)
         if (isFile(joined(folder, prefix + name))) return joined(folder, prefix + name);
@@ -46,7 +48,8 @@ template <size_t N>
 std::string listed(const std::string& prefix, const char* const (&names)[N])
 {
     std::string s;
-    for (size_t k = 0; k < N; ++k) s += (k == 0 ? "" : k + 1 == N ? " or " : ", ") + prefix + names[k];
+    for (size_t k = 0; k < N; ++k)
+        s += (k == 0 ? "" : k + 1 == N ? " or " : ", ") + prefix + names[k];
     return s;
 }
 
@@ -71,15 +74,17 @@ TenxFiles findFiles(const std::string& path, bool folder, const std::string& sho
                 const std::string name = e.path().filename().string();
                 for (const char* suffix : kMatrixNames)
                     if (name.size() > std::strlen(suffix) &&
-                        name.compare(name.size() - std::strlen(suffix), std::string::npos, suffix) == 0 &&
+                        name.compare(name.size() - std::strlen(suffix), std::string::npos,
+                                     suffix) == 0 &&
                         isFile(e.path()))
                         found.push_back(name);
             }
-            if (found.size() != 1)
-                throw Error(shown + ": " +
-                            (found.empty() ? std::string("the folder holds no 10x matrix (matrix.mtx or matrix.mtx.gz)")
-                                           : "the folder holds several matrices (" + found[0] + ", " + found[1] +
-                                                 "); name the one to read"));
+            if (found.empty())
+                throw Error(shown +
+                            ": the folder holds no 10x matrix (matrix.mtx or matrix.mtx.gz)");
+            if (found.size() > 1)
+                throw Error(shown + ": the folder holds several matrices (" + found[0] + ", " +
+                            found[1] + "); name the one to read");
             files.matrix = joined(dir, found[0]);
             prefix = found[0].substr(0, found[0].rfind("matrix.mtx"));
         }
@@ -95,9 +100,11 @@ TenxFiles findFiles(const std::string& path, bool folder, const std::string& sho
     files.barcodes = firstFile(dir, prefix, kBarcodeNames);
     const std::string where = dir.empty() ? "the current folder" : dir.string();
     if (files.features.empty())
-        throw Error(shown + ": no " + listed(prefix, kFeatureNames) + " in " + where + " to name its genes");
+        throw Error(shown + ": no " + listed(prefix, kFeatureNames) + " in " + where +
+                    " to name its genes");
     if (files.barcodes.empty())
-        throw Error(shown + ": no " + listed(prefix, kBarcodeNames) + " in " + where + " to name its cells");
+        throw Error(shown + ": no " + listed(prefix, kBarcodeNames) + " in " + where +
+                    " to name its cells");
     return files;
 }
 
@@ -124,7 +131,10 @@ Names column(const std::string& path, size_t field)
     return names;
 }
 
-std::string fileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+std::string fileName(const std::string& path)
+{
+    return std::filesystem::path(path).filename().string();
+}
 
 }  // namespace
 
@@ -147,15 +157,15 @@ SparseTable readTenxFolder(const std::string& path, bool folder, const std::stri
         const char* message = gzerror(z, &code);
         // A stream cut short gives what it holds, then its end with Z_BUF_ERROR.
         if (n > 0 || (n == 0 && code != Z_BUF_ERROR)) return n;
-        why = code == Z_ERRNO      ? std::strerror(errno)
+        why = code == Z_ERRNO       ? std::strerror(errno)
               : code == Z_BUF_ERROR ? "not a complete gzip stream"
                                     : "not a complete gzip stream (" + std::string(message) + ")";
         return -1;
     };
     const CheckSize check = [&](long long rows, long long columns, long long) -> std::string {
         if (rows != static_cast<long long>(t.genes.size()))
-            return "the matrix has " + std::to_string(rows) + " rows (genes) but " + fileName(files.features) +
-                   " lists " + std::to_string(t.genes.size());
+            return "the matrix has " + std::to_string(rows) + " rows (genes) but " +
+                   fileName(files.features) + " lists " + std::to_string(t.genes.size());
         if (columns != static_cast<long long>(t.cells.size()))
             return "the matrix has " + std::to_string(columns) + " columns (cells) but " +
                    fileName(files.barcodes) + " lists " + std::to_string(t.cells.size());
@@ -182,7 +192,8 @@ SparseTable readTenxH5(const Hdf5File& f, const assocnet::ReadOptions& o)
     SparseTable t;
     t.genes = f.dataset(o.geneIds ? "matrix/features/id" : "matrix/features/name").readText();
     t.cells = f.dataset("matrix/barcodes").readText();
-    t.matrix = readCompressed(f, "matrix", static_cast<long>(dims[0]), static_cast<long>(dims[1]), false);
+    t.matrix =
+        readCompressed(f, "matrix", static_cast<long>(dims[0]), static_cast<long>(dims[1]), false);
     if (const std::string why = settle(t); !why.empty()) f.fail("matrix", why);
     return t;
 }

@@ -60,8 +60,8 @@ std::string read(std::string_view file, size_t piece, SparseMatrix& m)
 
 bool same(const SparseMatrix& a, const SparseMatrix& b)
 {
-    if (a.genes != b.genes || a.cells != b.cells || a.starts != b.starts || a.indices != b.indices ||
-        a.values.size() != b.values.size())
+    if (a.genes != b.genes || a.cells != b.cells || a.starts != b.starts ||
+        a.indices != b.indices || a.values.size() != b.values.size())
         return false;
     for (size_t k = 0; k < a.values.size(); ++k) {
         const double x = a.values[k], y = b.values[k];
@@ -83,17 +83,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     require(same(whole, pieces), "the pieces give another matrix");
     if (!message.empty()) {
         require(oneLine(message), "a message is not one printable line");
-        require(whole.genes == 0 && whole.cells == 0 && whole.starts.empty() && whole.values.size() == 0,
+        require(whole.genes == 0 && whole.cells == 0 && whole.starts.empty() &&
+                    whole.values.size() == 0,
                 "a failed read leaves a matrix");
         return 0;
     }
     const SparseMatrix& m = whole;
-    require(static_cast<long>(m.starts.size()) == m.cells + 1 && m.starts.front() == 0, "the starts are not one per cell");
+    require(static_cast<long>(m.starts.size()) == m.cells + 1 && m.starts.front() == 0,
+            "the starts are not one per cell");
     for (long c = 0; c < m.cells; ++c) require(m.starts[c] <= m.starts[c + 1], "the starts fall");
-    require(m.starts.back() == static_cast<int64_t>(m.indices.size()) && m.indices.size() == m.values.size(),
+    require(m.starts.back() == static_cast<int64_t>(m.indices.size()) &&
+                m.indices.size() == m.values.size(),
             "the starts do not end at the number of values");
     for (int32_t g : m.indices) require(g >= 0 && g < m.genes, "a gene index outside the rows");
-    for (size_t k = 0; k < m.values.size(); ++k) require(std::isfinite(m.values[k]), "a value is not finite");
+    for (size_t k = 0; k < m.values.size(); ++k)
+        require(std::isfinite(m.values[k]), "a value is not finite");
     SparseTable t;
     t.matrix = m;
     // Names built by appending (g++ 12 warns, wrongly, of "g" + std::to_string(g)).

@@ -11,9 +11,11 @@ namespace {
 const Names kNames = {"B", "A", "C", "A", "D", "E"};
 const std::vector<double> kVariance = {2, 5, 2, 1, 9, 2};
 
-GeneChoice choose(const std::vector<std::string>& wanted, long top, const std::vector<char>& dropped = {})
+GeneChoice choose(const std::vector<std::string>& wanted, long top,
+                  const std::vector<char>& dropped = {})
 {
-    return chooseGenes(kNames, dropped, wanted, top, [] { return kVariance; }, "t.h5ad: ");
+    return chooseGenes(
+        kNames, dropped, wanted, top, [] { return kVariance; }, "t.h5ad: ");
 }
 
 TEST(GeneChoice, NamesKeepTheFileOrderAndPickEveryGeneOfTheName)
@@ -32,7 +34,8 @@ TEST(GeneChoice, UnknownNamesAreRefusedWithAFewOfThem)
         choose({"A", "X", "Y", "X", "Z1", "Z2", "Z3", "Z4"}, 0);
         FAIL() << "unknown names were taken";
     } catch (const assocnet::Error& e) {
-        EXPECT_STREQ(e.what(), "t.h5ad: 6 genes asked for are not in the file: X, Y, Z1, Z2, Z3 and 1 more");
+        EXPECT_STREQ(e.what(),
+                     "t.h5ad: 6 genes asked for are not in the file: X, Y, Z1, Z2, Z3 and 1 more");
     }
     EXPECT_THROW(choose({"a"}, 0), assocnet::Error);
 }
