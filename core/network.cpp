@@ -6,6 +6,7 @@
 #include "parallel.h"
 #include "pvalues.h"
 #include "selection.h"
+#include "table.h"
 
 #include <algorithm>
 #include <chrono>
@@ -309,6 +310,9 @@ assocnet::Result runNetwork(const assocnet::Data& data, const assocnet::Options&
     r.levels = assocnet::levelsOf(o);
 
     Use u = useOf(data);
+    if (const std::string why = o.profile.empty() ? namesNotUtf8(u.geneNames, u.sampleNames) : "";
+        !why.empty())
+        fail(u.where + why);
     applyMissing(u, o.missing, r, c);
     checkSamples(u, o.order);
     dropConstant(u, o, r, c);
@@ -321,12 +325,19 @@ assocnet::Result runNetwork(const assocnet::Data& data, const assocnet::Options&
                     (o.profile.empty() ? ": made unique with .1, .2, ..." : ": kept as they are"));
     const int V = static_cast<int>(r.genes.size()), N = static_cast<int>(r.samples.size());
     if (V == 0) fail(u.where + "no genes left to analyse");
+    Matrix obs = observations(u);
+    if (const std::string why = o.method == assocnet::Method::pearson
+                                    ? valuesOutOfRange(obs.data(), 1, V, r.genes, r.samples)
+                                    : "";
+        !why.empty()) {
+        if (o.profile.empty()) fail(u.where + why + ", or use --method spearman");
+        warn(c, why + "; kept, as " + o.profile + " keeps them");
+    }
     if (hooks.ready) hooks.ready(r.genes, N);
     checkCancel(c);
 
     const std::string correlating = "correlating " + plural(V, "gene", "genes");
     if (c.progress) c.progress(correlating, 0);
-    Matrix obs = observations(u);
     const Method method{o.method == assocnet::Method::spearman, o.order,
                         o.pruneAlpha == 0.05 ? 1.96 : zForAlpha(o.pruneAlpha)};
     r.pruneThreshold = thresholdFor(N, method.pruneZ, o.order);

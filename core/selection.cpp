@@ -21,13 +21,13 @@ void selectEdges(std::vector<Level>& levels, std::vector<Edge>& edges, const Mat
     }
     if (!withPQ) {
         std::vector<std::vector<long long>> counts(static_cast<size_t>(V));
-        parallelFor(0, V, 4.0 * V * V, [&](long i) {
+        parallelFor(0, V, 4.0 * V * V, [&](long il) {
+            const int i = static_cast<int>(il);
             counts[i].assign(levels.size(), 0);
-            for (int j = static_cast<int>(i) + 1; j < V; ++j)
-                for (size_t l = 0; l < levels.size(); ++l) {
-                    if (!(std::fabs(result[i][j]) > levels[l].threshold)) break;
+            forEachEdge(V, levels.front().threshold, result, i, i + 1, [&](int, int, double x) {
+                for (size_t l = 0; l < levels.size() && passes(x, levels[l].threshold); ++l)
                     ++counts[i][l];
-                }
+            });
         });
         for (const auto& c : counts)
             for (size_t l = 0; l < c.size(); ++l) levels[l].edges += c[l];
@@ -60,9 +60,9 @@ void selectEdges(std::vector<Level>& levels, std::vector<Edge>& edges, const Mat
     for (size_t k = 0; k < all.size(); ++k) {
         int level = -1;
         for (size_t l = 0; l < levels.size(); ++l) {
-            const bool passes = levels[l].fdr ? q[k] <= levels[l].alpha
-                                              : std::fabs(all[k].r) > levels[l].threshold;
-            if (!passes) break;
+            const bool passed = levels[l].fdr ? q[k] <= levels[l].alpha
+                                              : passes(all[k].r, levels[l].threshold);
+            if (!passed) break;
             level = static_cast<int>(l);
             ++levels[l].edges;
         }

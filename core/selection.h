@@ -2,6 +2,8 @@
 // it, with their Fisher-z p-values and Benjamini-Hochberg q-values; and the
 // distribution of the kept coefficients.
 //
+//   passes          whether a kept coefficient passes a threshold
+//   forEachEdge     visits the pairs of a matrix that pass a threshold
 //   selectEdges     fills the levels' thresholds and counts, and the edges
 //   edgesAtLevel    the edges that pass one level
 //   keptHistogram   the kept coefficients of all pairs in 100 bins
@@ -10,6 +12,7 @@
 #include "assocnet/assocnet.h"
 #include "matrix.h"
 
+#include <cmath>
 #include <vector>
 
 using assocnet::Edge;
@@ -21,6 +24,22 @@ struct Histogram {
     double from, width;
     std::vector<long long> counts;
 };
+
+// The edge test: the magnitude strictly above the threshold; a coefficient
+// or a threshold that is not a number passes nothing.
+inline bool passes(double r, double threshold) { return std::fabs(r) > threshold; }
+
+// Calls visit(i, j, m[i][j]) for every pair i < j of rows [begin, end) of the
+// strict upper triangle of m (V x V) that passes threshold, row by row.
+template <class Visit>
+void forEachEdge(int V, double threshold, const Matrix& m, int begin, int end, Visit&& visit)
+{
+    for (int i = begin; i < end; ++i) {
+        const double* row = m[i];
+        for (int j = i + 1; j < V; ++j)
+            if (passes(row[j], threshold)) visit(i, j, row[j]);
+    }
+}
 
 // Reads the strict upper triangle of result (V x V, the kept coefficients at
 // order K with N samples). Fills each level's threshold (the |r| of its z at

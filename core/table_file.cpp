@@ -20,7 +20,8 @@ Data Table::data() const
 
 Table readTable(const std::string& path, const ReadOptions& options)
 {
-    if (const FileKind kind = fileKind(path); kind != FileKind::text) return readCellFile(path, kind, options);
+    if (const FileKind kind = fileKind(path); kind != FileKind::text)
+        return readCellFile(path, kind, options);
     Table out;
     out.source = path == "-" ? "standard input" : path;
     ::Table t;
@@ -34,6 +35,13 @@ Table readTable(const std::string& path, const ReadOptions& options)
                           : options.missing == Missing::dropSamples ? MissingPolicy::dropSamples
                                                                     : MissingPolicy::refuse;
         reading.legacyNames = options.programNames;
+        reading.header = options.header == Header::present  ? HeaderRule::present
+                         : options.header == Header::absent ? HeaderRule::absent
+                                                            : HeaderRule::detect;
+        reading.encoding = options.encoding == Encoding::latin1   ? NameEncoding::latin1
+                           : options.encoding == Encoding::cp1252 ? NameEncoding::cp1252
+                                                                  : NameEncoding::utf8;
+        reading.naValues = options.naValues;
         const std::string problem = readTable(bytes, reading, t);
         if (!problem.empty()) throw Error(out.source + ", " + problem);
     }

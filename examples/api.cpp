@@ -17,6 +17,16 @@ void putShortest(std::string& line, double x)
     line.append(buf, std::to_chars(buf, buf + sizeof buf, x).ptr);
 }
 
+// A name as the edge table holds it: between double quotes with its quotes
+// doubled when it holds a quote, a tab or a line end.
+std::string field(const std::string& name)
+{
+    if (name.find_first_of("\"\t\n\r") == std::string::npos) return name;
+    std::string s = "\"";
+    for (char c : name) s += c == '"' ? "\"\"" : std::string(1, c);
+    return s + '"';
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -42,7 +52,7 @@ int main(int argc, char** argv)
 
         std::string text = "source\ttarget\tr\tp\tq\tlevel\n";
         for (const assocnet::Edge& e : net.edges) {
-            text += net.genes[e.i] + '\t' + net.genes[e.j] + '\t';
+            text += field(net.genes[e.i]) + '\t' + field(net.genes[e.j]) + '\t';
             putShortest(text, e.r);
             text += '\t';
             putShortest(text, e.p);

@@ -1,6 +1,6 @@
 // The edge table: a tab-separated header, then one line per edge with the two
-// names, r, p, q (shortest round-trip text) and the name of its level; no
-// trailing tab.
+// names (quoted where they hold a quote, a tab or a line end), r, p, q
+// (shortest round-trip text) and the name of its level; no trailing tab.
 #include "output.h"
 
 void writeEdgeTable(const Names& names, const std::vector<Edge>& edges,
@@ -9,9 +9,9 @@ void writeEdgeTable(const Names& names, const std::vector<Edge>& edges,
     put(out, "source\ttarget\tr\tp\tq\tlevel");
     endLine(out);
     for (const Edge& e : edges) {
-        put(out, names[e.i]);
+        putField(out, names[e.i]);
         put(out, "\t");
-        put(out, names[e.j]);
+        putField(out, names[e.j]);
         put(out, "\t");
         putShortest(out, e.r);
         put(out, "\t");

@@ -107,6 +107,10 @@ void putNumber(TextOut& out, double x);
 char* numberText(char* first, double x, bool literal);
 // Appends a whole number in plain decimal.
 void putInt(TextOut& out, long long n);
+// Appends a name as a field of a tab-separated file: as it is, or between
+// double quotes with its quotes doubled (as CSV quotes a field) when it holds
+// a double quote, a tab or a line end.
+void putField(TextOut& out, std::string_view name);
 // Writes whatever is gathered (it ends at a line end) to the file; written in
 // blocks, all but the bytes past the last aligned offset.
 void flushOut(TextOut& out);
@@ -125,12 +129,14 @@ inline void endLine(TextOut& out)
 
 // Report settings of a program: its title (empty: no title line and no empty
 // line after it), whether the table is mirrored from the upper triangle with
-// 1 on the diagonal or is the full matrix as stored, and whether every line
-// ends with a tab (the legacy layout) or the last field ends it.
+// 1 on the diagonal or is the full matrix as stored, whether every line
+// ends with a tab (the legacy layout) or the last field ends it, and whether
+// names are written as fields (putField) or as they are (the legacy layout).
 struct ReportLayout {
     std::string_view title;
     bool mirrored;
     bool trailingTab = true;
+    bool quotedNames = false;
 };
 // Writes the matrix report of m (V x V) with the names (V) to out.
 void printStuff(int V, const Names& names, const Matrix& m, TextOut& out, ReportLayout layout);
@@ -174,8 +180,8 @@ void writeSif(const Names& names, const std::vector<Edge>& edges, SifLabels labe
 // as getPajekInput does.
 void writePajek(const Names& names, const std::vector<Edge>& edges, TextOut& out);
 // Writes the edge table: a header line "source target r p q level" (tab
-// separated), then per edge the two names, r, p, q in shortest form and the
-// name of its level, levelNames[edge.level].
+// separated), then per edge the two names (as fields, putField), r, p, q in
+// shortest form and the name of its level, levelNames[edge.level].
 void writeEdgeTable(const Names& names, const std::vector<Edge>& edges,
                     const std::vector<std::string>& levelNames, TextOut& out);
 // Writes an undirected GraphML 1.0 graph: every name a node ("n0", "n1", ...)

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 
 namespace {
 
@@ -63,20 +62,16 @@ void getPajekInputs(int V, const std::vector<double>& thresholds, const Matrix& 
 {
     for (TextOut* out : outs) putVertices(V, names, *out);
     const bool literal = !outs.empty() && outs.front()->literal;
-    const double loosest = loosestThreshold(thresholds);
     char line[kEdgeText];
-    for (int i = 0; i < V; ++i)
-        for (int j = i + 1; j < V; ++j) {
-            const double x = m[i][j], magnitude = std::fabs(x);
-            if (!(magnitude > loosest)) continue;
-            const char* end = edgeText(line, i, j, x, literal);
-            const std::string_view text(line, static_cast<size_t>(end - line));
-            for (size_t l = 0; l < outs.size(); ++l)
-                if (magnitude > thresholds[l]) {
-                    put(*outs[l], text);
-                    endLine(*outs[l]);
-                }
-        }
+    forEachEdge(V, loosestThreshold(thresholds), m, 0, V, [&](int i, int j, double x) {
+        const char* end = edgeText(line, i, j, x, literal);
+        const std::string_view text(line, static_cast<size_t>(end - line));
+        for (size_t l = 0; l < outs.size(); ++l)
+            if (passes(x, thresholds[l])) {
+                put(*outs[l], text);
+                endLine(*outs[l]);
+            }
+    });
 }
 
 void writePajek(const Names& names, const std::vector<Edge>& edges, TextOut& out)

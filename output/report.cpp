@@ -1,6 +1,7 @@
 // The matrix report: title and empty line (unless the title is empty), a
 // header of names after an empty corner cell, one line per row; fields are
-// separated by tabs, and the legacy layout ends every line with one more.
+// separated by tabs, and the legacy layout ends every line with one more and
+// writes the names as they are.
 //
 //   formatRows  appends rows [r0, r1) of the table to out
 //   printStuff  the whole report; one of 2000 rows or more has its rows
@@ -16,11 +17,19 @@ namespace {
 // thread saves.
 constexpr int kChunkedFrom = 2000;
 
+void putName(TextOut& out, std::string_view name, ReportLayout layout)
+{
+    if (layout.quotedNames)
+        putField(out, name);
+    else
+        put(out, name);
+}
+
 void formatRows(int V, const Names& names, const Matrix& m, TextOut& out, ReportLayout layout,
                 int r0, int r1)
 {
     for (int i = r0; i < r1; ++i) {
-        put(out, names[i]);
+        putName(out, names[i], layout);
         for (int j = 0; j < V; ++j) {
             put(out, "\t");
             if (!layout.mirrored)
@@ -66,7 +75,7 @@ void printStuff(int V, const Names& names, const Matrix& m, TextOut& out, Report
     }
     for (int j = 0; j < V; ++j) {
         put(out, "\t");
-        put(out, names[j]);
+        putName(out, names[j], layout);
     }
     if (layout.trailingTab) put(out, "\t");
     endLine(out);

@@ -3,8 +3,6 @@
 // the upper triangle; the edge-list form writes the edges it is given.
 #include "output.h"
 
-#include <cmath>
-
 namespace {
 
 // One line: positive coefficients take the positive label, all others the negative.
@@ -27,14 +25,10 @@ void getCytoScapeInput(int V, double threshold, const Matrix& m, TextOut& out, c
 void getCytoScapeInputs(int V, const std::vector<double>& thresholds, const Matrix& m,
                         const std::vector<TextOut*>& outs, const Names& names, SifLabels labels)
 {
-    const double loosest = loosestThreshold(thresholds);
-    for (int i = 0; i < V; ++i)
-        for (int j = i + 1; j < V; ++j) {
-            const double x = m[i][j], magnitude = std::fabs(x);
-            if (!(magnitude > loosest)) continue;
-            for (size_t l = 0; l < outs.size(); ++l)
-                if (magnitude > thresholds[l]) sifLine(*outs[l], names, i, j, x, labels);
-        }
+    forEachEdge(V, loosestThreshold(thresholds), m, 0, V, [&](int i, int j, double x) {
+        for (size_t l = 0; l < outs.size(); ++l)
+            if (passes(x, thresholds[l])) sifLine(*outs[l], names, i, j, x, labels);
+    });
 }
 
 void writeSif(const Names& names, const std::vector<Edge>& edges, SifLabels labels, TextOut& out)

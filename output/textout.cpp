@@ -1,5 +1,5 @@
-// Buffered text files, their writes in large blocks past the page cache, and
-// the number format.
+// Buffered text files, their writes in large blocks past the page cache, the
+// number format and the quoting of a tab-separated field.
 #include "output.h"
 #include "parallel.h"
 
@@ -369,6 +369,20 @@ void finishOut(TextOut& out)
     out.used = 0;
     out.blocks.reset();
     out.flushAt = 1 << 16;
+}
+
+void putField(TextOut& out, std::string_view name)
+{
+    if (name.find_first_of("\"\t\n\r") == std::string_view::npos) return put(out, name);
+    put(out, "\"");
+    for (size_t k = 0;;) {
+        const size_t q = name.find('"', k);
+        put(out, name.substr(k, q == std::string_view::npos ? q : q + 1 - k));
+        if (q == std::string_view::npos) break;
+        put(out, "\"");
+        k = q + 1;
+    }
+    put(out, "\"");
 }
 
 void putShortest(TextOut& out, double x)

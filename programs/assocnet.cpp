@@ -2,6 +2,7 @@
 // options. Usage errors end with status 2, failures of the run with status 1.
 // Started by mpirun, its processes share the sweep (cluster.h).
 #include "cluster.h"
+#include "files.h"
 #include "parallel.h"
 #include "pipeline.h"
 #include "pvalues.h"
@@ -86,15 +87,18 @@ int command(int argc, char** argv, Cluster& cluster)
     app.set_version_flag("--version", std::string("assocnet ") + kVersion);
 
     std::string table, method = "pearson", alphas = "0.01,0.001,0.0001", fdrs, formats,
-                        outDir = ".", prefix, missing = "refuse", profile;
+                        outDir = ".", prefix, missing = "refuse", profile, naValues,
+                        encoding = "utf8";
     int order = 1, threads = 0;
     double pruneAlpha = 0.05;
-    bool samplesInRows = false, quiet = false, literal = false;
+    bool samplesInRows = false, quiet = false, literal = false, clean = false, header = false,
+         noHeader = false;
 
     app.add_option("TABLE", table,
-                   "expression table: genes in rows, samples in columns; tab-, comma- or\n"
-                   "whitespace-separated, gzip read as such; - reads standard input;\n"
-                   "or a single-cell file: h5ad, loom, a 10x folder, matrix.mtx[.gz] or .h5")
+                   "expression table: genes in rows, samples in columns; tab-, comma-,\n"
+                   "semicolon- or whitespace-separated, gzip read as such; - reads\n"
+                   "standard input; or a single-cell file: h5ad, loom, a 10x folder,\n"
+                   "matrix.mtx[.gz] or .h5")
         ->required();
     auto* methodOpt = app.add_option("-m,--method", method, "pearson or spearman")
                           ->check(CLI::IsMember({"pearson", "spearman"}))
@@ -121,10 +125,19 @@ int command(int argc, char** argv, Cluster& cluster)
                                       "files to write, from sif,net,matrix,edges,graphml,html\n"
                                       "(default all but html)");
     app.add_flag("--samples-in-rows", samplesInRows, "the table has samples in rows, genes in columns");
+    auto* headerOpt = app.add_flag("--header", header,
+                                   "the first line names the columns, even when it holds numbers only");
+    app.add_flag("--no-header", noHeader, "the first line is a data line; columns are named 1, 2, ...")
+        ->excludes(headerOpt);
     app.add_option("--missing", missing,
-                   "empty, NA, NaN, null or N/A values: refuse the table, or drop the\n"
-                   "genes or the samples that hold them")
+                   "missing values (empty, NA, NaN, null, N/A, #N/A, None, in any case):\n"
+                   "refuse the table, or drop the genes or the samples that hold them")
         ->check(CLI::IsMember({"refuse", "drop-genes", "drop-samples"}))
+        ->capture_default_str();
+    app.add_option("--na-values", naValues, "more tokens of missing values, e.g. -999,missing");
+    app.add_option("--encoding", encoding,
+                   "the names' encoding: utf8, or latin1 or cp1252 (Windows) to convert")
+        ->check(CLI::IsMember({"utf8", "latin1", "cp1252"}))
         ->capture_default_str();
     std::string layer, genes;
     long topVariable = 0;
@@ -138,8 +151,10 @@ int command(int argc, char** argv, Cluster& cluster)
     app.add_option("--top-variable", topVariable,
                    "only the N genes of largest variance (of the values as given)")
         ->check(CLI::PositiveNumber);
-    app.add_option("-t,--threads", threads, "threads to use (default every core)")
-        ->check(CLI::PositiveNumber);
+    auto* threadsOpt = app.add_option("-t,--threads", threads, "threads to use (default every core)");
+    app.add_flag("--clean", clean,
+                 "remove the files of the prefix in the folder that the run did not write\n"
+                 "(an earlier run's other levels or formats); otherwise they are named");
     app.add_flag("-q,--quiet", quiet, "no progress display and no summary; warnings still shown");
     std::vector<std::string> programs;
     for (const Profile& p : kProfiles) programs.emplace_back(p.program);
@@ -158,6 +173,7 @@ int command(int argc, char** argv, Cluster& cluster)
         o.table = table;
         o.profile = prof;
         o.quiet = quiet;
+        o.clean = clean;
         o.outDir = outDir.empty() ? "." : outDir;
         while (o.outDir.size() > 1 && o.outDir.back() == '/') o.outDir.pop_back();
         o.kernels = literal ? Kernels::literal : Kernels::fast;
@@ -166,6 +182,13 @@ int command(int argc, char** argv, Cluster& cluster)
                             : missing == "drop-samples" ? assocnet::Missing::dropSamples
                                                         : assocnet::Missing::refuse;
         o.reading.programNames = prof != nullptr;
+        o.reading.header = header     ? assocnet::Header::present
+                           : noHeader ? assocnet::Header::absent
+                                      : assocnet::Header::detect;
+        o.reading.encoding = encoding == "latin1"   ? assocnet::Encoding::latin1
+                             : encoding == "cp1252" ? assocnet::Encoding::cp1252
+                                                    : assocnet::Encoding::utf8;
+        o.reading.naValues = splitList(naValues);
         o.reading.layer = layer;
         o.reading.geneIds = geneIds;
         o.reading.genes = genesOf(genes);
@@ -225,6 +248,7 @@ int command(int argc, char** argv, Cluster& cluster)
         } else {
             o.formats = {"sif", "net", "matrix", "edges", "graphml"};
         }
+        if (threadsOpt->count() > 0 && threads < 1) throw UsageError{"--threads must be at least 1"};
         if (threads > 0) setThreadCount(threads);
     } catch (const CLI::Success& e) {  // --help, --version
         return speaks ? app.exit(e) : 0;
@@ -242,6 +266,7 @@ int command(int argc, char** argv, Cluster& cluster)
 
 int main(int argc, char** argv)
 {
+    openClosedStandardStreams();
     Cluster cluster = joinCluster(argc, argv);
     const int status = command(argc, argv, cluster);
     leaveCluster(cluster);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <iostream>
 #include <new>
@@ -118,7 +119,7 @@ void writeTimeLine(const char* label)
     std::cout << label << (text ? text : "?\n") << std::flush;
 }
 
-int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
+int run(const Profile& prof, Kernels kernels, OutputSet& set)
 {
     int V = 0, N = 0;
     const std::string answer = askCounts(std::cin, std::cout, V, N);
@@ -132,14 +133,12 @@ int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
     const std::string problem = getObsMat(V, N, obs, varNames, obsNames, text);
     if (!problem.empty()) fail("data.txt, " + problem);
 
-    const std::string locked = lockOutputs("", std::string(prof.prefix));
+    const std::string locked = set.lock(true);
     if (!locked.empty()) fail(locked);
-    files.resize(7);
-    for (int k = 0; k < 7; ++k) {
-        files[k].name = std::string(prof.prefix) + std::string(kSuffixes[k]);
-        files[k].out.literal = kernels == Kernels::literal;
-    }
-    const std::string unopened = openInPlace(files);
+    for (int k = 0; k < 7; ++k)
+        set.add(std::string(kSuffixes[k])).out.literal = kernels == Kernels::literal;
+    std::deque<OutputFile>& files = set.files();
+    const std::string unopened = set.openInPlace();
     if (!unopened.empty()) fail(unopened);
     writeTimeLine("Start time: ");
 
@@ -155,7 +154,7 @@ int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
     // together on another; the literal ones write them one after another.
     auto writeFile = [&](long k) {
         const int level = static_cast<int>(k - 1) % 3;
-        writeFileNow(files[k], [&](TextOut& out) {
+        OutputSet::writeNow(files[k], [&](TextOut& out) {
             if (k == 0)
                 printStuff(V, varNames, result, out, prof.report);
             else if (k <= 3)
@@ -167,13 +166,13 @@ int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
         });
     };
     auto writeLevels = [&](long first) {
-        std::vector<OutputFile*> set;
+        std::vector<OutputFile*> levels;
         std::vector<double> thresholds;
         for (int level = 0; level < 3; ++level) {
-            set.push_back(&files[first + level]);
+            levels.push_back(&files[first + level]);
             thresholds.push_back(thresholdFor(N, prof.z[level], prof.order));
         }
-        writeFilesNow(set, [&](const std::vector<TextOut*>& outs) {
+        OutputSet::writeNow(levels, [&](const std::vector<TextOut*>& outs) {
             if (first == 1)
                 getCytoScapeInputs(V, thresholds, result, outs, varNames, prof.labels);
             else
@@ -191,9 +190,9 @@ int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
         if (f.out.error != 0) fail(f.name + ": " + std::strerror(f.out.error));
 
     writeTimeLine("End time: ");
-    const std::string unclosed = closeInPlace(files);
+    const std::string unclosed = set.closeInPlace();
     if (!unclosed.empty()) fail(unclosed);
-    unlockOutputs();
+    set.unlock();
     if (!std::cout) fail("standard output: the dialogue could not be written");
     return 0;
 }
@@ -203,10 +202,10 @@ int run(const Profile& prof, Kernels kernels, std::vector<OutputFile>& files)
 int runProgram(const Profile& prof, Kernels kernels)
 {
     std::ios::sync_with_stdio(false);
-    installCleanupHandlers();
-    std::vector<OutputFile> files;
+    installCleanupHandlers(true);
+    OutputSet set("", std::string(prof.prefix));
     try {
-        return run(prof, kernels, files);
+        return run(prof, kernels, set);
     } catch (const Failure& f) {
         std::cerr << prof.program << ": " << f.message << std::endl;
     } catch (const std::bad_alloc&) {
@@ -214,7 +213,6 @@ int runProgram(const Profile& prof, Kernels kernels)
     } catch (const std::length_error&) {
         std::cerr << prof.program << ": not enough memory for the matrices of this run" << std::endl;
     }
-    closeInPlace(files);
-    unlockOutputs();
+    set.discard();
     return 1;
 }

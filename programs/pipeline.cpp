@@ -11,9 +11,11 @@
 #include "parallel.h"
 #include "pvalues.h"
 #include "selection.h"
+#include "table.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -77,17 +79,9 @@ bool xmlText(std::string_view text)
 {
     for (size_t k = 0; k < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[k]);
-        if (c < 0x80) {
-            if (c < 0x20 && c != '\t') return false;
-            ++k;
-            continue;
-        }
-        const size_t more = c >= 0xc2 && c <= 0xdf ? 1 : c >= 0xe0 && c <= 0xef ? 2
-                          : c >= 0xf0 && c <= 0xf4 ? 3 : 0;
-        if (more == 0 || k + more >= text.size()) return false;
-        for (size_t m = 1; m <= more; ++m)
-            if ((static_cast<unsigned char>(text[k + m]) & 0xc0) != 0x80) return false;
-        k += more + 1;
+        const size_t n = c >= 0x80 ? utf8Sequence(text, k) : c >= 0x20 || c == '\t' ? 1 : 0;
+        if (n == 0) return false;
+        k += n;
     }
     return true;
 }
@@ -112,10 +106,10 @@ bool checkNames(const RunOptions& o, const Names& genes, const std::string& show
                      "out of --formats or rename the gene");
     bool spaced = false;
     for (const std::string& name : genes) {
-        if (name.find_first_of("\t\n\r") != std::string::npos)
+        if ((wants(o, "sif") || wants(o, "net")) && name.find_first_of("\t\n\r") != std::string::npos)
             fail(shownName + ": gene " + shownText(name) +
-                 " holds a tab or a line break, which tab-separated and network files cannot "
-                 "carry; rename the gene");
+                 " holds a tab or a line break, which SIF and NET files cannot carry; leave sif "
+                 "and net out of --formats or rename the gene");
         spaced = spaced || name.find(' ') != std::string::npos;
     }
     if (wants(o, "graphml"))
@@ -134,10 +128,28 @@ std::string fixed(double x, int decimals)
     return buf;
 }
 
+// True when PREFIX + suffix is a name that a run of assocnet writes: a network
+// of any level, the matrix, the edge table, the GraphML file or the report,
+// and under a profile the programs' matrix report.
+bool runFileSuffix(std::string_view suffix, bool profile)
+{
+    for (std::string_view name : {"_matrix.tsv", "_edges.tsv", "_network.graphml", "_report.html"})
+        if (suffix == name) return true;
+    if (profile && suffix == "_matrix.csv") return true;
+    constexpr std::string_view network = "_network_";
+    if (suffix.size() <= network.size() + 4 || suffix.substr(0, network.size()) != network) return false;
+    const std::string_view ending = suffix.substr(suffix.size() - 4);
+    if (ending != ".sif" && ending != ".net") return false;
+    std::string_view level = suffix.substr(network.size(), suffix.size() - network.size() - 4);
+    if (level.front() == 'q') level.remove_prefix(1);
+    double alpha = 0;
+    const auto [end, error] = std::from_chars(level.data(), level.data() + level.size(), alpha);
+    return error == std::errc() && end == level.data() + level.size() && alpha > 0 && alpha < 1;
+}
+
 // --- the run ------------------------------------------------------------------
 
-int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<OutputFile>& files,
-        JobState& job)
+int run(const RunOptions& o, const Cluster& cluster, Display& d, OutputSet& set, JobState& job)
 {
     const bool lead = cluster.rank == 0;
     const double start = clockSeconds();
@@ -177,7 +189,7 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
         if (!shortfall.empty()) fail(shortfall);
         if (lead) {
             makeFolder(o.outDir);
-            const std::string locked = lockOutputs(o.outDir, o.prefix);
+            const std::string locked = set.lock(false);
             if (!locked.empty()) fail(locked);
         }
         std::vector<int> failed;
@@ -202,11 +214,9 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
 
     // The files of the run, written aside.
     showStage(d, "writing files");
-    const std::string base = (o.outDir == "." ? "" : o.outDir + "/") + o.prefix;
     std::vector<std::function<void(TextOut&)>> writers;
     auto add = [&](const std::string& suffix, std::function<void(TextOut&)> writer) {
-        files.emplace_back();
-        files.back().name = base + suffix;
+        set.add(suffix);
         writers.push_back(std::move(writer));
     };
     // SIF fields are split on tabs where the file holds one, else on spaces:
@@ -221,7 +231,7 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
             add("_matrix.csv", [&](TextOut& out) { printStuff(V, genes, result, out, prof->report); });
         else
             add("_matrix.tsv", [&](TextOut& out) {
-                printStuff(V, genes, result, out, ReportLayout{"", true, false});
+                printStuff(V, genes, result, out, ReportLayout{"", true, false, true});
             });
     }
     for (int l = 0; l < static_cast<int>(o.levels.size()); ++l) {
@@ -272,14 +282,31 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
         const Histogram kept = keptHistogram(result, V);
         add("_report.html", [&, kept](TextOut& out) { writeHtmlReport(facts, genes, net.edges, kept, out); });
     }
+    std::deque<OutputFile>& files = set.files();
     std::vector<std::string> problems(files.size());
     parallelFor(0, static_cast<long>(files.size()), 20.0 * V * V,
-                [&](long k) { problems[k] = writeAside(files[k], writers[k]); });
+                [&](long k) { problems[k] = set.writeAside(files[k], writers[k]); });
     for (const std::string& p : problems)
         if (!p.empty()) fail(p);
-    const std::string committed = commitAll(files);
+    const std::string committed = set.commit();
     if (!committed.empty()) fail(committed);
-    unlockOutputs();
+    // Files of this prefix that the run did not write: named, or removed.
+    const std::string folder = o.outDir == "." ? std::string("the current folder") : o.outDir;
+    const std::vector<std::string> stale =
+        set.strays([&](std::string_view suffix) { return runFileSuffix(suffix, prof != nullptr); });
+    std::string removed;
+    for (const std::string& name : stale) {
+        const std::string why = o.clean ? set.remove(name) : "";
+        if (!why.empty()) showWarning(d, "could not remove " + why);
+        if (o.clean && why.empty()) removed += " " + name;
+    }
+    if (!o.clean && !stale.empty()) {
+        std::string names;
+        for (const std::string& name : stale) names += (names.empty() ? "" : ", ") + name;
+        showWarning(d, folder + " holds " + plural(stale.size(), "file", "files") + " of prefix " +
+                           o.prefix + " that this run did not write: " + names + " (--clean removes them)");
+    }
+    set.unlock();
     endDisplay(d);
 
     if (o.quiet) return 0;
@@ -302,12 +329,13 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
                      : "|r| > " + fixed(net.levels[l].threshold, 6)) +
              ", " + plural(static_cast<size_t>(net.levels[l].edges), "edge", "edges") + "\n";
     }
-    s += "files     " + plural(files.size(), "file", "files") + " in " +
-         (o.outDir == "." ? std::string("the current folder") : o.outDir) + ":";
+    s += "files     " + plural(files.size(), "file", "files") + " in " + folder + ":";
     for (const OutputFile& f : files) s += " " + f.name.substr(f.name.rfind('/') + 1);
+    if (!removed.empty()) s += "\nremoved  " + removed;
     s += "\ntime      " + fixed(clockSeconds() - start, 2) + " s\n";
     std::cout << s << std::flush;
-    if (!std::cout) fail("standard output: the summary could not be written");
+    // The files are in place: a summary that cannot be shown does not undo the run.
+    if (!std::cout) showWarning(d, "standard output: the summary could not be written");
     return 0;
 }
 
@@ -316,17 +344,17 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, std::vector<Out
 int runAssocnet(const RunOptions& options, const Cluster& cluster)
 {
     std::ios::sync_with_stdio(false);
-    installCleanupHandlers();
+    installCleanupHandlers(false);
     Display d;
     d.quiet = options.quiet || cluster.rank != 0;
     d.silent = cluster.rank != 0;
     d.terminal = ::isatty(2) != 0;
-    std::vector<OutputFile> files;
+    OutputSet set(options.outDir, options.prefix);
     JobState job;
     std::string message;
     bool elsewhere = false;
     try {
-        return run(options, cluster, d, files, job);
+        return run(options, cluster, d, set, job);
     } catch (const Failure& f) {
         message = f.message;
     } catch (const assocnet::Error& e) {
@@ -338,8 +366,7 @@ int runAssocnet(const RunOptions& options, const Cluster& cluster)
     } catch (const std::length_error&) {
         message = "not enough memory for the matrices of this run";
     }
-    discardAll(files);
-    unlockOutputs();
+    set.discard();
     endDisplay(d);
     if (cluster.size == 1) {
         std::cerr << "assocnet: " << message << std::endl;

@@ -20,6 +20,7 @@ struct RunOptions {
     std::string outDir = ".";
     std::string prefix;
     std::vector<std::string> formats;  // among sif, net, matrix, edges, graphml, html
+    bool clean = false;          // remove the files of the prefix that the run did not write
     assocnet::ReadOptions reading;
     bool quiet = false;
     const Profile* profile = nullptr;  // the settings and files of one of the seven programs

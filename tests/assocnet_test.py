@@ -1,16 +1,20 @@
 """End-to-end runs of assocnet.
 
 - Every table form a user may have, made here from the shipped example, is
-  read to the same numbers as the plain table, or refused with its message.
+  read to the same numbers as the plain table (values far from 1 to the
+  same edges), or refused with its message.
 - --profile gives the files of each of the seven programs byte for byte.
 - p and q of a run agree with an independent computation (scipy).
-- GraphML and NET files are read back by networkx and igraph, names intact.
+- GraphML and NET files are read back by networkx and igraph, the edge table
+  and the matrix by pandas and R, names intact.
 - A run that is interrupted or fails on a full disk leaves the earlier files
   as they were and no temporary file; a second run of one prefix in one
   folder stops at once, naming the first.
+- Files of the prefix that a run did not write are named, or removed with --clean.
 
 Run with the build folder as the only argument.
 """
+import csv
 import gzip
 import math
 import os
@@ -65,6 +69,16 @@ def tsv(rows, sep="\t", end="\n"):
     return end.join(sep.join(r) for r in rows) + end
 
 
+def quoted(s):
+    return '"' + s.replace('"', '""') + '"'
+
+
+def tsv_rows(path):
+    """The fields of a tab-separated file, quoted fields as CSV reads them."""
+    with open(path, newline="", encoding="utf-8") as f:
+        return list(csv.reader(f, delimiter="\t"))
+
+
 # --- table forms ------------------------------------------------------------------
 
 def table_forms():
@@ -75,33 +89,40 @@ def table_forms():
     ref = open(os.path.join(w, "ref", "Pearson1st_edges.tsv")).read()
     ref_matrix = open(os.path.join(w, "ref", "Pearson1st_matrix.tsv")).read()
 
-    def quoted(s):
-        return '"' + s.replace('"', '""') + '"'
-
     rows_t = [[EX[0][0]] + GENES] + [[SAMPLES[s]] + [EX[g + 1][s + 1] for g in range(len(GENES))]
                                      for s in range(len(SAMPLES))]
     with_na = [r[:] for r in EX]
-    with_na[3][5] = "NA"       # gene 3, sample 5
+    with_na[3][5] = "#N/A"     # gene 3, sample 5
     with_na[7][9] = ""         # gene 7, sample 9
-    with_na[7][1] = "NaN"
+    with_na[7][1] = "none"
     same = {
         "csv.csv": tsv([[quoted(x) for x in r] for r in EX], sep=","),
         "gzip.dat": gzip.compress(tsv(EX).encode(), mtime=0),
         "nocorner.txt": tsv([EX[0][1:]] + EX[1:]),
-        "comments.txt": "# exported 2026\n# " + "x" * 5000 + "\n" + tsv(EX[:1]) + "! note\n\n" + tsv(EX[1:]),
+        "comments.txt": "# exported 2026\n! note\n# " + "x" * 5000 + "\n" + tsv(EX[:1]) + "\n" + tsv(EX[1:]),
         "geo.txt": "!Series_title\t\"ALL\"\n!series_matrix_table_begin\n" +
                    tsv([[quoted(x) for x in EX[0]]] + [[quoted(r[0])] + r[1:] for r in EX[1:]]) +
                    "!series_matrix_table_end\n",
         "bom.txt": b"\xef\xbb\xbf" + tsv(EX).encode(),
         "crlf.txt": tsv(EX, end="\r\n"),
         "spaces.txt": tsv(EX, sep="  "),
+        "trailing-tabs.txt": tsv(EX, end="\t\r\n"),
+        "european.csv": tsv([[x.replace(".", ",") for x in r] for r in EX], sep=";"),
+        "scaled-1e20.txt": tsv([EX[0]] + [[r[0]] + [x + "e20" for x in r[1:]] for r in EX[1:]]),
+        "scaled-1e-20.txt": tsv([EX[0]] + [[r[0]] + [x + "e-20" for x in r[1:]] for r in EX[1:]]),
     }
     for name, data in same.items():
         path = write(w, name, data)
         out_dir = os.path.join(w, "out-" + name)
         code, out, err = assocnet("-q", "-f", "edges,matrix", "-o", out_dir, path)
         check(code == 0, "%s: status %d, %s" % (name, code, err))
-        if code == 0:
+        if code == 0 and name.startswith("scaled"):
+            got = [l.split("\t") for l in lines_of(os.path.join(out_dir, "Pearson1st_edges.tsv")) if l]
+            want = [l.split("\t") for l in ref.split("\n") if l]
+            check([e[:2] for e in got] == [e[:2] for e in want] and
+                  all(abs(float(a[2]) - float(b[2])) < 1e-12 for a, b in zip(got[1:], want[1:])),
+                  "%s: the edges of the plain table, r within 1e-12" % name)
+        elif code == 0:
             got = open(os.path.join(out_dir, "Pearson1st_edges.tsv")).read()
             check(got == ref, "%s: edges differ from the plain table's" % name)
 
@@ -127,8 +148,24 @@ def table_forms():
     code, out, err = assocnet("-f", "edges", "--missing", "drop-samples", "-o", os.path.join(w, "na"), path)
     check(code == 0 and "50 genes x 125 samples" in out, "drop-samples: %d %s %s" % (code, out, err))
 
+    # The options of the header and of the names' encoding.
+    no_header = write(w, "no-header.txt", tsv(EX[1:]))
+    code, out, err = assocnet("-q", "--no-header", "-f", "edges", "-o", os.path.join(w, "nh"), no_header)
+    check(code == 0 and open(os.path.join(w, "nh", "Pearson1st_edges.tsv")).read() == ref,
+          "--no-header: %d %s" % (code, err))
+    latin = [r[:] for r in EX]
+    latin[1][0], latin[2][0] = "M\xfcller-1", "\u2013x"
+    path = write(w, "cp1252.txt", tsv(latin).encode("cp1252"))
+    code, out, err = assocnet("-q", "-o", os.path.join(w, "cp"), path)
+    check(code == 1 and err.count("\n") == 1 and "2 names are not UTF-8" in err and "\\xfc" in err
+          and "iconv -f WINDOWS-1252 -t UTF-8" in err, "cp1252 names refused: %d %s" % (code, err))
+    code, out, err = assocnet("-q", "--encoding", "cp1252", "-f", "edges,matrix", "-o", os.path.join(w, "cp"), path)
+    header = lines_of(os.path.join(w, "cp", "Pearson1st_matrix.tsv"))[0].split("\t") if code == 0 else []
+    check(header[1:3] == ["M\xfcller-1", "\u2013x"], "--encoding cp1252: %d %s %s" % (code, err, header[1:3]))
+
     refused = {
         "ragged.txt": (tsv(EX[:5]) + "\t".join(EX[5][:-1]) + "\n" + tsv(EX[6:]), "line 6"),
+        "no-header.txt": (tsv(EX[1:]), "line 1: the first line could be the name line or a gene line"),
         "utf16.txt": (("\ufeff" + tsv(EX[:4])).encode("utf-16-le"), "UTF-16"),
         "zip.xlsx": (b"PK\x03\x04" + b"\x00" * 200, "zip"),
         "empty.txt": ("", "empty"),
@@ -136,7 +173,7 @@ def table_forms():
     for name, (data, words) in refused.items():
         path = write(w, name, data)
         code, out, err = assocnet("-q", "-o", os.path.join(w, "refused"), path)
-        check(code == 1 and words in err and err.count("\n") == 1 and name in err,
+        check(code == 1 and words in err and err.count("\n") == 1 and err.startswith("assocnet: " + path),
               "%s: status %d, message %r" % (name, code, err))
     check(not os.path.exists(os.path.join(w, "refused", "Pearson1st_edges.tsv")),
           "a refused table leaves no files")
@@ -268,7 +305,7 @@ def read_back():
     sif = [l.split("\t") for l in lines_of(os.path.join(w, "Pearson0th_network_0.01.sif")) if l]
     check(sif and all(len(f) == 3 and f[0] in odd and f[2] in odd for f in sif),
           "SIF with spaced names: three tab-separated fields per line")
-    edges = {tuple(l.split("\t")[:2]) for l in lines_of(os.path.join(w, "Pearson0th_edges.tsv"))[1:] if l}
+    edges = {tuple(r[:2]) for r in tsv_rows(os.path.join(w, "Pearson0th_edges.tsv"))[1:]}
     path = os.path.join(w, "Pearson0th_network.graphml")
     g = networkx.read_graphml(path)
     names = [g.nodes[n]["name"] for n in g.nodes]
@@ -286,6 +323,55 @@ def read_back():
     code, out, err = assocnet("-q", "-k", "0", "-f", "net", "-o", w, table)
     h = igraph.Graph.Read_Pajek(os.path.join(w, "Pearson0th_network_0.01.net"))
     check(code == 0 and h.vs["id"] == [r[0] for r in rows[1:]], "igraph reads the NET names: %s" % h.vs["id"][:5])
+    shutil.rmtree(w)
+
+
+R_READ = """
+args <- commandArgs(TRUE)
+m <- read.delim(args[1], check.names = FALSE, row.names = 1, na.strings = character(0))
+e <- read.delim(args[2], na.strings = character(0), colClasses = c(source = "character", target = "character"))
+code <- function(s) paste(utf8ToInt(s), collapse = ".")
+cat(sapply(colnames(m), code), "\n")
+cat(sapply(rownames(m), code), "\n")
+cat(sapply(e$source, code), "\n")
+cat(sapply(e$target, code), "\n")
+cat(all(diag(as.matrix(m)) == 1), "\n")
+"""
+
+
+def tsv_read_back():
+    """Names with a quote, a tab or a line end in the edge table and the matrix."""
+    try:
+        import pandas
+    except ImportError:
+        print("skipped TSV read-back: python3-pandas is missing")
+        return
+    w = scratch()
+    odd = ['x"y', '"quoted"', "t\tab", "two\nlines", "cr\r\nlf", "plain"] + GENES[6:20]
+    rows = [EX[0]] + [[odd[g]] + EX[g + 1][1:] for g in range(len(odd))]
+    table = write(w, "odd.csv", tsv([[quoted(x) for x in r] for r in rows], sep=","))
+    code, out, err = assocnet("-q", "-k", "0", "-f", "edges,matrix", "-o", w, table)
+    check(code == 0, "names with quotes, tabs and line ends: %d %s" % (code, err))
+    matrix, edges = os.path.join(w, "Pearson0th_matrix.tsv"), os.path.join(w, "Pearson0th_edges.tsv")
+    want = tsv_rows(edges)[1:]
+    check(len(want) > 5 and any(set(r[:2]) & set(odd[:5]) for r in want), "edges between the odd names")
+    m = pandas.read_csv(matrix, sep="\t", index_col=0, keep_default_na=False)
+    check(list(m.columns) == odd and list(m.index) == odd, "pandas: matrix names %s" % list(m.columns)[:6])
+    e = pandas.read_csv(edges, sep="\t", keep_default_na=False, dtype={"source": str, "target": str})
+    check([list(r) for r in zip(e.source, e.target)] == [r[:2] for r in want], "pandas: edge table names")
+    code, out, err = assocnet("-q", "-k", "0", "-f", "sif", "-o", w, table)
+    check(code == 1 and "SIF and NET files cannot carry" in err, "a tab refused for SIF: %d %s" % (code, err))
+    if shutil.which("Rscript") is None:
+        print("skipped R read-back: Rscript is missing")
+        shutil.rmtree(w)
+        return
+    p = subprocess.run(["Rscript", "-e", R_READ, matrix, edges], capture_output=True, text=True)
+    # R reads the CR LF within a quoted name as its line end, LF.
+    code = lambda names: " ".join(".".join(str(ord(c)) for c in n.replace("\r\n", "\n")) for n in names)
+    got = p.stdout.split("\n")
+    check(p.returncode == 0 and got[:5] == [code(odd) + " ", code(odd) + " ", code(e[0] for e in want) + " ",
+                                             code(e[1] for e in want) + " ", "TRUE "],
+          "R read.delim: the names of the matrix and the edge table (%s)" % (p.stderr or got[:2]))
     shutil.rmtree(w)
 
 
@@ -350,6 +436,43 @@ def sound_files():
     shutil.rmtree(w)
 
 
+def stale_files():
+    """Files of the prefix that a run did not write are named in a warning, or
+    removed with --clean once the run succeeded; other files stay."""
+    w = scratch()
+    out_dir = os.path.join(w, "out")
+    code, out, err = assocnet("-q", "-a", "0.05,0.01", "-f", "sif,net,matrix,html", "-o", out_dir, EXAMPLE)
+    check(code == 0, "earlier run: %s" % err)
+    others = {"Pearson1st_notes.txt": "mine\n", "Pearson1st_matrix.csv": "a program's\n",
+              "Pearson1st_network_x.sif": "no level\n", "Pearson2nd_edges.tsv": "another prefix\n",
+              ".Pearson1st_network_0.05.sif.1.part": "hidden\n"}
+    for name, text in others.items():
+        write(out_dir, name, text)
+    os.symlink("nowhere", os.path.join(out_dir, "Pearson1st_network_q0.05.net"))
+    os.mkdir(os.path.join(out_dir, "Pearson1st_network_0.2.sif"))
+    stale = ["Pearson1st_network_0.05.net", "Pearson1st_network_0.05.sif", "Pearson1st_network_q0.05.net",
+             "Pearson1st_report.html"]
+
+    def there():
+        return [n for n in stale if os.path.lexists(os.path.join(out_dir, n))]
+
+    code, out, err = assocnet("-f", "sif,net,matrix", "-o", out_dir, EXAMPLE)
+    warning = ("assocnet: warning: %s holds 4 files of prefix Pearson1st that this run did not write: %s "
+               "(--clean removes them)\n" % (out_dir, ", ".join(stale)))
+    check(code == 0 and warning in err and there() == stale, "stale files named: %d %s" % (code, err))
+    code, out, err = assocnet("-q", "--clean", "-o", out_dir, path_small(w))
+    check(code == 1 and there() == stale, "a failed run removes nothing: %d %s" % (code, err))
+    code, out, err = assocnet("--clean", "-f", "sif,net,matrix", "-o", out_dir, EXAMPLE)
+    check(code == 0 and "warning" not in err and there() == [] and
+          ("\nremoved   %s\n" % " ".join(stale)) in out, "--clean removes them: %d %s %s" % (code, out, err))
+    check(all(open(os.path.join(out_dir, n)).read() == t for n, t in others.items()) and
+          os.path.isdir(os.path.join(out_dir, "Pearson1st_network_0.2.sif")), "other files stay")
+    # A profile writes the programs' matrix report: the run's own is then stale.
+    code, out, err = assocnet("-q", "--profile", "pearson1st", "-o", out_dir, EXAMPLE)
+    check(code == 0 and "did not write: Pearson1st_matrix.tsv (" in err, "--profile: %d %s" % (code, err))
+    shutil.rmtree(w)
+
+
 def usage():
     code, out, err = assocnet("--help")
     check(code == 0 and "--prune-alpha" in out and "Example" in out and "0.01,0.001,0.0001" in out,
@@ -360,9 +483,11 @@ def usage():
                  ["--profile", "pearson1st", "-k", "2", EXAMPLE]):
         code, out, err = assocnet(*args)
         check(code == 2 and err.startswith("assocnet: "), "usage error %s: %d %s" % (args, code, err))
+    code, out, err = assocnet("-t", "0", EXAMPLE)
+    check(code == 2 and err.startswith("assocnet: --threads must be at least 1\n"), "--threads 0: %d %s" % (code, err))
 
 
-for part in (usage, table_forms, profiles, p_and_q, read_back, sound_files):
+for part in (usage, table_forms, profiles, p_and_q, read_back, tsv_read_back, sound_files, stale_files):
     part()
 print("%d failures" % len(failures))
 sys.exit(1 if failures else 0)

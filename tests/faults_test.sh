@@ -557,5 +557,114 @@ for s in "${suffixes[@]}"; do
 done
 end
 
+# --- assocnet: the files of a run appear together or not at all ---------------------
+
+# Each case seeds out/ with an earlier run of other settings under the same
+# names, then either every file of the new run is in place (the files of a
+# run on its own, nothing else) or the folder is as it was, entry by entry.
+example=$(cd "$(dirname "$0")/.." && pwd)/examples/data.txt
+[[ -x $build/assocnet ]] || { echo "missing program $build/assocnet"; exit 1; }
+"$build/assocnet" -q -o "$scratch/ref/assocnet" "$example" || { echo "the reference run of assocnet failed"; exit 1; }
+seed_run() { # assocnet options of the earlier run
+    cp "$example" "$w/data.txt"
+    "$build/assocnet" -q -k 0 -p Pearson1st -o "$w/out" "$@" "$w/data.txt" || problem "the seeding run failed"
+}
+# assocnet -o out OPTIONS data.txt in the case folder, its streams as the caller redirects them.
+assocnet_run() { (cd "$w" && exec timeout 120 "$build/assocnet" -o out "$@" data.txt </dev/null); }
+expect_new_files() {
+    snapshot "$w/out" >"$c/got"
+    snapshot "$scratch/ref/assocnet" >"$c/want"
+    cmp -s "$c/want" "$c/got" ||
+        problem "out/ is not the new run's files: $(diff "$c/want" "$c/got" | grep '^[<>]' | head -n 3 | tr '\n' ' ')"
+}
+# Standard error holds the stage lines and nothing else.
+expect_stages() {
+    ! grep -Ev '^assocnet: (reading|correlating|partial correlations|selecting|writing)' "$c/stderr" >/dev/null ||
+        problem "standard error holds more than the stage lines"
+}
+
+begin "assocnet, the last rename of a commit fails: status 1, every earlier file put back, the new ones gone"
+seed_run -f matrix,sif,net
+ln "$w/out/Pearson1st_matrix.tsv" "$w/matrix-link.tsv"
+mkdir -p "$w/out/Pearson1st_network.graphml/inside"
+keep
+assocnet_run -q >"$c/stdout" 2>"$c/stderr"
+status=$?
+expect_status 1
+expect_message assocnet 'out/Pearson1st_network\.graphml: Is a directory'
+expect_kept
+[[ $(stat -c %h "$w/out/Pearson1st_matrix.tsv") == 2 ]] || problem "Pearson1st_matrix.tsv is not the earlier file with its second link"
+end
+
+begin "assocnet, writes past the file-size limit: status 1, File too large, the folder as it was"
+seed_run -f sif
+keep
+(ulimit -f 16 && assocnet_run -q >"$c/stdout" 2>"$c/stderr")
+status=$?
+expect_status 1
+expect_message assocnet 'out/Pearson1st_[a-z0-9_.]+: File too large'
+expect_kept
+end
+
+begin "assocnet, standard output closed: completes with status 0, the new files in place"
+seed_run
+assocnet_run >&- 2>"$c/stderr"
+status=$?
+expect_status 0
+expect_stages
+expect_new_files
+end
+
+begin "assocnet, standard error closed: completes with status 0, the new files in place"
+seed_run
+assocnet_run >"$c/stdout" 2>&-
+status=$?
+expect_status 0
+grep -q '^files     9 files in out:' "$c/stdout" || problem "no summary on standard output"
+expect_new_files
+end
+
+# A pipe whose reader has gone: a write to it fails (or raises SIGPIPE).
+mkfifo "$scratch/pipe"
+exec {pipe_both}<>"$scratch/pipe" {pipe}>"$scratch/pipe" {pipe_both}<&-
+
+begin "assocnet, standard error a pipe nobody reads: stops, the folder as it was"
+seed_run
+keep
+assocnet_run >"$c/stdout" 2>&$pipe
+status=$?
+expect_status 141
+expect_kept
+end
+
+begin "assocnet, standard output a pipe nobody reads: completes with status 0, a warning, the new files in place"
+seed_run
+assocnet_run >&$pipe 2>"$c/stderr"
+status=$?
+expect_status 0
+grep -q '^assocnet: warning: standard output: the summary could not be written$' "$c/stderr" ||
+    problem "no warning that the summary was lost"
+expect_new_files
+end
+exec {pipe}>&-
+
+if [[ $(id -u) -ne 0 || ${#as_user[@]} -gt 0 ]]; then
+    begin "assocnet, an output folder closed to new files: refused before the computation, nothing made"
+    cp "$example" "$w/data.txt"
+    mkdir "$w/out"
+    [[ ${#as_user[@]} -eq 0 ]] && chmod 555 "$w/out"
+    keep
+    chmod 755 "$c"
+    (cd "$w" && exec timeout 120 "${as_user[@]}" "$build/assocnet" -o out data.txt </dev/null >"$c/stdout" 2>"$c/stderr")
+    status=$?
+    chmod 755 "$w/out"
+    expect_status 1
+    [[ $(tail -n 1 "$c/stderr") == 'assocnet: cannot write in out: Permission denied' ]] ||
+        problem "last message: $(tail -n 1 "$c/stderr")"
+    grep -q '^assocnet: correlating' "$c/stderr" && problem "the computation began"
+    expect_kept
+    end
+fi
+
 echo "faults: $passed passed, $failed failed"
 ((failed == 0))

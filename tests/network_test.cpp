@@ -145,6 +145,33 @@ TEST(Network, TooFewSamplesAndNoVarianceAreSaid)
     EXPECT_EQ(assocnet::network(d, o).genes, (std::vector<std::string>{"A", "A.1"}));
 }
 
+TEST(Network, ValuesTheCovarianceCannotCarryAreRefusedUnlessRankedOrUnderAProfile)
+{
+    std::vector<double> v = {1, 2, 3, 4, 5, 2e200, 1e200, 4e200, 3e200, 5e200, 1, 3, 2, NAN, 4};
+    assocnet::Data d = assocnet::Data::genesInRows(v.data(), 3, 5);
+    d.geneNames = {"A", "B", "C"};
+    assocnet::Options o = optionsOf(0);
+    o.missing = assocnet::Missing::dropSamples;  // the sample of the NaN is no part of the check
+    EXPECT_EQ(errorOf(d, o), "gene \"B\" has values from 1e+200 to 5e+200: products of such values "
+                             "overflow a double in the covariance; divide the values by a power of "
+                             "ten, or use --method spearman");
+    // Ranks have no such products: the bits of the values without the scale.
+    o.method = assocnet::Method::spearman;
+    const assocnet::Result ranked = assocnet::network(d, o);
+    std::vector<double> unscaled = v;
+    for (int s = 5; s < 10; ++s) unscaled[s] /= 1e200;
+    expectSameBits(ranked, assocnet::network(assocnet::Data{unscaled.data(), 3, 5, 5, 1, d.geneNames, {}, ""}, o));
+    // Under a program's profile, only said.
+    std::vector<std::string> warnings;
+    assocnet::Callbacks c;
+    c.warning = [&](std::string_view w) { warnings.emplace_back(w); };
+    o.method = assocnet::Method::pearson;
+    o.profile = "pearson0th";
+    assocnet::network(d, o, c);
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[1].substr(warnings[1].size() - 32), "; kept, as pearson0th keeps them");
+}
+
 TEST(Network, LevelsAreCheckedAndSortedLoosestFirst)
 {
     assocnet::Options o;

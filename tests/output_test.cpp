@@ -481,6 +481,22 @@ TEST(MatrixReport, SpreadsheetLayoutHasNoTitleAndNoTrailingTab)
                          "G3\t-0.1\t-0.712346\t1\n");
 }
 
+TEST(MatrixReport, NamesAreQuotedAsCsvQuotesThemUnlessTheLayoutIsLegacy)
+{
+    // Names with a quote, a tab or a line end, as pandas and R read them back.
+    const Names names = {"a\"b", "t\tab", "two\r\nlines", "\"q\""};
+    const Matrix m = {{1, 0.5, 0.25, 0.125}, {0, 1, 0.5, 0.25}, {0, 0, 1, 0.5}, {0, 0, 0, 1}};
+    const std::string quoted[] = {"\"a\"\"b\"", "\"t\tab\"", "\"two\r\nlines\"", "\"\"\"q\"\"\""};
+    TextOut out, legacy;
+    printStuff(4, names, m, out, ReportLayout{"", true, false, true});
+    printStuff(4, names, m, legacy, ReportLayout{"T", true});
+    std::string want = "\t" + quoted[0] + "\t" + quoted[1] + "\t" + quoted[2] + "\t" + quoted[3] + "\n";
+    want += quoted[0] + "\t1\t0.5\t0.25\t0.125\n" + quoted[1] + "\t0.5\t1\t0.5\t0.25\n";
+    want += quoted[2] + "\t0.25\t0.5\t1\t0.5\n" + quoted[3] + "\t0.125\t0.25\t0.5\t1\n";
+    EXPECT_EQ(text(out), want);
+    EXPECT_EQ(std::string(text(legacy)).substr(0, 35), "T\n\n\ta\"b\tt\tab\ttwo\r\nlines\t\"q\"\t\na\"b\t1\t");
+}
+
 TEST(MatrixReport, LargeReportsFormattedOnTwoThreadsMatchTheLiteralText)
 {
     // Large enough for rows formatted in chunks on every thread and written
@@ -721,8 +737,8 @@ TEST(EdgeTable, HeaderThenShortestNumbersAndLevelNames)
     TextOut out, none;
     writeEdgeTable({"G1", "x\"y", "G3"}, edges, levels, out);
     EXPECT_EQ(text(out), "source\ttarget\tr\tp\tq\tlevel\n"
-                         "G1\tx\"y\t0.8\t1e-07\t2.5e-05\t0.0001\n"
-                         "x\"y\tG3\t-0.71234567\t0.30000000000000004\t5e-324\t0.01\n");
+                         "G1\t\"x\"\"y\"\t0.8\t1e-07\t2.5e-05\t0.0001\n"
+                         "\"x\"\"y\"\tG3\t-0.71234567\t0.30000000000000004\t5e-324\t0.01\n");
     writeEdgeTable(kNames3, {}, levels, none);
     EXPECT_EQ(text(none), "source\ttarget\tr\tp\tq\tlevel\n");
 }

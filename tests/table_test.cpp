@@ -1,7 +1,9 @@
 // The reader of the tables users have: every form of one small table reads
-// to the same genes, samples and values; what is no table is refused with
-// its exact message; missing values are refused or dropped; gzip files are
-// inflated, all members; legacy names are the raw fields.
+// to the same genes, samples and values; the first line is the header unless
+// told otherwise or too ambiguous; what is no table is refused with its exact
+// message; missing values are refused or dropped; gzip files are inflated,
+// all members; legacy names are the raw fields; the checks of names and
+// values refuse what the files or the covariance cannot carry.
 #include "table.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +27,13 @@ TableOptions dropping(MissingPolicy policy)
 {
     TableOptions o;
     o.missing = policy;
+    return o;
+}
+
+TableOptions withHeader(HeaderRule rule)
+{
+    TableOptions o;
+    o.header = rule;
     return o;
 }
 
@@ -83,22 +92,29 @@ TEST(TableForms, EveryFormReadsAsThePlainTabTable)
         {"whitespace", "  probe  s1 s2  s3 \ng1 1 2.5 -3\ng2 \t 4 5 6e-1\n", {}, ' ', true},
         {"no corner token", "s1\ts2\ts3\ng1\t1\t2.5\t-3\ng2\t4\t5\t6e-1\n", {}, '\t', false},
         {"comments and blank lines",
-         "# by hand\n\nprobe\ts1\ts2\ts3\n \t\n#x\ng1\t1\t2.5\t-3\ng2\t4\t5\t6e-1\n# end", {}, '\t', true},
+         "# by hand\n\n!x\nprobe\ts1\ts2\ts3\n \t\ng1\t1\t2.5\t-3\n\ng2\t4\t5\t6e-1\n", {}, '\t', true},
         {"GEO series matrix", geo, {}, '\t', true},
         {"samples in rows", "probe,g1,g2\ns1,1,4\ns2,2.5,5\ns3,-3,6e-1\n", inRows(), ',', true},
         {"CRLF", withLineEnds(kPlain, "\r\n"), {}, '\t', true},
         {"CR only", withLineEnds(kPlain, "\r"), {}, '\t', true},
         {"byte-order mark", "\xef\xbb\xbf" + kPlain, {}, '\t', true},
+        {"semicolons, decimal commas", "probe;s1;\"s2\";s3\ng1;1;2,5;-3\ng2;4;5;6e-1\n", {}, ';', true},
+        {"semicolons, decimal points", "probe;s1;s2;s3\ng1;1;2.5;-3\ng2;4;5;0.6\n", {}, ';', true},
+        {"trailing tabs on every line", withLineEnds(kPlain, "\t\t\n"), {}, '\t', true},
+        {"trailing commas on the gene lines", "probe,s1,s2,s3\ng1,1,2.5,-3,\ng2,4,5,6e-1,\n", {}, ',', true},
+        {"trailing tab on the name line", "s1\ts2\ts3\t\ng1\t1\t2.5\t-3\ng2\t4\t5\t6e-1\n", {}, '\t', false},
+        {"no header, told", "g1\t1\t2.5\t-3\ng2\t4\t5\t6e-1\n", withHeader(HeaderRule::absent), '\t', false},
     };
     for (const auto& f : forms) {
         SCOPED_TRACE(f.form);
         const Table t = read(f.text, f.options);
         EXPECT_EQ(t.genes, (Names{"g1", "g2"}));
-        EXPECT_EQ(t.samples, (Names{"s1", "s2", "s3"}));
+        const bool named = f.options.header != HeaderRule::absent;
+        EXPECT_EQ(t.samples, named ? (Names{"s1", "s2", "s3"}) : (Names{"1", "2", "3"}));
         EXPECT_EQ(t.values, (std::vector<double>{1, 2.5, -3, 4, 5, 0.6}));
         EXPECT_EQ(t.delimiter, f.delimiter);
         EXPECT_EQ(t.cornerToken, f.corner);
-        EXPECT_TRUE(t.nameLine);
+        EXPECT_EQ(t.nameLine, named);
         EXPECT_EQ(t.missingValues, 0);
     }
 }
@@ -115,20 +131,127 @@ TEST(TableForms, NamesLoseOnePairOfQuotesAndKeepEverythingElse)
     EXPECT_EQ(tab.genes, (Names{"-g"}));
 }
 
-TEST(TableForms, FirstLineOfNumbersIsAGeneLine)
+TEST(TableHeader, TheFirstLineIsTheHeaderUnlessItCouldAsWellBeAGeneLine)
 {
-    const Table t = read("g1 1 2\ng2 3 4\n");
-    EXPECT_FALSE(t.nameLine);
-    EXPECT_EQ(t.genes, (Names{"g1", "g2"}));
-    EXPECT_EQ(t.samples, (Names{"1", "2"}));
-    EXPECT_EQ(t.values, (std::vector<double>{1, 2, 3, 4}));
-    EXPECT_EQ(t.warnings, (std::vector<std::string>{
-                              "the first line holds numbers only: read as a gene line, samples named 1 to 2"}));
-    // Numbers as sample names after an empty corner or none stay names.
-    for (const char* text : {"1 2\ng1 1 2\n", "\"\",\"1\",\"2\"\ng1,1,2\n", "\t1\t2\ng1\t1\t2\n"}) {
+    // Sample IDs: whole numbers with leading zeros, or beside values that are not.
+    EXPECT_EQ(read("probe 01005 01010\ng1 1 2\n").samples, (Names{"01005", "01010"}));
+    EXPECT_EQ(read("probe 1005 1010\ng1 1.5 2\n").samples, (Names{"1005", "1010"}));
+    // Quoted, after an empty corner or none: names.
+    for (const char* text : {"\"g\"\t\"1\"\t\"2\"\ng1\t1\t2\n", "1 2\ng1 1 2\n", "\"\",\"1\",\"2\"\ng1,1,2\n",
+                             "\t1\t2\ng1\t1\t2\n"}) {
         EXPECT_EQ(read(text).samples, (Names{"1", "2"})) << text;
         EXPECT_TRUE(read(text).nameLine) << text;
     }
+    // No clear evidence either way: refused, never a guess.
+    const std::string could = "line 1: the first line could be the name line or a gene line: ";
+    const std::string which = "; say which with --header or --no-header";
+    EXPECT_EQ(problem("g1 1 2\ng2 3 4\n"),
+              could + "its fields after the first are distinct whole numbers, and so are the values" + which);
+    for (const char* text : {"g1 1.5 2\ng2 3 4\n", "g1 1 1\ng2 3.5 4\n", "g1 -1 2\ng2 3.5 4\n",
+                             "g1 1e3 NA\ng2 3.5 4\n", "g1;1,5;2\ng2;3,5;4\n"})
+        EXPECT_EQ(problem(text), could + "every field after the first is a number (or a missing value)" + which)
+            << text;
+    EXPECT_EQ(problem("s1\tNA\ns2\t1\n", inRows()),
+              "line 1: the first line could be the name line or a sample line: every field after the "
+              "first is a number (or a missing value)" + which);
+    // Told (--no-header is among the forms above).
+    const Table told = read("g1 1.5 2\ng2 3 4\n", withHeader(HeaderRule::present));
+    EXPECT_EQ(told.genes, (Names{"g2"}));
+    EXPECT_EQ(told.samples, (Names{"1.5", "2"}));
+    EXPECT_EQ(problem("g1 1\n", withHeader(HeaderRule::present)), "line 1: no gene lines after the name line");
+    EXPECT_EQ(read("g1 1\n", withHeader(HeaderRule::absent)).genes, (Names{"g1"}));
+}
+
+TEST(TableHeader, CommentsStandOnlyBeforeItAndGeosClosingLineEndsTheTable)
+{
+    // A gene's name may start with # or ! (a spreadsheet's #N/A).
+    const Table t = read("#x\n!y\np\ts1\ts2\n#N/A\t1\t2\n!g\t3\t4\ng\t5\t6\n!series_matrix_table_end\n\n");
+    EXPECT_EQ(t.genes, (Names{"#N/A", "!g", "g"}));
+    EXPECT_EQ(t.values, (std::vector<double>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(problem("p\ts1\ts2\ng\t1\t2\n# a note\n"), "line 3: 1 fields, expected 3 (a gene name and 2 values)");
+}
+
+TEST(TableHeader, SeparatorsEndingEveryLineAreNoColumnAndSaySo)
+{
+    const struct {
+        std::string text;
+        TableOptions options;
+        std::string warning;
+    } cases[] = {
+        {"p\ts1\ts2\t\ng1\t1\t2\t\n", {}, "every line ends with a tab: the empty column after it is ignored"},
+        {"p,s1,s2,,\ng1,1,2,,\n", {},
+         "every line ends with 2 commas: the empty columns after them are ignored"},
+        {"g1\t1\t2\t\n", withHeader(HeaderRule::absent),
+         "every line ends with a tab: the empty column after it is ignored"},
+        {"p;s1;s2\ng1;1;2;\n", {},
+         "every gene line ends with a semicolon that the name line does not have: ignored"},
+        {"p\ts1\ts2\t\ng1\t1\t2\n", {},
+         "the name line ends with a tab that the gene lines do not have: ignored"},
+        {"p\tg1\tg2\t\ns1\t1\t2\n", inRows(),
+         "the name line ends with a tab that the sample lines do not have: ignored"},
+    };
+    for (const auto& c : cases) {
+        const Table t = read(c.text, c.options);
+        EXPECT_EQ(t.values, (std::vector<double>{1, 2})) << c.text;
+        EXPECT_EQ(t.warnings, (std::vector<std::string>{c.warning})) << c.text;
+    }
+    // A sample empty on every gene line is still a sample (the names say so).
+    EXPECT_EQ(read("p\ts1\ts2\ng1\t1\t\ng2\t3\t\n", dropping(MissingPolicy::dropSamples)).droppedSamples,
+              (Names{"s2"}));
+    // A trailing tab on the gene lines only: the samples dropped are the ones named.
+    const Table t = read("p\ts1\ts2\ts3\ng1\t1\tNA\t3\t\ng2\t4\t5\t6\t\n", dropping(MissingPolicy::dropSamples));
+    EXPECT_EQ(t.droppedSamples, (Names{"s2"}));
+    EXPECT_EQ(t.samples, (Names{"s1", "s3"}));
+    EXPECT_EQ(t.values, (std::vector<double>{1, 3, 4, 6}));
+}
+
+TEST(TableNames, EmptyGeneNamesAreRefusedOtherEncodingsConvertedOnRequest)
+{
+    EXPECT_EQ(problem("p\ts1\ng1\t1\n\t2\n"), "line 3: the gene name (column 1) is empty");
+    EXPECT_EQ(problem("p,g1,\"\",g3\ns1,1,2,3\n", inRows()), "line 1: the gene name in column 3 is empty");
+    EXPECT_EQ(problem("g1,,g3\ns1,1,2,3\n", inRows()), "line 1: the gene name in column 3 is empty");
+    TableOptions latin1, cp1252;
+    latin1.encoding = NameEncoding::latin1;
+    cp1252.encoding = NameEncoding::cp1252;
+    const std::string text = "p\tK\xf6ln\ng\x80\x96\xe9\t1\n";
+    EXPECT_EQ(read(text, latin1).genes, (Names{"g\xc2\x80\xc2\x96\xc3\xa9"}));
+    EXPECT_EQ(read(text, latin1).samples, (Names{"K\xc3\xb6ln"}));
+    EXPECT_EQ(read(text, cp1252).genes, (Names{"g\xe2\x82\xac\xe2\x80\x93\xc3\xa9"}));
+    // As they are, such names are refused once for the whole table.
+    const Table raw = read(text + "\xe9t\xe9\t2\nok\t3\n\xff\t4\n\xfe\t5\n");
+    EXPECT_EQ(namesNotUtf8(raw.genes, raw.samples),
+              "5 names are not UTF-8 text: gene \"g\\x80\\x96\\xe9\", gene \"\\xe9t\\xe9\", gene "
+              "\"\\xff\" and more; convert the table with iconv -f WINDOWS-1252 -t UTF-8 (or from its "
+              "own encoding), or read it with --encoding cp1252 or --encoding latin1");
+    EXPECT_EQ(namesNotUtf8({"ok"}, {"K\xf6ln"}).substr(0, 42), "1 name is not UTF-8 text: sample \"K\\xf6ln\"");
+    // UTF-8 passes, but not its overlong forms, surrogates or truncated sequences.
+    EXPECT_EQ(namesNotUtf8({"\xce\x94Np63", "\xe2\x88\x92", "\xf0\x9f\x98\x80", "a\tb"}, {"K\xc3\xb6ln"}), "");
+    for (const char* bad : {"\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x88"})
+        EXPECT_NE(namesNotUtf8({bad}, {}), "") << bad;
+}
+
+TEST(TableValues, SpreadsTheCovarianceCannotCarryAreRefusedOthersPass)
+{
+    const Names genes = {"g1", "g2"}, samples = {"s1", "s2", "s3"};
+    const auto check = [&](std::vector<double> g2) {
+        std::vector<double> values = {1, 2, 4};
+        values.insert(values.end(), g2.begin(), g2.end());
+        return valuesOutOfRange(values.data(), 3, 1, genes, samples);
+    };
+    for (double scale : {1e-20, 1e20, 1e-60, 1e70})
+        EXPECT_EQ(check({1 * scale, 3 * scale, -2 * scale}), "") << scale;
+    EXPECT_EQ(check({1e300, 1e300, 1e300}), "");  // constant: no products
+    EXPECT_EQ(check({-3e200, 5e200, 0}),
+              "gene \"g2\" has values from -3e+200 to 5e+200: products of such values overflow a double "
+              "in the covariance; divide the values by a power of ten");
+    EXPECT_EQ(check({1e-80, 3e-80, 2e-80}),
+              "gene \"g2\" has values from 1e-80 to 3e-80, which differ by less than 1e-70: products of "
+              "their differences underflow a double in the covariance; multiply the values by a power "
+              "of ten");
+    // Samples in rows: gene 1 is the first column.
+    const std::vector<double> both = {1e-100, 1e90, 2e-100, -1e90, 0, 0};
+    EXPECT_EQ(valuesOutOfRange(both.data(), 1, 2, genes, samples).substr(0, 81),
+              "gene \"g1\" has values from 0 to 2e-100 (and 1 more gene like it), which differ by ");
 }
 
 TEST(TableForms, LegacyNamesAreTheRawFieldsWithoutTheFirstDashOfAGene)
@@ -164,10 +287,20 @@ TEST(TableRefusals, EachHasItsExactMessage)
         {"c,s1\n\"g1,1\n", "line 2: a quoted field is not closed"},
         {"probe\ts1\ts2\ng1\t1\t1,5\n",
          "line 2: gene \"g1\", sample \"s2\" (column 3): expected a number, found \"1,5\""},
+        {"probe\ts1\ts2\ng1\t1\t\xe2\x88\x92\x31.2\n",
+         "line 2: gene \"g1\", sample \"s2\" (column 3): expected a number, found \"\xe2\x88\x92\x31.2\""},
+        {"probe\ts1\ts2\ng1\t1\t\xff-\xc3\n",
+         "line 2: gene \"g1\", sample \"s2\" (column 3): expected a number, found \"\\xff-\\xc3\""},
+        {"probe;s1;s2\ng1;1,5;2\ng2;1.5;3\n",
+         "line 3: gene \"g2\", sample \"s1\" (column 2): expected a number with a decimal comma, as "
+         "\"1,5\" on line 2 (the table is separated by ';'), found \"1.5\""},
+        {"probe;s1;s2\ng1;1.234,5;2\n",
+         "line 2: gene \"g1\", sample \"s1\" (column 2): expected a number with one decimal comma (the "
+         "table is separated by ';'), found \"1.234,5\""},
         {"p s1 s2\ng1 1 2\ng2 1e999 0\n", "line 3: gene \"g2\", sample \"s1\" (column 2): expected a "
                                            "number within the range of a double, found \"1e999\""},
         {"probe\ts1\ts2\ng1\t1\tNA\ng2\t\t2\n",
-         "line 2: 2 missing values (empty, NA, NaN, null or N/A); the first is gene \"g1\", sample "
+         "line 2: 2 missing values (empty, NA, NaN, null, N/A, #N/A or None); the first is gene \"g1\", sample "
          "\"s2\"; use --missing drop-genes or --missing drop-samples"},
     };
     for (const auto& c : cases) EXPECT_EQ(problem(c.text), c.message) << c.text;
@@ -200,9 +333,12 @@ TEST(TableMissing, PoliciesDropGenesOrSamplesInTheTablesOwnSense)
         EXPECT_EQ(s.droppedSamples, (Names{"s1", "s2"}));
         EXPECT_EQ(s.values, (std::vector<double>{3, 6, 9}));
     }
-    for (const char* token : {"NA", "NaN", "nan", "null", "N/A", "\"\"", ""})
-        EXPECT_EQ(read(std::string("c\ts\ng\t") + token + "\n", dropping(MissingPolicy::dropGenes)).missingValues, 1)
-            << token;
+    TableOptions o = dropping(MissingPolicy::dropGenes);
+    o.naValues = {"-999", "Missing"};
+    for (const char* token : {"NA", "NaN", "nan", "null", "N/A", "\"\"", "", "na", "NULL", "n/a", "#N/A",
+                              "#n/a", "None", "NONE", "-999", "MISSING"})
+        EXPECT_EQ(read(std::string("c\ts\tt\ng\t") + token + "\t1.5\n", o).missingValues, 1) << token;
+    EXPECT_EQ(problem("c\ts\ng\t-999\n", dropping(MissingPolicy::dropGenes)), "");
 }
 
 TEST(TableInput, GzipIsInflatedWhateverTheNameAllMembers)

@@ -174,11 +174,29 @@ struct Result {
 
 // --- reading a table file ------------------------------------------------------------
 
+// Whether the first line of a table names its columns.
+enum class Header {
+    detect,   // it does, unless every field after its first is a number: then distinct
+              // whole numbers are sample IDs, and other numbers an Error (say which)
+    present,  // it does, whatever it holds
+    absent,   // it is a data line; the columns are named 1, 2, ...
+};
+
+// The encoding of a table's names: UTF-8, or ISO-8859-1 or Windows-1252
+// converted to UTF-8. Names that are not UTF-8 text are an Error.
+enum class Encoding { utf8, latin1, cp1252 };
+
 struct ReadOptions {
     bool samplesInRows = false;         // the file's lines are samples, its columns genes (text)
-    Missing missing = Missing::refuse;  // empty, NA, NaN, nan, null and N/A cells
+    Missing missing = Missing::refuse;  // empty cells, NA, NaN, null, N/A, #N/A, None (in any
+                                        // case) and the tokens of naValues; in a
+                                        // single-cell file, the values that are not numbers
     bool programNames = false;          // names as the seven programs read them: the raw
                                         // field, its first '-' removed
+    // How a text table is read (single-cell files pay them no heed).
+    Header header = Header::detect;
+    Encoding encoding = Encoding::utf8;
+    std::vector<std::string> naValues;  // more tokens of missing values, in any case
     // Single-cell files (h5ad, loom, 10x): the layer to read instead of the
     // main matrix (h5ad, loom), and genes by their ids instead of their
     // symbols (10x: the first column or features/id; h5ad: var's gene_ids;
@@ -193,7 +211,7 @@ struct ReadOptions {
     long topVariable = 0;
 };
 
-// An expression table read from a file: text (tab-, comma- or
+// An expression table read from a file: text (tab-, comma-, semicolon- or
 // whitespace-separated, gzip read as such; "-" is standard input), AnnData
 // h5ad, loom, or 10x Genomics (a Matrix Market folder or its matrix file, or
 // the .h5), told apart by content. A single-cell file stays sparse while it
