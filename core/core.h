@@ -27,6 +27,9 @@ enum class Kernels { literal, fast };
 // no separators); underflow gives zero or a subnormal. Returns "", "expected a
 // number" or "expected a number within the range of a double".
 std::string parseNumber(std::string_view token, double& value);
+// A token as it may stand in a message: at most 40 bytes (then "..."),
+// unprintable bytes as '?'.
+std::string shownToken(std::string_view token);
 
 // Fills obs (N rows of V), varNames (V, first "-" removed) and obsNames (N)
 // from the text of the table. Returns "" when the table holds everything that

@@ -1,7 +1,8 @@
 // The table reader: tokens separated by any whitespace; after the last name of
 // the name line and after the last value of every variable line the rest of
 // that line is skipped. Counts come from the user, never from the file.
-// Also the number parser that both table readers share (parseNumber).
+// Also the number parser that both table readers share (parseNumber), and
+// how a token stands in a reader's message (shownToken).
 #include "core.h"
 
 #include <cerrno>
@@ -45,15 +46,6 @@ size_t lineOf(std::string_view text, size_t pos)
     size_t line = 1;
     for (size_t k = 0; k < pos && k < text.size(); ++k) line += text[k] == '\n';
     return line;
-}
-
-// A token as it may stand in a message: at most 40 bytes, unprintable bytes as '?'.
-std::string shown(std::string_view token)
-{
-    std::string s;
-    for (char ch : token.substr(0, 40)) s += (ch >= 32 && ch < 127) ? ch : '?';
-    if (token.size() > 40) s += "...";
-    return s;
 }
 
 // A decimal number token taken apart: its significant digits as an integer
@@ -113,6 +105,14 @@ bool isDecimal(std::string_view t, Decimal& d)
 }
 
 }  // namespace
+
+std::string shownToken(std::string_view token)
+{
+    std::string s;
+    for (char ch : token.substr(0, 40)) s += (ch >= 32 && ch < 127) ? ch : '?';
+    if (token.size() > 40) s += "...";
+    return s;
+}
 
 std::string parseNumber(std::string_view token, double& value)
 {
@@ -183,13 +183,13 @@ std::string getObsMat(int V, int N, Matrix& obs, Names& varNames, Names& obsName
             size_t start = c.pos;
             std::string_view v = nextToken(c);
             auto where = [&] {
-                return "variable \"" + shown(t) + "\" (number " + std::to_string(i + 1) +
+                return "variable \"" + shownToken(t) + "\" (number " + std::to_string(i + 1) +
                        "), value " + std::to_string(k + 1) + " of " + std::to_string(N) + ": ";
             };
             if (v.empty()) return at(start) + where() + "the file ends here; expected a number";
             std::string why = parseNumber(v, obs[k][i]);
             if (!why.empty())
-                return at(c.pos - v.size()) + where() + why + ", found \"" + shown(v) + "\"";
+                return at(c.pos - v.size()) + where() + why + ", found \"" + shownToken(v) + "\"";
         }
         skipLine(c);
     }

@@ -1,7 +1,8 @@
 // readTable(): a table file loaded, read and its dropped genes and samples
-// named, for the API's callers.
+// named, for the API's callers; single-cell files go to their readers.
 #include "assocnet/assocnet.h"
 
+#include "expression_file.h"
 #include "genes.h"
 #include "table.h"
 
@@ -19,6 +20,8 @@ Data Table::data() const
 
 Table readTable(const std::string& path, const ReadOptions& options)
 {
+    if (const FileKind kind = fileKind(path); kind != FileKind::text)
+        return readCellFile(path, kind, options);
     Table out;
     out.source = path == "-" ? "standard input" : path;
     ::Table t;
@@ -52,6 +55,7 @@ Table readTable(const std::string& path, const ReadOptions& options)
     out.genes = std::move(t.genes);
     out.samples = std::move(t.samples);
     out.values = std::move(t.values);
+    chooseTableGenes(out, options);
     return out;
 }
 

@@ -6,6 +6,7 @@
 #include "parallel.h"
 #include "pipeline.h"
 #include "pvalues.h"
+#include "table.h"
 
 #include <CLI/CLI.hpp>
 
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <iostream>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -39,6 +41,27 @@ std::vector<double> numbersOf(const std::string& option, const std::string& text
         values.push_back(x);
     }
     return values;
+}
+
+// The names of --genes: a file of one name a line (blanks around a name
+// ignored), else the comma-separated names themselves.
+std::vector<std::string> genesOf(const std::string& given)
+{
+    if (given.empty()) return {};
+    struct stat st {};
+    if (given.find(',') != std::string::npos || ::stat(given.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        return splitList(given);
+    std::string bytes;
+    if (const std::string why = loadTable(given, bytes); !why.empty()) throw UsageError{"--genes: " + why};
+    std::vector<std::string> names;
+    std::stringstream in(bytes);
+    for (std::string line; std::getline(in, line);) {
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) continue;
+        names.push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
+    }
+    if (names.empty()) throw UsageError{"--genes: " + given + " names no gene"};
+    return names;
 }
 
 const char* const kFormats[] = {"sif", "net", "matrix", "edges", "graphml", "html"};
@@ -74,7 +97,8 @@ int command(int argc, char** argv, Cluster& cluster)
     app.add_option("TABLE", table,
                    "expression table: genes in rows, samples in columns; tab-, comma-,\n"
                    "semicolon- or whitespace-separated, gzip read as such; - reads\n"
-                   "standard input")
+                   "standard input; or a single-cell file: h5ad, loom, a 10x folder,\n"
+                   "matrix.mtx[.gz] or .h5")
         ->required();
     auto* methodOpt = app.add_option("-m,--method", method, "pearson or spearman")
                           ->check(CLI::IsMember({"pearson", "spearman"}))
@@ -115,6 +139,18 @@ int command(int argc, char** argv, Cluster& cluster)
                    "the names' encoding: utf8, or latin1 or cp1252 (Windows) to convert")
         ->check(CLI::IsMember({"utf8", "latin1", "cp1252"}))
         ->capture_default_str();
+    std::string layer, genes;
+    long topVariable = 0;
+    bool geneIds = false;
+    app.add_option("--layer", layer, "h5ad and loom: read layers/NAME instead of the main matrix");
+    app.add_flag("--gene-ids", geneIds,
+                 "single-cell files: genes by their ids (10x's first column), not symbols");
+    app.add_option("--genes", genes,
+                   "only these genes: a file with one name a line, or names with commas\n"
+                   "(A,B,C); a name the table lacks is refused");
+    app.add_option("--top-variable", topVariable,
+                   "only the N genes of largest variance (of the values as given)")
+        ->check(CLI::PositiveNumber);
     auto* threadsOpt = app.add_option("-t,--threads", threads, "threads to use (default every core)");
     app.add_flag("--clean", clean,
                  "remove the files of the prefix in the folder that the run did not write\n"
@@ -153,6 +189,10 @@ int command(int argc, char** argv, Cluster& cluster)
                              : encoding == "cp1252" ? assocnet::Encoding::cp1252
                                                     : assocnet::Encoding::utf8;
         o.reading.naValues = splitList(naValues);
+        o.reading.layer = layer;
+        o.reading.geneIds = geneIds;
+        o.reading.genes = genesOf(genes);
+        o.reading.topVariable = topVariable;
         o.pruneAlpha = pruneAlpha;
         if (!(pruneAlpha > 0 && pruneAlpha < 1))
             throw UsageError{"--prune-alpha must lie between 0 and 1"};

@@ -312,6 +312,7 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, OutputSet& set,
     s += "assocnet " + std::string(kVersion) + "\n";
     s += "table     " + shownName + ": " + plural(V, "gene", "genes") + " x " +
          plural(N, "sample", "samples") + " used\n";
+    if (!t.chosen.empty()) s += "genes     " + t.chosen + "\n";
     if (dropped.empty()) s += "dropped   none\n";
     for (const std::string& line : dropped) s += "dropped   " + line + "\n";
     s += "method    " + std::string(o.method.spearman ? "Spearman" : "Pearson") +

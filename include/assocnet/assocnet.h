@@ -187,30 +187,49 @@ enum class Header {
 enum class Encoding { utf8, latin1, cp1252 };
 
 struct ReadOptions {
-    bool samplesInRows = false;         // the file's lines are samples, its columns genes
+    bool samplesInRows = false;         // the file's lines are samples, its columns genes (text)
     Missing missing = Missing::refuse;  // empty cells, NA, NaN, null, N/A, #N/A, None (in any
-                                        // case) and the tokens of naValues
+                                        // case) and the tokens of naValues; in a
+                                        // single-cell file, the values that are not numbers
     bool programNames = false;          // names as the seven programs read them: the raw
                                         // field, its first '-' removed
+    // How a text table is read (single-cell files pay them no heed).
     Header header = Header::detect;
     Encoding encoding = Encoding::utf8;
     std::vector<std::string> naValues;  // more tokens of missing values, in any case
+    // Single-cell files (h5ad, loom, 10x): the layer to read instead of the
+    // main matrix (h5ad, loom), and genes by their ids instead of their
+    // symbols (10x: the first column or features/id; h5ad: var's gene_ids;
+    // loom: row_attrs/Accession).
+    std::string layer;
+    bool geneIds = false;
+    // The genes to keep, of any table: only those named (each name keeps
+    // every gene of that name; a name the file lacks is refused), then only
+    // the topVariable of largest variance (ties to the name that sorts
+    // first). They keep the file's order. Empty and 0: every gene.
+    std::vector<std::string> genes;
+    long topVariable = 0;
 };
 
-// An expression table read from a text file (tab-, comma-, semicolon- or
-// whitespace-separated, gzip read as such; "-" is standard input).
+// An expression table read from a file: text (tab-, comma-, semicolon- or
+// whitespace-separated, gzip read as such; "-" is standard input), AnnData
+// h5ad, loom, or 10x Genomics (a Matrix Market folder or its matrix file, or
+// the .h5), told apart by content. A single-cell file stays sparse while it
+// is read: values holds only the genes chosen.
 struct Table {
     std::string source;                 // the path as given, "standard input" for "-"
-    std::vector<std::string> genes, samples;
+    std::vector<std::string> genes, samples;  // samples: the cells of a single-cell file
     std::vector<double> values;         // genes x samples, one gene after another
     std::vector<std::string> warnings;  // one line each, for the user
     std::vector<std::string> dropped;   // what the missing-value policy dropped, one line each
+    std::string chosen;                 // how ReadOptions chose the genes, for the user; empty: all kept
+    double varianceCut = 0;             // with topVariable: the least variance of a gene kept
     // The table as network() reads it: a view of values, with the names.
     Data data() const;
 };
 
 // Reads the table at path; throws Error with the command's message (the
-// file, the line and what is wrong) when it cannot be read or used.
+// file, the line or the object, and what is wrong) when it cannot be read or used.
 Table readTable(const std::string& path, const ReadOptions& options = {});
 
 // --- running -------------------------------------------------------------------------
