@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -95,10 +96,19 @@ struct Passes {
 // may be absent. The sweeps call them between their parallel loops, on the
 // thread that called the sweep; either may throw to end the sweep, which
 // then lets go of everything it holds and passes the exception on.
+// `stop`, when given, is a flag the caller may set from any thread: the
+// longest parallel loops then skip what they have left, so that the next
+// report comes soon, and `done` is expected to throw there.
 struct Progress {
     std::function<void(double)> done;
     std::function<void(const Passes&)> passes;
+    const std::atomic<bool>* stop = nullptr;
 };
+// Whether p's caller has asked the sweep to end early.
+inline bool stopping(const Progress& p)
+{
+    return p.stop && p.stop->load(std::memory_order_relaxed);
+}
 // Tells p.done, when there is one, that the given share of the sweep is done.
 inline void reportDone(Progress& p, double share)
 {

@@ -351,6 +351,7 @@ assocnet::Result runNetwork(const assocnet::Data& data, const assocnet::Options&
         checkCancel(c);
         if (c.progress) c.progress(sweep, share);
     };
+    progress.stop = c.cancel;
     auto store = std::make_unique<Matrix>();
     const bool holds = hooks.analyse ? hooks.analyse(method, hooks.kernels, V, N, obs, *store, progress)
                                      : (analyse(method, hooks.kernels, V, N, obs, *store, progress), true);

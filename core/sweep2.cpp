@@ -105,6 +105,7 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
         prepareBatch(isa, V, corr, b0, b1, rowsOfC);
         const double pairs = 0.5 * (range.end - range.begin) * (2.0 * V - range.end - range.begin);
         parallelFor(0, shares, (pairs * 2 + open * V * 4) * batch, [&](long k) {
+            if (stopping(p)) return;
             const int first = range.begin + static_cast<int>(k) * rows;
             thread_local SingleRows scratch;
             thread_local std::vector<int> openJ;

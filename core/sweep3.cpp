@@ -154,7 +154,7 @@ void sweep3(int V, int N, double pruneZ, Matrix& combined, const Matrix& corr, P
                 const int last = std::min(range.end, first + rows);
                 thread_local SingleRows scratch;
                 thread_local std::vector<int> openJ;
-                for (int b = 0; b < count; ++b) {
+                for (int b = 0; b < count && !stopping(p); ++b) {
                     scratch.forget();
                     for (int i = first; i < last; ++i) {
                         openInRow[i] = 0;
