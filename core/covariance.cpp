@@ -39,27 +39,49 @@ typedef double Vec8 __attribute__((vector_size(64)));
 typedef double Vec4 __attribute__((vector_size(32)));
 typedef double Vec2 __attribute__((vector_size(16)));
 
-// Sums input[i][a] * input[i][b] over the observations i in ascending order,
-// from 0, for the rows a of [a0, a0 + R) and the K * L columns b from b0 (L
-// doubles per Vec): each cell gets the bits of the literal loop. The sums stay
-// in registers while the observations stream past.
-template <class Vec, int R, int K>
-[[gnu::always_inline]] inline void covTile(int N, const Matrix& input, int a0, int b0,
-                                           Vec (&sum)[R][K])
+// The sums run over blocks of observations in ascending order. A block of the
+// centred input is first packed by groups of genes (8 with AVX-512, else 4):
+// group g holds, per observation of the block, the values of the group's
+// genes side by side (zero past the last gene), so that a tile reads each of
+// its groups as one stream. Between blocks a tile's partial sums wait in the
+// cells of the result (its lower triangle too, for the tiles on the
+// diagonal, which the mirror overwrites); a double stored and loaded again
+// keeps its bits, so each cell is summed from 0 in observation order as the
+// literal loop sums it.
+constexpr int kBlock = 256;  // observations per block
+
+struct Packed {
+    std::vector<double> values;         // groups x observations x width
+    int width = 4, groups = 0, count = 0;  // count: observations of the block
+    const double* group(int g) const { return values.data() + static_cast<long>(g) * count * width; }
+};
+
+// Packs the observations [i0, i0 + count) of input (N x V) by groups of
+// packed.width genes.
+void pack(int V, const Matrix& input, int i0, int count, Packed& packed)
 {
-    constexpr int L = sizeof(Vec) / sizeof(double);
-    for (int r = 0; r < R; ++r)
-        for (int k = 0; k < K; ++k) sum[r][k] = Vec{};
-    for (int i = 0; i < N; ++i) {
-        const double* x = input[i];
-        Vec xb[K];
-        for (int k = 0; k < K; ++k) std::memcpy(&xb[k], x + b0 + k * L, sizeof(Vec));
-        for (int r = 0; r < R; ++r) {
-            const double xa = x[a0 + r];
-            for (int k = 0; k < K; ++k) sum[r][k] += xa * xb[k];
+    const int G = packed.width;
+    packed.groups = (V + G - 1) / G;
+    packed.count = count;
+    packed.values.resize(static_cast<size_t>(packed.groups) * count * G);
+    parallelFor(0, packed.groups, static_cast<double>(count) * V, [&](long g) {
+        double* out = packed.values.data() + g * count * G;
+        const int b0 = static_cast<int>(g) * G, n = std::min(G, V - b0);
+        for (int i = 0; i < count; ++i, out += G) {
+            const double* x = input[i0 + i] + b0;
+            for (int c = 0; c < n; ++c) out[c] = x[c];
+            for (int c = n; c < G; ++c) out[c] = 0;
         }
-    }
+    });
 }
+
+// Where a tile's sums start, go on and end: zero at the first block, the
+// cells' partial sums after it, the finished cells (see finish) at the last.
+struct Pass {
+    bool first = true, last = true;
+    double divisor = 1;
+    const double* var = nullptr;
+};
 
 // The cell of a finished sum: the covariance, or with the variances var the
 // correlation cov / sqrt(var[b] * var[a]).
@@ -69,57 +91,104 @@ inline double finish(double sum, double divisor, const double* var, int a, int b
     return var ? cov / std::sqrt(var[b] * var[a]) : cov;
 }
 
-// Fills cov[a][b] for a in [a0, a0 + R) and b >= a: whole tiles of K vectors,
-// then the columns left over one at a time, in the same order.
-template <class Vec, int R, int K>
-[[gnu::always_inline]] inline void covRows(int V, int N, Matrix& cov, const Matrix& input,
-                                           int a0, double divisor, const double* var)
+// One tile of one block: the rows a of [a0, a0 + R), all in one group of G
+// genes, against the columns of the K groups from b0 (a multiple of G). Each
+// cell's sum goes on over the block's observations in order; the cells past
+// V are summed over zeros and never stored.
+template <class Vec, int G, int R, int K>
+[[gnu::always_inline]] inline void tile(int V, Matrix& out, const Packed& packed, int a0, int b0,
+                                        const Pass& pass)
 {
-    constexpr int C = K * static_cast<int>(sizeof(Vec) / sizeof(double));
-    int b0 = a0;
-    for (; b0 + C <= V; b0 += C) {
-        Vec sum[R][K];
-        covTile<Vec, R, K>(N, input, a0, b0, sum);
-        for (int r = 0; r < R; ++r)
-            for (int c = 0; c < C; ++c)
-                if (b0 + c >= a0 + r)
-                    cov[a0 + r][b0 + c] =
-                        finish(sum[r][c / (C / K)][c % (C / K)], divisor, var, a0 + r, b0 + c);
-    }
-    for (; b0 < V; ++b0)
-        for (int r = 0; r < R; ++r) {
-            if (b0 < a0 + r) continue;
-            double sum = 0;
-            for (int i = 0; i < N; ++i) sum += input[i][a0 + r] * input[i][b0];
-            cov[a0 + r][b0] = finish(sum, divisor, var, a0 + r, b0);
+    constexpr int L = sizeof(Vec) / sizeof(double), W = G / L, C = K * G;
+    Vec sum[R][K * W];
+    const bool whole = b0 + C <= V;
+    for (int r = 0; r < R; ++r)
+        for (int k = 0; k < K * W; ++k) {
+            const double* cells = out[a0 + r] + b0 + k * L;
+            if (pass.first) {
+                sum[r][k] = Vec{};
+            } else if (whole) {
+                std::memcpy(&sum[r][k], cells, sizeof(Vec));
+            } else {
+                Vec partial{};
+                for (int l = 0; l < L && b0 + k * L + l < V; ++l) partial[l] = cells[l];
+                sum[r][k] = partial;
+            }
         }
+    const double* a = packed.group(a0 / G) + a0 % G;
+    const double* b[K];
+    for (int k = 0; k < K; ++k) b[k] = packed.group(b0 / G + k);
+    for (int i = 0; i < packed.count; ++i) {
+        Vec xb[K * W];
+#pragma GCC unroll 8
+        for (int k = 0; k < K * W; ++k) std::memcpy(&xb[k], b[k / W] + i * G + k % W * L, sizeof(Vec));
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) {
+            const double xa = a[i * G + r];
+#pragma GCC unroll 8
+            for (int k = 0; k < K * W; ++k) sum[r][k] += xa * xb[k];
+        }
+    }
+    for (int r = 0; r < R; ++r) {
+        double* row = out[a0 + r];
+        for (int k = 0; k < K * W; ++k) {
+            if (!pass.last && whole) {
+                std::memcpy(row + b0 + k * L, &sum[r][k], sizeof(Vec));
+                continue;
+            }
+            for (int l = 0; l < L && b0 + k * L + l < V; ++l) {
+                const int c = b0 + k * L + l;
+                row[c] = pass.last ? finish(sum[r][k][l], pass.divisor, pass.var, a0 + r, c) : sum[r][k][l];
+            }
+        }
+    }
 }
 
-constexpr int kCovRows = 4;
-
-// Rows [a0, a0 + kCovRows), or the last rows one at a time, in tiles of two
-// vectors per row (8 vector registers of sums).
-template <class Vec>
-[[gnu::always_inline]] inline void covBlock(int V, int N, Matrix& cov, const Matrix& input,
-                                            int a0, double divisor, const double* var)
+// The rows [a0, a0 + R) against every column group from g on, in tiles of K
+// groups, the last tile narrower.
+template <class Vec, int G, int R, int K>
+[[gnu::always_inline]] inline void rowsOf(int V, Matrix& out, const Packed& packed, int g, int a0,
+                                          const Pass& pass)
 {
-    if (a0 + kCovRows <= V)
-        covRows<Vec, kCovRows, 2>(V, N, cov, input, a0, divisor, var);
+    int h = g;
+    for (; h + K <= packed.groups; h += K) tile<Vec, G, R, K>(V, out, packed, a0, h * G, pass);
+    if constexpr (K == 3)
+        if (h + 2 <= packed.groups) {
+            tile<Vec, G, R, 2>(V, out, packed, a0, h * G, pass);
+            h += 2;
+        }
+    if (h < packed.groups) tile<Vec, G, R, 1>(V, out, packed, a0, h * G, pass);
+}
+
+// The rows of group g against every column group from g on, R rows at a
+// time; a group whose rows past V leave fewer than R, one row at a time.
+template <class Vec, int G, int R, int K>
+[[gnu::always_inline]] inline void band(int V, Matrix& out, const Packed& packed, int g,
+                                        const Pass& pass)
+{
+    static_assert(G % R == 0 && K >= 1 && K <= 3);
+    const int rows = std::min(G, V - g * G);
+    if (rows % R == 0)
+        for (int r0 = 0; r0 < rows; r0 += R) rowsOf<Vec, G, R, K>(V, out, packed, g, g * G + r0, pass);
     else
-        for (int a = a0; a < V; ++a) covRows<Vec, 1, 2>(V, N, cov, input, a, divisor, var);
+        for (int r = 0; r < rows; ++r) rowsOf<Vec, G, 1, K>(V, out, packed, g, g * G + r, pass);
 }
 
-__attribute__((target("avx512f"))) void covBlockAvx512(int V, int N, Matrix& cov,
-                                                       const Matrix& input, int a0, double divisor,
-                                                       const double* var)
+__attribute__((target("avx512f"))) void bandAvx512(int V, Matrix& out, const Packed& packed, int g,
+                                                   const Pass& pass)
 {
-    covBlock<Vec8>(V, N, cov, input, a0, divisor, var);
+    band<Vec8, 8, 8, 3>(V, out, packed, g, pass);
 }
 
-__attribute__((target("avx2"))) void covBlockAvx2(int V, int N, Matrix& cov, const Matrix& input,
-                                                  int a0, double divisor, const double* var)
+__attribute__((target("avx2"))) void bandAvx2(int V, Matrix& out, const Packed& packed, int g,
+                                              const Pass& pass)
 {
-    covBlock<Vec4>(V, N, cov, input, a0, divisor, var);
+    band<Vec4, 4, 4, 3>(V, out, packed, g, pass);
+}
+
+void bandSse2(int V, Matrix& out, const Packed& packed, int g, const Pass& pass)
+{
+    band<Vec2, 4, 4, 1>(V, out, packed, g, pass);
 }
 
 // Copies the upper triangle of m into the lower one, in tiles that stay in
@@ -136,21 +205,50 @@ void mirror(int V, Matrix& m)
     });
 }
 
-// Sums of the upper triangle of input's columns in tiles, finished by var
-// (see finish), then mirrored.
+// centre() on bands of columns, each on one thread, with the same sums per
+// column; with var, also the variances: the squares of the centred values
+// summed in observation order, divided by N - 1.
+void centreBands(int V, int N, Matrix& input, std::vector<double>& means, double* var)
+{
+    constexpr int kBand = 64;
+    parallelFor(0, (V + kBand - 1) / kBand, 3.0 * V * N, [&](long b) {
+        const int j0 = static_cast<int>(b) * kBand, j1 = std::min(V, j0 + kBand);
+        for (int i = 0; i < N; ++i)
+            for (int j = j0; j < j1; ++j) means[j] += input[i][j];
+        for (int j = j0; j < j1; ++j) means[j] /= static_cast<double>(N);
+        for (int i = 0; i < N; ++i)
+            for (int j = j0; j < j1; ++j) input[i][j] = input[i][j] - means[j];
+        if (!var) return;
+        for (int j = j0; j < j1; ++j) var[j] = 0;
+        for (int i = 0; i < N; ++i)
+            for (int j = j0; j < j1; ++j) var[j] += input[i][j] * input[i][j];
+        for (int j = j0; j < j1; ++j) var[j] /= static_cast<double>(N - 1);
+    });
+}
+
+// Sums of the upper triangle of input's columns, block of observations after
+// block, finished by var (see finish), then mirrored. Within a block every
+// band of rows goes to one thread.
 void covTriangle(int width, int V, int N, Matrix& cov, const Matrix& input, const double* var)
 {
-    const double divisor = static_cast<double>(N - 1);
+    Pass pass;
+    pass.divisor = static_cast<double>(N - 1);
+    pass.var = var;
+    Packed packed;
+    packed.width = width == 8 ? 8 : 4;
     const double v = V;
-    parallelFor(0, (V + kCovRows - 1) / kCovRows, v * v * N / 2, [&](long k) {
-        const int a0 = static_cast<int>(k) * kCovRows;
-        if (width == 8)
-            covBlockAvx512(V, N, cov, input, a0, divisor, var);
-        else if (width == 4)
-            covBlockAvx2(V, N, cov, input, a0, divisor, var);
-        else
-            covBlock<Vec2>(V, N, cov, input, a0, divisor, var);
-    });
+    for (int i0 = 0; i0 < N || i0 == 0; i0 += kBlock) {
+        const int count = std::min(kBlock, N - i0);
+        pass.first = i0 == 0;
+        pass.last = i0 + kBlock >= N;
+        pack(V, input, i0, count, packed);
+        parallelFor(0, packed.groups, v * v * count / 2, [&](long g) {
+            const int band = static_cast<int>(g);
+            if (width == 8) bandAvx512(V, cov, packed, band, pass);
+            else if (width == 4) bandAvx2(V, cov, packed, band, pass);
+            else bandSse2(V, cov, packed, band, pass);
+        });
+    }
     mirror(V, cov);
 }
 
@@ -167,7 +265,7 @@ void getCovMat(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& me
 
 void getCovMatWith(int width, int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means)
 {
-    centre(V, N, input, means);
+    centreBands(V, N, input, means, nullptr);
     covTriangle(width, V, N, cov, input, nullptr);
 }
 
@@ -176,13 +274,8 @@ void getCovMatWith(int width, int V, int N, Matrix& cov, Matrix& input, std::vec
 // its tile finishes.
 void getCorrStore(int V, int N, Matrix& store, Matrix& input, std::vector<double>& means)
 {
-    centre(V, N, input, means);
-    std::vector<double> var(V, 0.0);
-    for (int i = 0; i < N; ++i) {
-        const double* x = input[i];
-        for (int a = 0; a < V; ++a) var[a] += x[a] * x[a];
-    }
-    for (int a = 0; a < V; ++a) var[a] /= static_cast<double>(N - 1);
+    std::vector<double> var(V);
+    centreBands(V, N, input, means, var.data());
     covTriangle(currentIsa().width, V, N, store, input, var.data());
 }
 

@@ -4,6 +4,11 @@
 #include "parallel.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -45,27 +50,80 @@ void getRanksLiteral(int V, int N, Matrix& rank, const Matrix& obs)
         }
 }
 
+namespace {
+
+// The positions 0..n-1 ordered by value (ties in any order), through an LSD
+// radix sort of keys that order as the values do, -0 as +0; each byte whose
+// value is the same in every key is skipped. Values must not be
+// not-a-number. order and scratch are filled; keys is work space.
+void orderByValue(const double* values, int n, std::vector<std::uint64_t>& keys,
+                  std::vector<int>& order, std::vector<int>& scratch)
+{
+    keys.resize(n);
+    order.resize(n);
+    scratch.resize(n);
+    std::array<std::array<int, 257>, 8> counts{};
+    for (int k = 0; k < n; ++k) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(values[k] + 0.0);
+        const std::uint64_t key = bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
+        keys[k] = key;
+        order[k] = k;
+        for (int d = 0; d < 8; ++d) ++counts[d][((key >> (8 * d)) & 255) + 1];
+    }
+    for (int d = 0; d < 8; ++d) {
+        auto& c = counts[d];
+        if (std::find(c.begin() + 1, c.end(), n) != c.end()) continue;  // one value of the byte
+        for (int b = 0; b < 256; ++b) c[b + 1] += c[b];
+        for (int k = 0; k < n; ++k) {
+            const int at = order[k];
+            scratch[c[(keys[at] >> (8 * d)) & 255]++] = at;
+        }
+        order.swap(scratch);
+    }
+}
+
+}  // namespace
+
 // A tie group at sorted positions p..q gets (sum of p+1..q+1) / (q - p + 1):
 // the same whole-number sum over the same count as the counting loop forms,
-// so the same double.
+// so the same double. Columns go in bands of 8, one cache line of a row of
+// obs: a band's values are gathered row by row, each column ordered on its
+// own (a column holding not-a-number by a comparison sort, as it compares
+// in no order), and the ranks written back row by row.
 void getRanks(int V, int N, Matrix& rank, const Matrix& obs)
 {
-    parallelFor(0, V, static_cast<double>(V) * N * 20, [&](long i) {
-        std::vector<std::pair<double, int>> column(N);
-        for (int k = 0; k < N; ++k) column[k] = {obs[k][i], k};
-        std::sort(column.begin(), column.end(),
-                  [](const auto& x, const auto& y) { return x.first < y.first; });
-        for (int p = 0; p < N;) {
-            int q = p;
-            while (q + 1 < N && column[q + 1].first == column[p].first) ++q;
-            double r = q + 1;
-            if (q > p) {
-                double sum = 0;
-                for (int c = p + 1; c <= q + 1; ++c) sum += c;
-                r = sum / static_cast<double>(q - p + 1);
+    constexpr int kBand = 8;
+    parallelFor(0, (V + kBand - 1) / kBand, static_cast<double>(V) * N * 20, [&](long b) {
+        const int i0 = static_cast<int>(b) * kBand, width = std::min(kBand, V - i0);
+        std::vector<double> band(static_cast<size_t>(N) * width), column(N), ranks(N);
+        std::vector<std::uint64_t> keys;
+        std::vector<int> order, scratch;
+        for (int k = 0; k < N; ++k)
+            for (int c = 0; c < width; ++c) band[static_cast<size_t>(k) * width + c] = obs[k][i0 + c];
+        for (int c = 0; c < width; ++c) {
+            for (int k = 0; k < N; ++k) column[k] = band[static_cast<size_t>(k) * width + c];
+            if (std::any_of(column.begin(), column.end(), [](double x) { return std::isnan(x); })) {
+                order.resize(N);
+                std::iota(order.begin(), order.end(), 0);
+                std::sort(order.begin(), order.end(), [&](int x, int y) { return column[x] < column[y]; });
+            } else {
+                orderByValue(column.data(), N, keys, order, scratch);
             }
-            for (int k = p; k <= q; ++k) rank[column[k].second][i] = r;
-            p = q + 1;
+            for (int p = 0; p < N;) {
+                int q = p;
+                while (q + 1 < N && column[order[q + 1]] == column[order[p]]) ++q;
+                double r = q + 1;
+                if (q > p) {
+                    double sum = 0;
+                    for (int c1 = p + 1; c1 <= q + 1; ++c1) sum += c1;
+                    r = sum / static_cast<double>(q - p + 1);
+                }
+                for (int k = p; k <= q; ++k) ranks[order[k]] = r;
+                p = q + 1;
+            }
+            for (int k = 0; k < N; ++k) band[static_cast<size_t>(k) * width + c] = ranks[k];
         }
+        for (int k = 0; k < N; ++k)
+            for (int c = 0; c < width; ++c) rank[k][i0 + c] = band[static_cast<size_t>(k) * width + c];
     });
 }

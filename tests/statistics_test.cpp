@@ -77,6 +77,19 @@ Stats stats(int V, int N, Matrix input, Form f, int width = 0)
     return ::testing::AssertionSuccess();
 }
 
+// The same bits, or not-a-number in both: the sign of a not-a-number made from
+// two of them depends on which comes first in a product, and the fast forms
+// copy the upper triangle where the literal loops multiply the other way.
+::testing::AssertionResult sameBitsOrBothNaN(const Matrix& a, const Matrix& b)
+{
+    for (long r = 0; r < a.rows(); ++r)
+        for (long c = 0; c < a.cols(); ++c)
+            if (bits(a[r][c]) != bits(b[r][c]) && !(std::isnan(a[r][c]) && std::isnan(b[r][c])))
+                return ::testing::AssertionFailure()
+                       << "cell [" << r << "][" << c << "]: " << a[r][c] << " vs " << b[r][c];
+    return ::testing::AssertionSuccess();
+}
+
 ::testing::AssertionResult bitSymmetric(const Matrix& m)
 {
     for (long a = 0; a < m.rows(); ++a)
@@ -255,6 +268,52 @@ TEST(CovarianceAndCorrelation, FastFormsGiveTheLiteralBits)
             EXPECT_TRUE(sameBits(fast.corr, literal.corr)) << what;
         }
     }
+}
+
+// The sums go on block of observations after block, in tiles of groups of
+// columns: counts of observations about the block's edges and past several
+// blocks, counts of columns about the edges of the groups and tiles, and
+// not-a-number and infinities in the input, for the covariance and for the
+// store that gets the correlation straight from the sums.
+TEST(CovarianceAndCorrelation, ObservationBlocksAndTilesGiveTheLiteralBits)
+{
+    ThreadCount keep;
+    std::mt19937_64 gen(1618);
+    std::normal_distribution<double> normal;
+    const int shapes[][2] = {{9, 255}, {24, 256}, {25, 257}, {23, 513}, {57, 700}, {1, 300},
+                             {47, 260}, {16, 1029}};
+    for (const auto& shape : shapes)
+        for (const bool special : {false, true}) {
+            const int V = shape[0], N = shape[1];
+            Matrix obs(N, V, 0.0);
+            for (int k = 0; k < N; ++k)
+                for (int i = 0; i < V; ++i) obs[k][i] = (i % 3 ? 1e3 : 1.0) + normal(gen);
+            if (special && V > 3) {
+                obs[N - 1][1] = std::nan("");
+                obs[N / 2][2] = INFINITY;
+                obs[0][V - 1] = -INFINITY;
+            }
+            const Stats literal = stats(V, N, obs, Form::literal);
+            for (int width : {2, 4, 8})
+                for (int threads : {1, 2}) {
+                    if (width > std::max(2, widestIsa().width)) continue;
+                    omp_set_num_threads(threads);
+                    const std::string what = "V " + std::to_string(V) + " N " + std::to_string(N) +
+                                             " width " + std::to_string(width) + " threads " +
+                                             std::to_string(threads);
+                    const Stats fast = stats(V, N, obs, Form::fast, width);
+                    auto same = [&](const Matrix& a, const Matrix& b) {
+                        return special ? sameBitsOrBothNaN(a, b) : sameBits(a, b);
+                    };
+                    EXPECT_TRUE(same(fast.cov, literal.cov)) << what;
+                    EXPECT_TRUE(same(fast.corr, literal.corr)) << what;
+                    if (width != std::max(2, currentIsa().width)) continue;
+                    Matrix input = obs, store = square(V, 12345);
+                    std::vector<double> means(V, 0.0);
+                    getCorrStore(V, N, store, input, means);
+                    EXPECT_TRUE(same(store, literal.corr)) << what;
+                }
+        }
 }
 
 // --- ranks -----------------------------------------------------------------------
