@@ -76,6 +76,8 @@ long double runBytes(const Method& method, int V, int N, int threads)
     const long double v = V, n = N, name = 48;
     long double bytes = (v + n) * name + v * 16;                        // names, means, variances
     bytes += matrixBytes(n, v) * (method.spearman ? 2 : 1);             // observations, ranks
+    bytes += (v + 7) * std::min<long double>(n, kCovarianceBlock) * 8;  // a block of them packed
+    if (method.spearman) bytes += threads * n * 96;                    // a band being ranked
     // One V x V store. The first-order sweep adds a panel of its pass's
     // columns (in double, and four bytes a cell in fixed point) and one bit
     // per pair; the second-order one a packed copy of the upper triangle and,

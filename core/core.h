@@ -68,6 +68,9 @@ void getCorrMat(int V, Matrix& corr, const Matrix& cov);
 // covariance followed by the correlation, each cell divided as it leaves the
 // sums, so the covariance is never stored.
 void getCorrStore(int V, int N, Matrix& store, Matrix& input, std::vector<double>& means);
+// The fast forms sum blocks of kCovarianceBlock observations at a time, each
+// block packed beside the input (8 bytes a value).
+constexpr int kCovarianceBlock = 256;
 
 // --- thresholds --------------------------------------------------------------
 

@@ -48,8 +48,6 @@ typedef double Vec2 __attribute__((vector_size(16)));
 // diagonal, which the mirror overwrites); a double stored and loaded again
 // keeps its bits, so each cell is summed from 0 in observation order as the
 // literal loop sums it.
-constexpr int kBlock = 256;  // observations per block
-
 struct Packed {
     std::vector<double> values;         // groups x observations x width
     int width = 4, groups = 0, count = 0;  // count: observations of the block
@@ -237,10 +235,10 @@ void covTriangle(int width, int V, int N, Matrix& cov, const Matrix& input, cons
     Packed packed;
     packed.width = width == 8 ? 8 : 4;
     const double v = V;
-    for (int i0 = 0; i0 < N || i0 == 0; i0 += kBlock) {
-        const int count = std::min(kBlock, N - i0);
+    for (int i0 = 0; i0 < N || i0 == 0; i0 += kCovarianceBlock) {
+        const int count = std::min(kCovarianceBlock, N - i0);
         pass.first = i0 == 0;
-        pass.last = i0 + kBlock >= N;
+        pass.last = i0 + kCovarianceBlock >= N;
         pack(V, input, i0, count, packed);
         parallelFor(0, packed.groups, v * v * count / 2, [&](long g) {
             const int band = static_cast<int>(g);
@@ -254,10 +252,9 @@ void covTriangle(int width, int V, int N, Matrix& cov, const Matrix& input, cons
 
 }  // namespace
 
-// Blocks of rows, each summed over its cells b >= a in observation order with
-// the vectors of currentIsa() (vector products and sums round like scalar
-// ones); the lower triangle holds the same products in the same order
-// and is copied.
+// Tiles of the upper triangle, each cell summed in observation order with the
+// vectors of currentIsa() (vector products and sums round like scalar ones);
+// the lower triangle holds the same products in the same order and is copied.
 void getCovMat(int V, int N, Matrix& cov, Matrix& input, std::vector<double>& means)
 {
     getCovMatWith(currentIsa().width, V, N, cov, input, means);
