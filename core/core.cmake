@@ -11,11 +11,11 @@ set(ASSOCNET_COMPILE_OPTIONS -Wall -Wextra -Wpedantic -ffp-contract=off -fno-mat
 
 cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH ASSOCNET_ROOT)
 set(ASSOCNET_CORE_SOURCES
-  matrix.cpp reader.cpp table.cpp input.cpp
+  matrix.cpp programs_table.cpp command_table.cpp table_bytes.cpp
   covariance.cpp ranks.cpp thresholds.cpp
   analysis.cpp isa.cpp panel_runs.cpp first_order_offers.cpp second_order_offers.cpp
   batch_rows.cpp sweep1.cpp sweep2.cpp sweep3.cpp pvalues.cpp
-  genes.cpp selection.cpp network.cpp table_file.cpp
+  genes.cpp selection.cpp network.cpp api_table.cpp
   expression_file.cpp gene_choice.cpp sparse.cpp hdf5_file.cpp h5ad.cpp loom.cpp tenx.cpp
   matrix_market.cpp)
 list(TRANSFORM ASSOCNET_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

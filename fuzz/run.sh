@@ -48,7 +48,7 @@ fi
 sources=("$here/${target}_fuzz.cpp" "$root"/core/*.cpp "$root/programs/driver.cpp"
          "$root/programs/profiles.cpp")
 for f in "$root"/output/*.cpp; do
-    [[ $f == */html.cpp ]] || sources+=("$f")
+    [[ $f == */html_report.cpp ]] || sources+=("$f")
 done
 # shellcheck disable=SC2054 # the commas are part of -fsanitize=...
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-math-errno

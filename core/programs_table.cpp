@@ -1,8 +1,8 @@
-// The table reader: tokens separated by any whitespace; after the last name of
-// the name line and after the last value of every variable line the rest of
-// that line is skipped. Counts come from the user, never from the file.
-// Also the number parser that both table readers share (parseNumber), and
-// how a token stands in a reader's message (shownToken).
+// The seven programs' table reader: tokens separated by any whitespace;
+// after the last name of the name line and after the last value of every
+// variable line the rest of that line is skipped. Counts come from the user,
+// never from the file. Also the number parser that both table readers share
+// (parseNumber), and how a token stands in a reader's message (shownToken).
 #include "core.h"
 
 #include <cerrno>

@@ -1,12 +1,12 @@
-// The reader of expression tables: refuses bytes that are no text table,
-// finds the name line and the delimiter, then the records (the lines, or for
-// CSV the lines joined where a quoted field holds a line end), sets aside the
-// separators that end every line, decides whether the first line is the name
-// line, splits the records into fields, reads the values (blocks of records
-// in parallel, each into its own cells), lays the cells out gene-major and
-// applies the missing-value policy. Fields stay views of the text; only
-// names are copied. Also the checks of names and values that any table
-// passes before its statistics.
+// The reader of the expression tables that assocnet and the API take:
+// refuses bytes that are no text table, finds the name line and the
+// delimiter, then the records (the lines, or for CSV the lines joined where a
+// quoted field holds a line end), sets aside the separators that end every
+// line, decides whether the first line is the name line, splits the records
+// into fields, reads the values (blocks of records in parallel, each into its
+// own cells), lays the cells out gene-major and applies the missing-value
+// policy. Fields stay views of the text; only names are copied. Also the
+// checks of names and values that any table passes before its statistics.
 #include "table.h"
 
 #include "parallel.h"
