@@ -11,7 +11,8 @@ set(ASSOCNET_COMPILE_OPTIONS -Wall -Wextra -Wpedantic -ffp-contract=off -fno-mat
 
 cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH ASSOCNET_ROOT)
 set(ASSOCNET_CORE_SOURCES
-  matrix.cpp programs_table.cpp command_table.cpp table_bytes.cpp
+  matrix.cpp programs_table.cpp command_table.cpp table_records.cpp table_checks.cpp
+  table_bytes.cpp
   covariance.cpp ranks.cpp thresholds.cpp
   analysis.cpp isa.cpp panel_runs.cpp first_order_offers.cpp second_order_offers.cpp
   batch_rows.cpp sweep1.cpp sweep2.cpp sweep3.cpp pvalues.cpp

@@ -6,6 +6,7 @@
 //   readTable        fills a Table from the text of a table; reads the options
 //   namesNotUtf8     why names cannot go into the files as they are (not UTF-8)
 //   valuesOutOfRange why values would overflow or underflow the covariance
+//   shownText        a name as it stands in a message
 //   loadTable        fills bytes with the contents of a file or standard input,
 //                    inflated when gzip-compressed
 //   inflateTable     fills out with the data of every member of a gzip stream
@@ -89,6 +90,9 @@ std::string namesNotUtf8(const Names& genes, const Names& samples);
 // of gene g in sample s stands at values[g * geneStride + s * sampleStride].
 std::string valuesOutOfRange(const double* values, long geneStride, long sampleStride,
                              const Names& genes, const Names& samples);
+// A name or token as it may stand in a message: about 40 bytes, characters
+// as they are (UTF-8 included), control bytes and bytes that are not UTF-8 as \xNN.
+std::string shownText(std::string_view token);
 // The length of the UTF-8 sequence of a character that is not ASCII at text[k]
 // (2 to 4), or 0 when the bytes there are no such sequence.
 size_t utf8Sequence(std::string_view text, size_t k);
