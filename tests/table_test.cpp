@@ -4,7 +4,9 @@
 // message; missing values are refused or dropped; gzip files are inflated,
 // all members; legacy names are the raw fields; the checks of names and
 // values refuse what the files or the covariance cannot carry.
+#include "command_table.h"
 #include "table.h"
+#include "table_bytes.h"
 
 #include <gtest/gtest.h>
 

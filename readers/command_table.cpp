@@ -6,10 +6,11 @@
 // into fields, reads the values (blocks of records in parallel, each into its
 // own cells), lays the cells out gene-major and applies the missing-value
 // policy. Fields stay views of the text; only names are copied.
-#include "table.h"
+#include "command_table.h"
 
 #include "genes.h"
 #include "parallel.h"
+#include "table.h"
 #include "table_records.h"
 
 #include <algorithm>
