@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -390,6 +391,30 @@ TEST(NumberFormat, RandomValuesOfEveryMagnitudeMatchTheStream)
     EXPECT_EQ(mismatches(values), "");
 }
 
+TEST(NumberFormat, DecadeEdgesAndRandomBitPatternsMatchTheStream)
+{
+    std::mt19937_64 gen(11);
+    std::uniform_real_distribution<double> unit(-1, 1);
+    std::vector<double> values = {0.5, -0.25, 1e-7, 1e-5, 1.5e-05, 1e6, 999999.5, 999999.4, 123456,
+                                  1234567, 0.1234565, 9.999995e-5, 0.00012345650000000001, 1, -1,
+                                  0.0, -0.0, 5e-324, 1.7976931348623157e308, INFINITY, -INFINITY,
+                                  std::nan(""), -std::nan(""), 0.1, 1e-4, 99999.95,
+                                  // decades of coefficients, and digits rounding up to the next
+                                  0.01, 0.001, -0.001, 0.0999999, 0.09999996, -0.00999995,
+                                  0.000999996, 0.99999951, 0.9999994, 0.1000005, 0.000100000,
+                                  0.0123, -0.5, 0.25000049999999999};
+    for (const double step : {0x1p-52, 0x1p-40, 1e-7})
+        for (const double edge : {1e-4, 1e-3, 1e-2, 1e-1, 1.0})
+            for (const double x : {edge * (1 - step), edge * (1 + step)}) values.push_back(x);
+    for (int k = 0; k < 200000; ++k) {
+        values.push_back(std::bit_cast<double>(gen()));
+        const double u = unit(gen);
+        values.push_back(u);
+        values.push_back(u * std::pow(10.0, static_cast<int>(gen() % 12) - 5));
+    }
+    for (double x : values) ASSERT_EQ(putNumberText(x, false), streamText(x)) << std::hexfloat << x;
+}
+
 // --- matrix report -------------------------------------------------------------------
 
 TEST(MatrixReport, MirroredWorkedExampleReadsOnlyTheUpperTriangle)
@@ -727,6 +752,72 @@ TEST(EdgeListWriters, GiveTheThresholdFormsBytesInTheOrderGiven)
     std::vector<std::string> want = lines(std::string(text(s)));
     std::reverse(want.begin(), want.end());
     EXPECT_EQ(lines(std::string(text(r))), want);
+}
+
+// The levels written in one pass: each file as its level alone writes it,
+// whatever the order of the thresholds, with equal ones, one that is not a
+// number, values on a threshold and not-a-number cells; literal files too.
+TEST(EdgeListWriters, LevelsWrittenTogetherMatchEachLevelWrittenAlone)
+{
+    const int V = 40;
+    std::mt19937_64 gen(3);
+    std::uniform_real_distribution<double> coef(-1, 1);
+    Matrix m(V, V, 0.0);
+    Names names;
+    for (int i = 0; i < V; ++i) names.push_back(std::string("g").append(std::to_string(i)));
+    const double t1 = 0.3, t2 = 0.6;
+    for (int i = 0; i < V; ++i)
+        for (int j = i + 1; j < V; ++j) {
+            const int pick = static_cast<int>(gen() % 20);
+            m[i][j] = pick == 0 ? std::nan("") : pick == 1 ? -t1 : pick == 2 ? t2 : coef(gen);
+        }
+    const std::vector<std::vector<double>> levels = {
+        {t1, 0.45, t2}, {t2, t1, std::nan("")}, {t1, t1, 0.9}, {std::nan(""), std::nan("")}};
+    for (const auto& thresholds : levels)
+        for (const bool literal : {false, true}) {
+            std::vector<TextOut> sifs(thresholds.size()), nets(thresholds.size());
+            std::vector<TextOut*> sifOuts, netOuts;
+            for (size_t l = 0; l < thresholds.size(); ++l) {
+                sifs[l].literal = nets[l].literal = literal;
+                sifOuts.push_back(&sifs[l]);
+                netOuts.push_back(&nets[l]);
+            }
+            getCytoScapeInputs(V, thresholds, m, sifOuts, names, {" pos ", " neg "});
+            getPajekInputs(V, thresholds, m, netOuts, names);
+            for (size_t l = 0; l < thresholds.size(); ++l) {
+                TextOut sif, net;
+                sif.literal = net.literal = literal;
+                getCytoScapeInput(V, thresholds[l], m, sif, names, {" pos ", " neg "});
+                getPajekInput(V, thresholds[l], m, net, names);
+                EXPECT_EQ(text(sifs[l]), text(sif)) << "level " << l << " literal " << literal;
+                EXPECT_EQ(text(nets[l]), text(net)) << "level " << l << " literal " << literal;
+            }
+        }
+}
+
+TEST(EdgeListWriters, EdgesNeedAMagnitudeStrictlyAboveTheThreshold)
+{
+    const double t = thresholdFor(30, 3.2905, 1);
+    const double nan = std::nan("");
+    const Matrix m = {{0, t, -t, nan, std::nextafter(t, 1.0)},
+                      {0, 0, 1, -0.6, 0},
+                      {0, 0, 0, 0, 0},
+                      {0, 0, 0, 0, -1},
+                      {0, 0, 0, 0, 0}};
+    const Names names = {"a", "b", "c", "d", "e"};
+    TextOut sif, net;
+    getCytoScapeInput(5, t, m, sif, names, {" r3pos ", " r3neg "});
+    getPajekInput(5, t, m, net, names);
+    EXPECT_EQ(text(sif), "a r3pos e\nb r3pos c\nb r3neg d\nd r3neg e\n");
+    EXPECT_EQ(text(net).substr(text(net).find("*Edges")),
+              "*Edges\n1 5 " + streamText(std::nextafter(t, 1.0)) +
+                  " c Red\n2 3 1 c Red\n2 4 -0.6 c Blue\n4 5 -1 c Blue\n");
+    // Too few observations: the threshold is not a number and no edge passes.
+    TextOut none, emptyNet;
+    getCytoScapeInput(5, thresholdFor(4, 2.5758, 1), m, none, names, {" r2pos ", " r2neg "});
+    getPajekInput(0, thresholdFor(30, 2.5758, 1), {}, emptyNet, {});
+    EXPECT_EQ(text(none), "");
+    EXPECT_EQ(text(emptyNet), "*Vertices 0\n*Edges\n");
 }
 
 TEST(EdgeTable, HeaderThenShortestNumbersAndLevelNames)
