@@ -11,19 +11,17 @@ set(ASSOCNET_COMPILE_OPTIONS -Wall -Wextra -Wpedantic -ffp-contract=off -fno-mat
 
 cmake_path(GET CMAKE_CURRENT_LIST_DIR PARENT_PATH ASSOCNET_ROOT)
 set(ASSOCNET_CORE_SOURCES
-  matrix.cpp reader.cpp table.cpp input.cpp
+  matrix.cpp tokens.cpp table_checks.cpp
   covariance.cpp ranks.cpp thresholds.cpp
   analysis.cpp isa.cpp panel_runs.cpp first_order_offers.cpp second_order_offers.cpp
   batch_rows.cpp sweep1.cpp sweep2.cpp sweep3.cpp pvalues.cpp
-  genes.cpp selection.cpp network.cpp table_file.cpp
-  expression_file.cpp gene_choice.cpp sparse.cpp hdf5_file.cpp h5ad.cpp loom.cpp tenx.cpp
-  matrix_market.cpp)
+  genes.cpp selection.cpp network.cpp)
 list(TRANSFORM ASSOCNET_CORE_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)
 
 # The core as a static library `name`, with the public API in include/. The
-# caller finds OpenMP, ZLIB and HDF5 (its C component) first.
+# caller finds OpenMP first.
 function(assocnet_core_library name)
   add_library(${name} STATIC ${ASSOCNET_CORE_SOURCES})
   target_include_directories(${name} PUBLIC ${ASSOCNET_ROOT}/include ${ASSOCNET_ROOT}/core)
-  target_link_libraries(${name} PUBLIC OpenMP::OpenMP_CXX ZLIB::ZLIB PRIVATE hdf5::hdf5)
+  target_link_libraries(${name} PUBLIC OpenMP::OpenMP_CXX)
 endfunction()

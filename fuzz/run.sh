@@ -45,18 +45,19 @@ fi
 # cannot link against, so the kernels are built here in their default form.
 # The HTML report's writer is left out: it needs the page that the CMake build
 # embeds, and the target never writes a report.
-sources=("$here/${target}_fuzz.cpp" "$root"/core/*.cpp "$root/programs/driver.cpp"
+sources=("$here/${target}_fuzz.cpp" "$root"/core/*.cpp "$root"/readers/*.cpp "$root/programs/driver.cpp"
          "$root/programs/profiles.cpp")
 for f in "$root"/output/*.cpp; do
-    [[ $f == */html.cpp ]] || sources+=("$f")
+    [[ $f == */html_report.cpp ]] || sources+=("$f")
 done
 # shellcheck disable=SC2054 # the commas are part of -fsanitize=...
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-math-errno
        -fsanitize=fuzzer,address,undefined -fno-sanitize=float-divide-by-zero
        -fno-sanitize-recover=undefined -Wno-unknown-pragmas -Wno-source-uses-openmp
-       "-Dtarget_clones(...)=used" -I "$root/include" -I "$root/core" -I "$root/output" -I "$root/programs")
+       "-Dtarget_clones(...)=used" -I "$root/include" -I "$root/core" -I "$root/readers" -I "$root/output"
+       -I "$root/programs")
 # The GraphML writer among the output sources needs libxml2, the readers of
-# single-cell files HDF5.
+# single-cell files HDF5 and the table readers zlib.
 read -ra libraryFlags <<<"$(xml2-config --cflags) $(pkg-config --cflags hdf5)"
 read -ra libraries <<<"$(xml2-config --libs) $(pkg-config --libs hdf5)"
 echo "fuzz: building $target in $work"

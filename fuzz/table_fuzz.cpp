@@ -38,9 +38,10 @@
 //   only genes may not have, is refused then);
 // - inflateTable gives back what was compressed, in two members, and a
 //   message of one printable line for anything else.
+#include "command_table.h"
 #include "core.h"
 #include "profiles.h"
-#include "table.h"
+#include "table_bytes.h"
 
 #include <cmath>
 #include <cstdint>

@@ -6,7 +6,7 @@
 #include "parallel.h"
 #include "pipeline.h"
 #include "pvalues.h"
-#include "table.h"
+#include "table_bytes.h"
 
 #include <CLI/CLI.hpp>
 

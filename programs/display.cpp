@@ -1,5 +1,5 @@
 // The progress display of assocnet on standard error.
-#include "pipeline.h"
+#include "display.h"
 
 #include <cmath>
 #include <cstdio>

@@ -4,6 +4,7 @@
 #include "pipeline.h"
 
 #include "cluster.h"
+#include "display.h"
 
 #include "files.h"
 #include "genes.h"

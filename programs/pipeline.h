@@ -7,7 +7,6 @@
 #include "assocnet/assocnet.h"
 #include "profiles.h"
 
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -36,28 +35,3 @@ struct Cluster;
 // an MPI job; returns the exit status (0, or 1 after a one-line message on
 // standard error).
 int runAssocnet(const RunOptions& options, const Cluster& cluster);
-
-// --- progress on standard error ------------------------------------------------
-
-// On a terminal one line redrawn in place: the stage, the share done and the
-// time left; otherwise one line per stage and at most one a minute within a
-// stage. Nothing when quiet.
-struct Display {
-    bool quiet = false;
-    bool silent = false;     // not even warnings: a rank other than 0 of a job
-    bool terminal = false;
-    std::string stage;
-    double stageStart = 0;   // seconds, monotonic
-    double lastShown = 0;
-    bool lineOpen = false;   // a redrawn line is on the terminal
-};
-// Seconds on the monotonic clock.
-double clockSeconds();
-// A new stage begins.
-void showStage(Display& d, const std::string& stage);
-// Share (0..1) of the current stage done.
-void showShare(Display& d, double share);
-// A warning: on its own line, not mixed with the redrawn one.
-void showWarning(Display& d, const std::string& text);
-// Ends the redrawn line, if any.
-void endDisplay(Display& d);

@@ -3,8 +3,9 @@
 #include "assocnet/assocnet.h"
 
 #include "expression_file.h"
+#include "command_table.h"
 #include "genes.h"
-#include "table.h"
+#include "table_bytes.h"
 
 namespace assocnet {
 

@@ -6,7 +6,7 @@
 #include "cell_files.h"
 
 #include "matrix_market.h"
-#include "table.h"
+#include "table_bytes.h"
 
 #include <cerrno>
 #include <climits>

@@ -61,6 +61,18 @@ void putKey(TextOut& out, std::string_view key)
     put(out, ":");
 }
 
+// Appends the items as a JSON array on one line, putItem writing each.
+template <class Items, class PutItem>
+void putJsonArray(TextOut& out, const Items& items, PutItem putItem)
+{
+    put(out, "[");
+    for (size_t k = 0; k < items.size(); ++k) {
+        if (k > 0) put(out, ",");
+        putItem(items[k]);
+    }
+    put(out, "]");
+}
+
 }  // namespace
 
 void writeHtmlReport(const RunFacts& run, const Names& names, const std::vector<Edge>& edges,
@@ -101,12 +113,8 @@ void writeHtmlReport(const RunFacts& run, const Names& names, const std::vector<
     endLine(out);
 
     putKey(out, "dropped");
-    put(out, "[");
-    for (size_t k = 0; k < run.dropped.size(); ++k) {
-        if (k > 0) put(out, ",");
-        putJsonString(out, run.dropped[k]);
-    }
-    put(out, "],");
+    putJsonArray(out, run.dropped, [&](const std::string& line) { putJsonString(out, line); });
+    put(out, ",");
     endLine(out);
 
     putKey(out, "levels");
@@ -141,12 +149,8 @@ void writeHtmlReport(const RunFacts& run, const Names& names, const std::vector<
     putJsonNumber(out, kept.width);
     put(out, ",");
     putKey(out, "counts");
-    put(out, "[");
-    for (size_t k = 0; k < kept.counts.size(); ++k) {
-        if (k > 0) put(out, ",");
-        putInt(out, kept.counts[k]);
-    }
-    put(out, "]},");
+    putJsonArray(out, kept.counts, [&](auto count) { putInt(out, count); });
+    put(out, "},");
     endLine(out);
 
     putKey(out, "names");

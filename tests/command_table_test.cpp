@@ -2,9 +2,11 @@
 // to the same genes, samples and values; the first line is the header unless
 // told otherwise or too ambiguous; what is no table is refused with its exact
 // message; missing values are refused or dropped; gzip files are inflated,
-// all members; legacy names are the raw fields; the checks of names and
-// values refuse what the files or the covariance cannot carry.
+// all members; legacy names are the raw fields, and names that are no UTF-8
+// are found.
+#include "command_table.h"
 #include "table.h"
+#include "table_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -230,30 +232,6 @@ TEST(TableNames, EmptyGeneNamesAreRefusedOtherEncodingsConvertedOnRequest)
         EXPECT_NE(namesNotUtf8({bad}, {}), "") << bad;
 }
 
-TEST(TableValues, SpreadsTheCovarianceCannotCarryAreRefusedOthersPass)
-{
-    const Names genes = {"g1", "g2"}, samples = {"s1", "s2", "s3"};
-    const auto check = [&](std::vector<double> g2) {
-        std::vector<double> values = {1, 2, 4};
-        values.insert(values.end(), g2.begin(), g2.end());
-        return valuesOutOfRange(values.data(), 3, 1, genes, samples);
-    };
-    for (double scale : {1e-20, 1e20, 1e-60, 1e70})
-        EXPECT_EQ(check({1 * scale, 3 * scale, -2 * scale}), "") << scale;
-    EXPECT_EQ(check({1e300, 1e300, 1e300}), "");  // constant: no products
-    EXPECT_EQ(check({-3e200, 5e200, 0}),
-              "gene \"g2\" has values from -3e+200 to 5e+200: products of such values overflow a double "
-              "in the covariance; divide the values by a power of ten");
-    EXPECT_EQ(check({1e-80, 3e-80, 2e-80}),
-              "gene \"g2\" has values from 1e-80 to 3e-80, which differ by less than 1e-70: products of "
-              "their differences underflow a double in the covariance; multiply the values by a power "
-              "of ten");
-    // Samples in rows: gene 1 is the first column.
-    const std::vector<double> both = {1e-100, 1e90, 2e-100, -1e90, 0, 0};
-    EXPECT_EQ(valuesOutOfRange(both.data(), 1, 2, genes, samples).substr(0, 81),
-              "gene \"g1\" has values from 0 to 2e-100 (and 1 more gene like it), which differ by ");
-}
-
 TEST(TableForms, LegacyNamesAreTheRawFieldsWithoutTheFirstDashOfAGene)
 {
     TableOptions o;
@@ -348,7 +326,7 @@ TEST(TableInput, GzipIsInflatedWhateverTheNameAllMembers)
     ASSERT_EQ(inflateTable(two, out), "");
     EXPECT_EQ(out, kPlain);
 
-    const std::string path = testing::TempDir() + "table_test_input.txt";
+    const std::string path = testing::TempDir() + "command_table_test_input.txt";
     const auto save = [&](const std::string& bytes) {
         std::FILE* f = std::fopen(path.c_str(), "wb");
         ASSERT_NE(f, nullptr);

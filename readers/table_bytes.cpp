@@ -1,6 +1,6 @@
 // Loading a table's bytes: a file or standard input read whole, then
 // inflated when it is gzip-compressed (every member of the stream).
-#include "table.h"
+#include "table_bytes.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,5 +1,5 @@
-// The table reader: tokens follow the counts V and N, not the
-// lines; only a line feed ends a line for the skips; the first "-" of a
+// The seven programs' table reader: tokens follow the counts V and N, not
+// the lines; only a line feed ends a line for the skips; the first "-" of a
 // variable name goes. Then the checks this project adds: a value must be a
 // whole decimal number within the range of a double, and a table shorter than
 // the counts promise is reported with the line where it falls short.
@@ -272,4 +272,66 @@ TEST(ReaderRules, CarriageReturnOnlyFileFailsBecauseTheFirstSkipEatsIt)
     EXPECT_EQ(t.obsNames, (Names{"a", "b"})) << "the names are read before the skip";
     // With no variable promised the same file is complete.
     EXPECT_EQ(readTable(0, 2, crOnly).problem, "");
+}
+
+TEST(ReaderRules, TokensFollowTheCountsNotTheLines)
+{
+    // Extra columns and lines are skipped, CRLF and blank lines read as plain
+    // line ends, and a numeric corner token is ignored.
+    const Table t = readTable(2, 2,
+                              "7 s1 s2 s3\r\n\r\n  \nA-B-C 1 2 99\r\n\n--x -0 +5 junk\nnever 1 2\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(t.obsNames, (Names{"s1", "s2"}));
+    EXPECT_EQ(t.vars, (Names{"AB-C", "-x"}));
+    EXPECT_EQ(t.obs[0][0], 1);
+    EXPECT_EQ(t.obs[1][0], 2);
+    EXPECT_TRUE(std::signbit(t.obs[0][1]) && t.obs[0][1] == 0);
+    EXPECT_EQ(t.obs[1][1], 5);
+}
+
+TEST(ReaderRules, ShortNameLineBorrowsFromTheNextLine)
+{
+    // Three names wanted: the third is the first token of the next line, and
+    // the rest of that line is skipped.
+    const Table t = readTable(1, 3, "corner a-1 b\nc d e\nx- 1 .5 5.\n");
+    ASSERT_EQ(t.problem, "");
+    EXPECT_EQ(t.obsNames, (Names{"a-1", "b", "c"}));
+    EXPECT_EQ(t.vars, (Names{"x"}));
+    EXPECT_EQ(t.obs[1][0], 0.5);
+    EXPECT_EQ(t.obs[2][0], 5);
+}
+
+TEST(ReaderRules, ValuesMustBeWholeDecimalTokens)
+{
+    for (const char* bad : {"NA", "nan", "inf", "1,5", "0x10", "3.2abc", "1e", "-", "."}) {
+        const Table t = readTable(2, 2, std::string("c s1 s2\ng1 1 2\ng2 4 ") + bad + "\n");
+        EXPECT_NE(t.problem.find("line 3: variable \"g2\" (number 2), value 2 of 2: expected a number"),
+                  std::string::npos)
+            << bad << ": " << t.problem;
+    }
+    const Table huge = readTable(1, 1, "c s\ng 1e999\n");
+    EXPECT_NE(huge.problem.find("within the range of a double, found \"1e999\""), std::string::npos)
+        << huge.problem;
+    const Table tiny = readTable(1, 2, "c s t\ng 1e-400 3.2e-4\n");
+    EXPECT_EQ(tiny.problem, "");
+    EXPECT_EQ(tiny.obs[0][0], 0);
+    EXPECT_EQ(tiny.obs[1][0], 3.2e-4);
+    const Table upper = readTable(1, 1, "c s\ng 1E5\n");
+    EXPECT_EQ(upper.obs[0][0], 1e5);
+}
+
+TEST(ReaderRules, ShortTablesNameTheLineWhereTheyEnd)
+{
+    EXPECT_EQ(readTable(1, 1, "").problem, "line 1: the file is empty; expected the name line");
+    EXPECT_EQ(readTable(1, 3, "c s1 s2").problem,
+              "line 1: the file ends after 2 of 3 observation names");
+    EXPECT_EQ(readTable(3, 1, "c s\ng1 1\ng2 2\n").problem,
+              "line 4: the file ends after 2 of 3 variable lines");
+    // A short line takes the next variable's name as a value.
+    EXPECT_NE(readTable(2, 3, "c a b c\ng1 1 2\ng2 1 2 3\n").problem.find("line 3: variable \"g1\""),
+              std::string::npos);
+    // Carriage returns alone end no line: the first skip eats the file.
+    EXPECT_EQ(readTable(1, 1, "c s\rg 1\r").problem,
+              "line 1: the file ends after 0 of 1 variable lines");
+    EXPECT_EQ(readTable(0, 0, "").problem, "");
 }
