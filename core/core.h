@@ -1,5 +1,5 @@
-// Statistics core: the table reader, covariance and correlation, ranks,
-// significance thresholds and the partial-correlation sweeps.
+// Statistics core: the reading of one number, covariance and correlation,
+// ranks, significance thresholds and the partial-correlation sweeps.
 //
 // Every routine fills the object it is given and allocates nothing that
 // outlives the call; counts come first, then what is filled, then what is read.
@@ -31,12 +31,6 @@ std::string parseNumber(std::string_view token, double& value);
 // A token as it may stand in a message: at most 40 bytes (then "..."),
 // unprintable bytes as '?'.
 std::string shownToken(std::string_view token);
-
-// Fills obs (N rows of V), varNames (V, first "-" removed) and obsNames (N)
-// from the text of the table. Returns "" when the table holds everything that
-// V and N promise, else a one-line message naming the line and what was expected.
-std::string getObsMat(int V, int N, Matrix& obs, Names& varNames, Names& obsNames,
-                      std::string_view text);
 
 // --- ranks (Spearman) --------------------------------------------------------
 

@@ -40,6 +40,7 @@
 //   message of one printable line for anything else.
 #include "command_table.h"
 #include "core.h"
+#include "programs_table.h"
 #include "profiles.h"
 #include "table_bytes.h"
 

@@ -3,6 +3,7 @@
 // and every failure ends the run with status 1; a run that fails before the
 // statistics start leaves earlier output files as they were.
 #include "profiles.h"
+#include "programs_table.h"
 
 #include "files.h"
 #include "parallel.h"

@@ -2,7 +2,7 @@
 // after the last name of the name line and after the last value of every
 // variable line the rest of that line is skipped. Counts come from the user,
 // never from the file.
-#include "core.h"
+#include "programs_table.h"
 
 #include <string>
 

@@ -4,6 +4,7 @@
 // whole decimal number within the range of a double, and a table shorter than
 // the counts promise is reported with the line where it falls short.
 #include "core.h"
+#include "programs_table.h"
 
 #include <gtest/gtest.h>
 
