@@ -46,7 +46,7 @@ fi
 # The HTML report's writer is left out: it needs the page that the CMake build
 # embeds, and the target never writes a report.
 sources=("$here/${target}_fuzz.cpp" "$root"/core/*.cpp "$root"/readers/*.cpp "$root/programs/driver.cpp"
-         "$root/programs/profiles.cpp")
+         "$root/programs/profiles.cpp" "$root/programs/progress_lines.cpp")
 for f in "$root"/output/*.cpp; do
     [[ $f == */html_report.cpp ]] || sources+=("$f")
 done
