@@ -5,12 +5,12 @@ A synthetic table of GENES x SAMPLES (1,500 x 20,000 by default: genes in
 modules that share a few random profiles, plus noise) is made once in the work
 folder, as raw doubles and as the tab-separated table the command reads.
 Rounds then alternate, each timing:
-- numpy's `np.corrcoef` of the matrix in memory (a fresh interpreter with
+- numpy's `np.corrcoef` of the matrix in memory, its second call (a fresh interpreter with
   OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset, so that OpenBLAS picks its
   kernel for this processor; Debian's libopenblas0-pthread is installed for
   it when missing);
 - the library's correlation step on the same matrix in memory
-  (correlation-bench, Pearson and Spearman);
+  (correlation-bench, Pearson and Spearman, also after a first call);
 - `assocnet -k 0 -f edges` and `assocnet -k 1 -f edges` on the table file,
   with their peak memory, and the reading of the table alone (`assocnet
   --top-variable 2`, which reads every value and correlates two genes).
@@ -33,6 +33,7 @@ import numpy as np
 genes, samples = int(sys.argv[2]), int(sys.argv[3])
 x = np.fromfile(sys.argv[1], dtype=np.float64).reshape(genes, samples)
 blas = [l.split()[-1] for l in open("/proc/self/maps") if "blas" in l]
+np.corrcoef(x)  # a first call, untimed: OpenBLAS starts its threads and buffers
 t = time.perf_counter()
 np.corrcoef(x)
 print(time.perf_counter() - t, sorted(set(blas))[0] if blas else "no BLAS library")
