@@ -47,6 +47,7 @@ def test_any_thread_count_gives_the_same_bits_while_python_runs_on(big):
     while worker.is_alive():
         ticks.append(time.monotonic())
         time.sleep(0.001)
+    worker.join()
     # A GIL held through the call would stop this thread from the call's start
     # to its end, whatever the machine's speed.
     during = [t for t in ticks if span[0] < t < span[1]]
@@ -61,8 +62,7 @@ def tasks():
 
 
 def test_ctrl_c_stops_an_order_3_run_within_a_second(big):
-    # The sweep sees the flag once per conditioning gene: on 600 genes such a
-    # pass takes well under a second.
+    # The sweep's parallel loops look at the flag between batches of pairs.
     before, sent = tasks(), []
     timer = threading.Timer(1.0, lambda: (sent.append(time.monotonic()),
                                           os.kill(os.getpid(), signal.SIGINT)))
@@ -74,7 +74,8 @@ def test_ctrl_c_stops_an_order_3_run_within_a_second(big):
     deadline = time.monotonic() + 2
     while tasks() > before and time.monotonic() < deadline:
         time.sleep(0.02)
-    assert tasks() == before, "no thread of the run is left"
+    # At most as many: a thread of an earlier test may still have been exiting.
+    assert tasks() <= before, "no thread of the run is left"
     assert len(assocnet.network(big.iloc[:50], order=3)) > 0, "the next run runs"
 
 
