@@ -362,7 +362,10 @@ assocnet::Result runNetwork(const assocnet::Data& data, const assocnet::Options&
     if (o.select != assocnet::Select::none) {
         if (c.progress) c.progress("selecting edges", 0);
         const bool withPQ = o.select == assocnet::Select::edges || r.levels.front().fdr;
-        selectEdges(r.levels, r.edges, *store, V, N, o.order, o.pruneAlpha, withPQ);
+        if (withPQ && hooks.edgesInStore)
+            selectInPlace(r.levels, *store, V, N, o.order, o.pruneAlpha);
+        else
+            selectEdges(r.levels, r.edges, *store, V, N, o.order, o.pruneAlpha, withPQ);
     }
     if (o.coefficients) r.coefficients = assocnet::Coefficients(std::move(store));
     r.seconds = seconds() - start;

@@ -20,6 +20,10 @@ struct NetworkHooks {
                        Progress& p)>
         analyse;
     Kernels kernels = Kernels::fast;
+    // With Select::edges: leave each candidate's q in the store's mirror
+    // cell (selectInPlace) instead of gathering the edges into Result::edges;
+    // the caller reads them through StoredEdges. Needs Options::coefficients.
+    bool edgesInStore = false;
 };
 
 // network() with the hooks; a process whose analyse hook holds no result

@@ -108,13 +108,15 @@ struct NodeId {
 
 }  // namespace
 
-void writeGraphml(const Names& names, const std::vector<Edge>& edges, TextOut& out)
+void writeGraphml(const Names& names, const EdgeList& edges, TextOut& out)
 {
     std::vector<long long> degree(names.size(), 0);
-    for (const Edge& e : edges) {
-        ++degree[e.i];
-        ++degree[e.j];
-    }
+    edges.forEach(0, false, [&](std::span<const Edge> batch) {
+        for (const Edge& e : batch) {
+            ++degree[e.i];
+            ++degree[e.j];
+        }
+    });
     Writer x(out);
     Writer::check(xmlTextWriterSetIndent(x.w, 1));
     Writer::check(xmlTextWriterSetIndentString(x.w, xml("  ")));
@@ -140,14 +142,16 @@ void writeGraphml(const Names& names, const std::vector<Edge>& edges, TextOut& o
         x.data("degree", Number(degree[i]).text);
         x.end();
     }
-    for (const Edge& e : edges) {
-        x.start("edge");
-        x.attribute("source", NodeId(e.i).text);
-        x.attribute("target", NodeId(e.j).text);
-        x.data("r", Number(e.r).text);
-        x.data("p", Number(e.p).text);
-        x.data("q", Number(e.q).text);
-        x.end();
-    }
+    edges.forEach(0, true, [&](std::span<const Edge> batch) {
+        for (const Edge& e : batch) {
+            x.start("edge");
+            x.attribute("source", NodeId(e.i).text);
+            x.attribute("target", NodeId(e.j).text);
+            x.data("r", Number(e.r).text);
+            x.data("p", Number(e.p).text);
+            x.data("q", Number(e.q).text);
+            x.end();
+        }
+    });
     Writer::check(xmlTextWriterEndDocument(x.w));  // closes graph and graphml
 }

@@ -75,7 +75,7 @@ void putJsonArray(TextOut& out, const Items& items, PutItem putItem)
 
 }  // namespace
 
-void writeHtmlReport(const RunFacts& run, const Names& names, const std::vector<Edge>& edges,
+void writeHtmlReport(const RunFacts& run, const Names& names, const EdgeList& edges,
                      const Histogram& kept, TextOut& out)
 {
     const char* page = reinterpret_cast<const char*>(kReportPage);
@@ -168,23 +168,31 @@ void writeHtmlReport(const RunFacts& run, const Names& names, const std::vector<
     putKey(out, "edges");
     put(out, "[");
     endLine(out);
-    for (size_t k = 0; k < edges.size(); ++k) {
-        const Edge& e = edges[k];
-        put(out, "[");
-        putInt(out, e.i);
-        put(out, ",");
-        putInt(out, e.j);
-        put(out, ",");
-        putJsonNumber(out, e.r);
-        put(out, ",");
-        putJsonNumber(out, e.p);
-        put(out, ",");
-        putJsonNumber(out, e.q);
-        put(out, ",");
-        putInt(out, e.level);
-        put(out, k + 1 < edges.size() ? "]," : "]");
-        endLine(out);
-    }
+    // Each edge's line is ended when the next begins, with the comma between.
+    bool first = true;
+    edges.forEach(0, true, [&](std::span<const Edge> batch) {
+        for (const Edge& e : batch) {
+            if (!first) {
+                put(out, ",");
+                endLine(out);
+            }
+            first = false;
+            put(out, "[");
+            putInt(out, e.i);
+            put(out, ",");
+            putInt(out, e.j);
+            put(out, ",");
+            putJsonNumber(out, e.r);
+            put(out, ",");
+            putJsonNumber(out, e.p);
+            put(out, ",");
+            putJsonNumber(out, e.q);
+            put(out, ",");
+            putInt(out, e.level);
+            put(out, "]");
+        }
+    });
+    if (!first) endLine(out);
     put(out, "]}");
     endLine(out);
 

@@ -117,6 +117,9 @@ void flushOut(TextOut& out);
 // Writes the rest of the text and waits for every write: after it the file
 // holds exactly the text, and written is its length (unless a write failed).
 void finishOut(TextOut& out);
+// Appends whole lines (text ends at a line end); once the block is large,
+// writes it to the file.
+void putLines(TextOut& out, std::string_view text);
 // Ends a line; once the block is large, writes it to the file.
 inline void endLine(TextOut& out)
 {
@@ -174,22 +177,23 @@ void getPajekInputs(int V, const std::vector<double>& thresholds, const Matrix& 
 
 // Appends the shortest text that reads back as x ("0.1", "1e-07", "nan", "inf").
 void putShortest(TextOut& out, double x);
-// Writes one SIF line per edge given, in the order given, as getCytoScapeInput does.
-void writeSif(const Names& names, const std::vector<Edge>& edges, SifLabels labels, TextOut& out);
-// Writes the NET file: every name as a vertex, then one line per edge given,
-// as getPajekInput does.
-void writePajek(const Names& names, const std::vector<Edge>& edges, TextOut& out);
+// Writes one SIF line per edge of the list at level or a stricter one, in
+// the list's order, as getCytoScapeInput does.
+void writeSif(const Names& names, const EdgeList& edges, int level, SifLabels labels, TextOut& out);
+// Writes the NET file: every name as a vertex, then one line per edge of the
+// list at level or a stricter one, as getPajekInput does.
+void writePajek(const Names& names, const EdgeList& edges, int level, TextOut& out);
 // Writes the edge table: a header line "source target r p q level" (tab
 // separated), then per edge the two names (as fields, putField), r, p, q in
 // shortest form and the name of its level, levelNames[edge.level].
-void writeEdgeTable(const Names& names, const std::vector<Edge>& edges,
+void writeEdgeTable(const Names& names, const EdgeList& edges,
                     const std::vector<std::string>& levelNames, TextOut& out);
 // Writes an undirected GraphML 1.0 graph: every name a node ("n0", "n1", ...)
 // with its name and its degree among the edges given, then every edge with
 // its r, p and q in shortest form (subnormal numbers as zero, for readers
 // that refuse them). Names must be UTF-8 without control characters, which
 // XML 1.0 cannot hold.
-void writeGraphml(const Names& names, const std::vector<Edge>& edges, TextOut& out);
+void writeGraphml(const Names& names, const EdgeList& edges, TextOut& out);
 
 // --- the HTML report -----------------------------------------------------------
 
@@ -218,5 +222,5 @@ inline constexpr long long kMaxDrawnEdges = 5000;
 // scripts and style inlined) with the run's data as JSON: the facts, all
 // names, the edges of the loosest level (every one), the histogram. The same
 // arguments give the same bytes.
-void writeHtmlReport(const RunFacts& run, const Names& names, const std::vector<Edge>& edges,
+void writeHtmlReport(const RunFacts& run, const Names& names, const EdgeList& edges,
                      const Histogram& kept, TextOut& out);

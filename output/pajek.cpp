@@ -74,8 +74,17 @@ void getPajekInputs(int V, const std::vector<double>& thresholds, const Matrix& 
     });
 }
 
-void writePajek(const Names& names, const std::vector<Edge>& edges, TextOut& out)
+void writePajek(const Names& names, const EdgeList& edges, int level, TextOut& out)
 {
     putVertices(static_cast<int>(names.size()), names, out);
-    for (const Edge& e : edges) edgeLine(out, e.i, e.j, e.r);
+    edges.forEachText(
+        level, false,
+        [&](std::span<const Edge> batch, std::string& lines) {
+            thread_local TextOut o;  // its room kept from batch to batch
+            o.used = 0;
+            o.literal = out.literal;
+            for (const Edge& e : batch) edgeLine(o, e.i, e.j, e.r);
+            lines = text(o);
+        },
+        [&](std::string_view lines) { putLines(out, lines); });
 }

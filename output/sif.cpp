@@ -31,7 +31,15 @@ void getCytoScapeInputs(int V, const std::vector<double>& thresholds, const Matr
     });
 }
 
-void writeSif(const Names& names, const std::vector<Edge>& edges, SifLabels labels, TextOut& out)
+void writeSif(const Names& names, const EdgeList& edges, int level, SifLabels labels, TextOut& out)
 {
-    for (const Edge& e : edges) sifLine(out, names, e.i, e.j, e.r, labels);
+    edges.forEachText(
+        level, false,
+        [&](std::span<const Edge> batch, std::string& lines) {
+            thread_local TextOut o;  // its room kept from batch to batch
+            o.used = 0;
+            for (const Edge& e : batch) sifLine(o, names, e.i, e.j, e.r, labels);
+            lines = text(o);
+        },
+        [&](std::string_view lines) { putLines(out, lines); });
 }

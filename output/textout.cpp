@@ -385,6 +385,12 @@ void putField(TextOut& out, std::string_view name)
     put(out, "\"");
 }
 
+void putLines(TextOut& out, std::string_view text)
+{
+    put(out, text);
+    if (out.literal || out.used >= out.flushAt) flushOut(out);
+}
+
 void putShortest(TextOut& out, double x)
 {
     char* at = room(out, 32);

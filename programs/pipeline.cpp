@@ -23,6 +23,7 @@
 #include <iostream>
 #include <map>
 #include <new>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -184,6 +185,11 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, OutputSet& set,
     bool spaced = false;
     NetworkHooks hooks;
     hooks.kernels = o.kernels;
+    // The edges stay in the matrix, and are made again as each file is
+    // written, unless a file reads the whole matrix as stored (the matrix
+    // report of pearson0th), which the mirror cells must then hold.
+    hooks.edgesInStore =
+        options.select == assocnet::Select::edges && !(prof && wants(o, "matrix") && !prof->report.mirrored);
     hooks.ready = [&](const Names& genes, int) {
         spaced = checkNames(o, genes, shownName);
         if (lead) {
@@ -210,6 +216,10 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, OutputSet& set,
     const int V = static_cast<int>(genes.size());
     const int N = static_cast<int>(net.samples.size());
     const bool withPQ = options.select == assocnet::Select::edges;
+    std::optional<StoredEdges> stored;
+    if (hooks.edgesInStore) stored.emplace(result, V, N, K, o.pruneAlpha, net.levels);
+    const EdgeVector gathered(net.edges);
+    const EdgeList& edges = stored ? static_cast<const EdgeList&>(*stored) : gathered;
 
     // The files of the run, written aside.
     showStage(d, "writing files");
@@ -238,7 +248,7 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, OutputSet& set,
         if (wants(o, "sif"))
             add(name + ".sif", [&, l](TextOut& out) {
                 if (withPQ)
-                    writeSif(genes, edgesAtLevel(net.edges, l), labels, out);
+                    writeSif(genes, edges, l, labels, out);
                 else
                     getCytoScapeInput(V, net.levels[l].threshold, result, out, genes, labels);
             });
@@ -248,15 +258,15 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, OutputSet& set,
         if (wants(o, "net"))
             add(name + ".net", [&, l](TextOut& out) {
                 if (withPQ)
-                    writePajek(genes, edgesAtLevel(net.edges, l), out);
+                    writePajek(genes, edges, l, out);
                 else
                     getPajekInput(V, net.levels[l].threshold, result, out, genes);
             });
     }
     if (wants(o, "edges"))
-        add("_edges.tsv", [&](TextOut& out) { writeEdgeTable(genes, net.edges, levelNames, out); });
+        add("_edges.tsv", [&](TextOut& out) { writeEdgeTable(genes, edges, levelNames, out); });
     if (wants(o, "graphml"))
-        add("_network.graphml", [&](TextOut& out) { writeGraphml(genes, net.edges, out); });
+        add("_network.graphml", [&](TextOut& out) { writeGraphml(genes, edges, out); });
     RunFacts facts;
     if (wants(o, "html")) {
         facts.table = o.table;
@@ -279,7 +289,7 @@ int run(const RunOptions& o, const Cluster& cluster, Display& d, OutputSet& set,
         }
         facts.seconds = clockSeconds() - start;
         const Histogram kept = keptHistogram(result, V);
-        add("_report.html", [&, kept](TextOut& out) { writeHtmlReport(facts, genes, net.edges, kept, out); });
+        add("_report.html", [&, kept](TextOut& out) { writeHtmlReport(facts, genes, edges, kept, out); });
     }
     std::deque<OutputFile>& files = set.files();
     std::vector<std::string> problems(files.size());

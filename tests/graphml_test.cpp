@@ -52,7 +52,7 @@ TEST(GraphmlWriter, WellFormedWithEveryNameAndNumberReadBack)
                                      {1, 3, -0.71234567, 0.1 + 0.2, 5e-324, 1},
                                      {1, 2, 1, 0, 1, 0}};
     TextOut out;
-    writeGraphml(names, edges, out);
+    writeGraphml(names, EdgeVector(edges), out);
     const std::string xml(text(out));
     EXPECT_EQ(xml.back(), '\n');
     xmlDoc* doc = xmlReadMemory(xml.data(), static_cast<int>(xml.size()), nullptr, nullptr,
@@ -98,12 +98,12 @@ TEST(GraphmlWriter, LargeGraphReachesTheFileInWholeLines)
     for (int k = 0; k < 20000; ++k)
         edges.push_back({k % V, (k * 7 + 1) % V, k / 2e4, 1e-9 * k, 0.5, 0});
     TextOut inMemory;
-    writeGraphml(names, edges, inMemory);
+    writeGraphml(names, EdgeVector(edges), inMemory);
     TempFile file;
     ASSERT_GE(file.fd, 0);
     TextOut out;
     out.fd = file.fd;
-    writeGraphml(names, edges, out);
+    writeGraphml(names, EdgeVector(edges), out);
     EXPECT_GT(out.written, 1 << 20);  // most of it already written, up to a line end
     EXPECT_EQ(file.contents().back(), '\n');
     flushOut(out);

@@ -33,7 +33,7 @@ RunFacts facts()
 std::string report(const RunFacts& run, const Names& names, const std::vector<Edge>& edges)
 {
     TextOut out;
-    writeHtmlReport(run, names, edges, Histogram{-1, 0.5, {0, 1, 2, 0}}, out);
+    writeHtmlReport(run, names, EdgeVector(edges), Histogram{-1, 0.5, {0, 1, 2, 0}}, out);
     return std::string(text(out));
 }
 

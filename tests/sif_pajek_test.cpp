@@ -223,14 +223,14 @@ TEST(EdgeListWriters, GiveTheThresholdFormsBytesInTheOrderGiven)
     std::vector<Edge> edges = edgesAbove(V, m, thresholdFor(N, 2.5758, 2));
     ASSERT_GT(edges.size(), 5u);
     TextOut s, n;
-    writeSif(names, edges, kR3, s);
-    writePajek(names, edges, n);
+    writeSif(names, EdgeVector(edges), 0, kR3, s);
+    writePajek(names, EdgeVector(edges), 0, n);
     EXPECT_EQ(text(s), sif(V, N, 2.5758, m, names, 2, kR3));
     EXPECT_EQ(text(n), net(V, N, 2.5758, m, names, 2));
     // Reversed: the same lines, last first.
     std::reverse(edges.begin(), edges.end());
     TextOut r;
-    writeSif(names, edges, kR3, r);
+    writeSif(names, EdgeVector(edges), 0, kR3, r);
     std::vector<std::string> want = lines(std::string(text(s)));
     std::reverse(want.begin(), want.end());
     EXPECT_EQ(lines(std::string(text(r))), want);
