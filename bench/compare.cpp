@@ -11,7 +11,10 @@
 // production program only; their repetitions are checked against each other.
 // Genome-scale cases run on the full table (--full) against the same
 // program of a baseline build (--baseline DIR) instead of the literal one,
-// --full-reps times (default 1).
+// --full-reps times (default 1). The command's cases (assocnet with its
+// arguments, on the first V genes of the full table) run against the
+// baseline's assocnet with the same arguments, or against one of the seven
+// programs of this build, whose files differ and are not compared.
 //
 //   compare [--reps N] [--full-reps N] [--stat median|min] [--filter TEXT[,TEXT...]]
 //           [--no-literal] [--no-full] [--bin DIR] [--baseline DIR] [--data FILE]
@@ -55,8 +58,9 @@ namespace {
 
 enum class Table { real, synthetic, full };
 
-// What a case's production runs are timed against.
-enum class Reference { literal, none, baseline };
+// What a case's production runs are timed against: the literal program, none,
+// the same program of the baseline build, or another program of this build.
+enum class Reference { literal, none, baseline, program };
 
 struct Case {
     std::string name;
@@ -65,6 +69,8 @@ struct Case {
     int N;
     Table table;
     Reference reference;  // none: scale case, the literal program would take too long
+    std::vector<std::string> args = {};  // the command's; empty: the dialogue of the seven programs
+    std::string against = {};            // Reference::program: the program of this build
 };
 
 const std::vector<Case> kCases = {
@@ -81,6 +87,16 @@ const std::vector<Case> kCases = {
     {"genome-pearson1st-12625", "pearson1st", 12625, 128, Table::full, Reference::baseline},
     {"genome-pearson2nd-4000", "pearson2nd", 4000, 128, Table::full, Reference::baseline},
     {"genome-pearson3rd-1000", "pearson3rd", 1000, 128, Table::full, Reference::baseline},
+    {"genome-assocnet0-edges-12625", "assocnet", 12625, 128, Table::full, Reference::program,
+     {"-q", "-k", "0", "-f", "edges", "data.txt"}, "pearson0th"},
+    {"genome-assocnet1-edges-12625", "assocnet", 12625, 128, Table::full, Reference::baseline,
+     {"-q", "-k", "1", "-f", "edges", "data.txt"}},
+    {"genome-assocnet1-12625", "assocnet", 12625, 128, Table::full, Reference::baseline,
+     {"-q", "-k", "1", "data.txt"}},
+    {"genome-assocnet2-edges-4000", "assocnet", 4000, 128, Table::full, Reference::baseline,
+     {"-q", "-k", "2", "-f", "edges", "data.txt"}},
+    {"genome-assocnet3-edges-1000", "assocnet", 1000, 128, Table::full, Reference::baseline,
+     {"-q", "-k", "3", "-f", "edges", "data.txt"}},
 };
 
 struct Options {
@@ -236,12 +252,17 @@ bool runCommand(const std::vector<std::string>& args)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// One run of exe in dir with the answers V and N on standard input.
-Run runProgram(const std::string& exe, const std::string& dir, int V, int N)
+// One run of exe in dir: with args, or else with the answers V and N on
+// standard input.
+Run runProgram(const std::string& exe, const std::string& dir, int V, int N,
+               const std::vector<std::string>& args = {})
 {
     Run r;
-    const std::string answers = std::to_string(V) + "\n" + std::to_string(N) + "\n";
-    char* const argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+    const std::string answers =
+        args.empty() ? std::to_string(V) + "\n" + std::to_string(N) + "\n" : std::string();
+    std::vector<char*> argv = {const_cast<char*>(exe.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     int fds[2];
     if (::pipe(fds) != 0) {
         r.why = std::string("pipe: ") + std::strerror(errno);
@@ -268,7 +289,7 @@ Run runProgram(const std::string& exe, const std::string& dir, int V, int N)
         if (null < 0) _exit(126);
         ::dup2(null, 1);
         ::close(null);
-        ::execv(argv[0], argv);
+        ::execv(argv[0], argv.data());
         _exit(127);
     }
     ::close(fds[0]);
@@ -399,16 +420,35 @@ struct Row {
 
 void printHeader()
 {
-    std::printf("%-26s %11s %11s %8s %10s %10s  %s\n", "case", "ref. s", "product. s",
+    std::printf("%-28s %11s %11s %8s %10s %10s  %s\n", "case", "ref. s", "product. s",
                 "ref/prod", "ref MiB", "prod MiB", "outputs");
 }
 
 void printRow(const std::string& name, const Row& r)
 {
-    std::printf("%-26s %11s %11s %8s %10s %10s  %s\n", name.c_str(), r.literalSeconds.c_str(),
+    std::printf("%-28s %11s %11s %8s %10s %10s  %s\n", name.c_str(), r.literalSeconds.c_str(),
                 r.productionSeconds.c_str(), r.ratio.c_str(), r.literalMiB.c_str(),
                 r.productionMiB.c_str(), r.check.c_str());
     std::fflush(stdout);
+}
+
+// A table of the first V genes of the full table, in the work folder (made
+// once); "" with why when it cannot be made.
+std::string firstGenes(const Options& o, const std::string& full, int V, std::string& why)
+{
+    const std::string path = o.work + "/assocnet-bench-first-" + std::to_string(V) + ".txt";
+    if (fs::exists(path)) return path;
+    std::ifstream in(full);
+    std::ofstream out(path + ".part");
+    std::string line;
+    for (int k = 0; k <= V && std::getline(in, line); ++k) out << line << '\n';
+    out.close();
+    if (!in || !out) {
+        why = "could not write " + path;
+        return "";
+    }
+    fs::rename(path + ".part", path);
+    return path;
 }
 
 bool isExecutable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
@@ -434,8 +474,9 @@ int main(int argc, char** argv)
         for (const auto* c : cases)
             std::printf("%-26s %s V=%d N=%d %s%s\n", c->name.c_str(), c->program.c_str(), c->V, c->N,
                         c->table == Table::real ? "real" : c->table == Table::full ? "full" : "synthetic",
-                        c->reference == Reference::literal ? " (against literal)"
+                        c->reference == Reference::literal    ? " (against literal)"
                         : c->reference == Reference::baseline ? " (against baseline)"
+                        : c->reference == Reference::program  ? (" (against " + c->against + ")").c_str()
                                                               : " (production only)");
         return 0;
     }
@@ -472,12 +513,14 @@ int main(int argc, char** argv)
     const std::string full = needFull ? absolute(o.fullTable) : "";
     // The program a case's production runs are timed against.
     auto referenceOf = [&](const Case& c) {
-        return c.reference == Reference::baseline ? o.baseline + "/" + c.program
-                                                  : o.bin + "/literal/" + c.program;
+        return c.reference == Reference::baseline  ? o.baseline + "/" + c.program
+               : c.reference == Reference::program ? o.bin + "/" + c.against
+                                                   : o.bin + "/literal/" + c.program;
     };
     for (const auto* c : cases) {
         const std::string prod = o.bin + "/" + c->program, ref = referenceOf(*c);
-        const bool withRef = c->reference == Reference::baseline || (o.literal && c->reference == Reference::literal);
+        const bool withRef = c->reference == Reference::baseline || c->reference == Reference::program ||
+                             (o.literal && c->reference == Reference::literal);
         if (!isExecutable(prod) || (withRef && !isExecutable(ref))) {
             std::fprintf(stderr, "compare: %s or %s is missing; build the programs first\n",
                          prod.c_str(), ref.c_str());
@@ -499,11 +542,25 @@ int main(int argc, char** argv)
     std::vector<std::string> problems;
     for (const auto* c : cases) {
         const bool withLiteral = c->reference == Reference::baseline ||
+                                 c->reference == Reference::program ||
                                  (o.literal && c->reference == Reference::literal);
-        const std::string table = c->table == Table::real ? real : c->table == Table::full ? full : synthetic;
+        std::string table = c->table == Table::real ? real : c->table == Table::full ? full : synthetic;
+        // The command reads every gene of its table: it gets the first V.
+        if (!c->args.empty() && c->table == Table::full) {
+            std::string why;
+            table = firstGenes(o, full, c->V, why);
+            if (table.empty()) {
+                problems.push_back(c->name + ": " + why);
+                continue;
+            }
+        }
         const std::string exes[2] = {referenceOf(*c), o.bin + "/" + c->program};
-        const char* labels[2] = {c->reference == Reference::baseline ? "baseline" : "literal",
-                                 "production"};
+        const std::string labels[2] = {c->reference == Reference::baseline  ? "baseline"
+                                       : c->reference == Reference::program ? c->against
+                                                                            : "literal",
+                                       "production"};
+        // Another program writes other files: only the production runs are compared.
+        const bool compareAll = c->reference != Reference::program;
         const int reps = c->table == Table::full ? o.fullReps : o.reps;
         std::vector<double> seconds[2];
         double peak[2] = {0, 0};
@@ -523,7 +580,9 @@ int main(int argc, char** argv)
                     failed = true;
                     break;
                 }
-                const Run r = runProgram(exes[k], *dir, c->V, c->N);
+                const bool dialogue = k == 0 && c->reference == Reference::program;
+                const Run r = runProgram(exes[k], *dir, c->V, c->N,
+                                         dialogue ? std::vector<std::string>{} : c->args);
                 if (!r.ok) {
                     caseProblems.push_back(label + ": " + exes[k] + " failed, " + r.why +
                                            " (scratch folder " + *dir + " kept)");
@@ -532,10 +591,14 @@ int main(int argc, char** argv)
                 }
                 seconds[k].push_back(r.seconds);
                 peak[k] = std::max(peak[k], r.mib);
+                if (k == 0 && !compareAll) {
+                    fs::remove_all(*dir);
+                    continue;
+                }
                 if (reference.empty()) {
                     reference = *dir;
                     referenceLabel = label;
-                    if (outputs(*dir) != expected)
+                    if (c->args.empty() && outputs(*dir) != expected)
                         caseProblems.push_back(label + ": did not write exactly the seven files of " +
                                                c->program);
                     continue;
@@ -564,6 +627,7 @@ int main(int argc, char** argv)
         if (!seconds[0].empty() && !seconds[1].empty())
             row.ratio = fmt("%.2f", summary(seconds[0], o.useMin) / summary(seconds[1], o.useMin));
         if (!caseProblems.empty()) row.check = "*** DIFFERENT OR FAILED ***";
+        else if (!compareAll) row.check = reps > 1 ? "runs agree" : "(one run)";
         else if (withLiteral) row.check = "identical";
         else row.check = reps > 1 ? "runs agree" : "(one run)";
         printRow(c->name, row);

@@ -13,7 +13,8 @@
 #   ASSOCNET_BENCH_FULL  full table, gzipped (default
 #                        ../shared/data/leukemia-full.txt.gz beside the tree)
 #   ASSOCNET_BASELINE    commit the genome-scale cases are timed against
-#                        (default: the one before the single-store work)
+#                        (default: the one before the library layout and the
+#                        work for many samples and genome scale)
 #   ASSOCNET_ISA         scalar, avx2 or avx512: the instruction set of the
 #                        timed programs' kernels (default the widest; the
 #                        baseline build ignores it)
@@ -22,7 +23,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BENCH_BUILD_DIR:-$root/build-bench}
 data=${ASSOCNET_BENCH_DATA:-$root/../shared/data/leukemia-1000.txt}
 fullgz=${ASSOCNET_BENCH_FULL:-$root/../shared/data/leukemia-full.txt.gz}
-baseline=${ASSOCNET_BASELINE:-5dc790e9a92f217ba6f58fed02ab58fbf022c0eb}
+baseline=${ASSOCNET_BASELINE:-b6d0700}
 synthetic=${ASSOCNET_BENCH_SYNTHETIC:-$build/synthetic-5000.txt}
 
 if [[ ! -f $data ]]; then
@@ -49,6 +50,8 @@ if [[ -f $fullgz ]]; then
     git -C "$root" archive "$baseline" | tar -x -C "$src"
     echo "$baseline" >"$src/.commit"
   fi
+  # The report's page scripts come from npm, not from the commit.
+  [[ -d $root/web/node_modules && ! -e $src/web/node_modules ]] && ln -s "$root/web/node_modules" "$src/web/node_modules"
   cmake -S "$src" -B "$build/baseline" -DCMAKE_BUILD_TYPE=Release -DASSOCNET_TESTS=OFF >/dev/null
   cmake --build "$build/baseline" -j2 >/dev/null
   extra=(--full "$full" --baseline "$build/baseline")
