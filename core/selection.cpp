@@ -16,6 +16,9 @@
 namespace {
 
 constexpr int kTile = 64;
+// Rows of a band of the edge walk: the mirror cells of a column of its tile
+// fill a cache line eight times over.
+constexpr int kWalkRows = 64;
 
 // The |r| from which a pair is a candidate: a margin below the |r| of the
 // loosest level or the pruning level, so rounding keeps none out.
@@ -352,18 +355,17 @@ StoredEdges::StoredEdges(const Matrix& result, int V, int N, int K, double prune
 {
 }
 
-// Band t of the rows [64t, 64t + 64): made tile by tile, each row into its
-// own list, then the lists one after another.
+// Band t of the rows [64t, 64t + 64): made a tile of 64 columns at a time,
+// each row into its own list; handed over row after row.
 struct StoredEdges::Band {
     std::vector<std::vector<Edge>> rows;
-    std::vector<Edge> edges;
     std::string text;
 };
 
 void StoredEdges::makeBand(int t, int minLevel, bool withP, Band& band) const
 {
-    const int i0 = t * kTile, i1 = std::min(V_, i0 + kTile);
-    band.rows.resize(kTile);
+    const int i0 = t * kWalkRows, i1 = std::min(V_, i0 + kWalkRows);
+    band.rows.resize(kWalkRows);
     for (auto& row : band.rows) row.clear();
     for (int j0 = i0; j0 < V_; j0 += kTile)
         for (int i = i0; i < i1; ++i)
@@ -375,30 +377,30 @@ void StoredEdges::makeBand(int t, int minLevel, bool withP, Band& band) const
                 if (level < 0 || level < minLevel) continue;
                 band.rows[i - i0].push_back({i, j, r, withP ? fisherP(r, N_, K_) : std::nan(""), q, level});
             }
-    band.edges.clear();
-    for (const auto& row : band.rows) band.edges.insert(band.edges.end(), row.begin(), row.end());
 }
 
 void StoredEdges::forEach(int minLevel, bool withP, const Take& take) const
 {
-    produceInOrder<Band>((V_ + kTile - 1) / kTile, threadCount(),
+    produceInOrder<Band>((V_ + kWalkRows - 1) / kWalkRows, threadCount(),
                          [&](int t, Band& band) { makeBand(t, minLevel, withP, band); },
                          [&](int, Band& band) {
-                             if (!band.edges.empty()) take(band.edges);
+                             for (const auto& row : band.rows)
+                                 if (!row.empty()) take(row);
                          });
 }
 
 void StoredEdges::forEachText(int minLevel, bool withP, const Format& format,
                               const std::function<void(std::string_view)>& take) const
 {
-    produceInOrder<Band>((V_ + kTile - 1) / kTile, threadCount(),
+    produceInOrder<Band>((V_ + kWalkRows - 1) / kWalkRows, threadCount(),
                          [&](int t, Band& band) {
                              makeBand(t, minLevel, withP, band);
                              band.text.clear();
-                             if (!band.edges.empty()) format(band.edges, band.text);
+                             for (const auto& row : band.rows)
+                                 if (!row.empty()) format(row, band.text);
                          },
                          [&](int, Band& band) {
-                             if (!band.edges.empty()) take(band.text);
+                             if (!band.text.empty()) take(band.text);
                          });
 }
 

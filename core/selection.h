@@ -58,9 +58,10 @@ public:
     using Format = std::function<void(std::span<const Edge>, std::string& text)>;
     virtual ~EdgeList() = default;
     virtual void forEach(int minLevel, bool withP, const Take& take) const = 0;
-    // The same batches, each turned into text by format (which may run on
-    // other threads, for several batches at once); take receives the texts
-    // in order. Here format runs on the calling thread.
+    // The same batches, each turned into text by format, which appends it to
+    // text (and may run on other threads, for several batches at once); take
+    // receives the texts in order, of one batch or more each. Here format
+    // runs on the calling thread, one batch a text.
     virtual void forEachText(int minLevel, bool withP, const Format& format,
                              const std::function<void(std::string_view)>& take) const;
 };

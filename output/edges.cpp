@@ -34,7 +34,7 @@ void writeEdgeTable(const Names& names, const EdgeList& edges,
                 put(o, levelNames[e.level]);
                 endLine(o);
             }
-            lines = text(o);
+            lines += text(o);
         },
         [&](std::string_view lines) { putLines(out, lines); });
 }

@@ -84,7 +84,7 @@ void writePajek(const Names& names, const EdgeList& edges, int level, TextOut& o
             o.used = 0;
             o.literal = out.literal;
             for (const Edge& e : batch) edgeLine(o, e.i, e.j, e.r);
-            lines = text(o);
+            lines += text(o);
         },
         [&](std::string_view lines) { putLines(out, lines); });
 }

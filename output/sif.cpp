@@ -39,7 +39,7 @@ void writeSif(const Names& names, const EdgeList& edges, int level, SifLabels la
             thread_local TextOut o;  // its room kept from batch to batch
             o.used = 0;
             for (const Edge& e : batch) sifLine(o, names, e.i, e.j, e.r, labels);
-            lines = text(o);
+            lines += text(o);
         },
         [&](std::string_view lines) { putLines(out, lines); });
 }
