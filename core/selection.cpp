@@ -12,6 +12,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <stdexcept>
 
 namespace {
 
@@ -112,7 +113,8 @@ public:
         long band = 0;
         for (long k = 1; k <= parts; ++k) {
             const long first = band;
-            while (band < bands && (k == parts || 0.5 * std::pow((band + 1.0) * kTile, 2) <= pairs * k / parts))
+            while (band < bands &&
+                   (k == parts || 0.5 * std::pow((band + 1.0) * kTile, 2) <= pairs * k / parts))
                 ++band;
             parts_.push_back({first, std::max(band, first)});
         }
@@ -230,7 +232,8 @@ private:
         std::vector<std::vector<Ranked>> pending(parts_.size());
         auto flush = [&](std::vector<Ranked>& from) {
             const long at = filled.fetch_add(static_cast<long>(from.size()));
-            std::copy(from.begin(), from.end(), items_.begin() + at);
+            if (at + static_cast<long>(from.size()) <= count)
+                std::copy(from.begin(), from.end(), items_.begin() + at);
             from.clear();
         };
         eachWaiting(lo, hi, [&](size_t k, int a, int b, std::uint64_t bits) {
@@ -238,6 +241,8 @@ private:
             if (pending[k].size() == 1024) flush(pending[k]);
         });
         for (auto& from : pending) flush(from);
+        if (filled != count)
+            throw std::logic_error("edge selection: a window gathered other pairs than it counted");
         sortByKey(items_, scratch_);
         left_ -= count;
         double* cells = m_.data();
