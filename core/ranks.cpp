@@ -2,9 +2,9 @@
 // their positions (1-based). Values compare exactly, so -0 and +0 are tied.
 #include "core.h"
 #include "parallel.h"
+#include "radix_sort.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -61,25 +61,12 @@ void orderByValue(const double* values, int n, std::vector<std::uint64_t>& keys,
 {
     keys.resize(n);
     order.resize(n);
-    scratch.resize(n);
-    std::array<std::array<int, 257>, 8> counts{};
     for (int k = 0; k < n; ++k) {
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(values[k] + 0.0);
-        const std::uint64_t key = bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
-        keys[k] = key;
+        keys[k] = bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
         order[k] = k;
-        for (int d = 0; d < 8; ++d) ++counts[d][((key >> (8 * d)) & 255) + 1];
     }
-    for (int d = 0; d < 8; ++d) {
-        auto& c = counts[d];
-        if (std::find(c.begin() + 1, c.end(), n) != c.end()) continue;  // one value of the byte
-        for (int b = 0; b < 256; ++b) c[b + 1] += c[b];
-        for (int k = 0; k < n; ++k) {
-            const int at = order[k];
-            scratch[c[(keys[at] >> (8 * d)) & 255]++] = at;
-        }
-        order.swap(scratch);
-    }
+    sortByKey(order, scratch, [&](int at) { return keys[at]; });
 }
 
 }  // namespace

@@ -5,9 +5,9 @@
 #include "core.h"
 #include "parallel.h"
 #include "pvalues.h"
+#include "radix_sort.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -73,24 +73,6 @@ struct Ranked {
     std::uint64_t key;
     std::uint64_t cell;
 };
-
-// Orders items by key (equal keys in any order): an LSD radix sort on the
-// bytes that are not the same in every key; scratch is work space.
-void sortByKey(std::vector<Ranked>& items, std::vector<Ranked>& scratch)
-{
-    std::array<std::array<long, 257>, 8> counts{};
-    for (const Ranked& r : items)
-        for (int d = 0; d < 8; ++d) ++counts[d][((r.key >> (8 * d)) & 255) + 1];
-    const long n = static_cast<long>(items.size());
-    scratch.resize(items.size());
-    for (int d = 0; d < 8; ++d) {
-        auto& c = counts[d];
-        if (std::find(c.begin() + 1, c.end(), n) != c.end()) continue;
-        for (int b = 0; b < 256; ++b) c[b + 1] += c[b];
-        for (const Ranked& r : items) scratch[c[(r.key >> (8 * d)) & 255]++] = r;
-        items.swap(scratch);
-    }
-}
 
 // Benjamini-Hochberg over the candidates' p in the mirror cells. The p are
 // taken from the largest down, in windows of whole values that hold at most
@@ -243,7 +225,7 @@ private:
         for (auto& from : pending) flush(from);
         if (filled != count)
             throw std::logic_error("edge selection: a window gathered other pairs than it counted");
-        sortByKey(items_, scratch_);
+        sortByKey(items_, scratch_, [](const Ranked& r) { return r.key; });
         left_ -= count;
         double* cells = m_.data();
         for (long long t = count; t > 0; --t) {
