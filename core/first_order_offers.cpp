@@ -377,7 +377,7 @@ void offerFirstOrder(Isa isa, double* row, const CorrRows& corr, const BatchRows
                      SingleRows& scratch, int i, int from, int to, int skip, double threshold,
                      std::vector<int>& open)
 {
-    if (isa.fixedPoint)
+    if (isa.fixedPoint && isa.width == 8)
         return firstOrderRowFixed(row, corr, batch, scratch, i, from, to, skip, threshold, open);
     firstOrderRow<FirstGeneric>(row, corr, batch, i, from, to, skip, threshold, open);
 }

@@ -24,7 +24,7 @@ std::string named(std::string_view name, Isa& isa)
         isa = Isa{};
     } else if (name == "avx2") {
         if (!hasAvx2()) return shown + "this processor has no AVX2; it runs " + namesFor(widest);
-        isa = Isa{4, false};
+        isa = Isa{4, true};
     } else if (name == "avx512") {
         if (!hasAvx512()) return shown + "this processor has no AVX-512; it runs " + namesFor(widest);
         isa = widest;
@@ -62,7 +62,7 @@ Isa widestIsa()
     if (hasAvx512())
         return Isa{8, __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                           __builtin_cpu_supports("bmi2")};
-    return Isa{hasAvx2() ? 4 : 1, false};
+    return hasAvx2() ? Isa{4, true} : Isa{1, false};
 }
 
 Isa currentIsa() { return choice().isa; }

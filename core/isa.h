@@ -17,7 +17,8 @@
 // covariance tiles: 8 doubles (AVX-512), 4 (AVX2) or 1 (no vector
 // extension; the covariance then takes the two doubles every x86-64
 // processor has). fixedPoint: the lane tests in 16-bit fixed point run first,
-// which needs width 8 and AVX-512 BW and VL with BMI2.
+// which needs width 4 (AVX2), or width 8 and AVX-512 BW and VL with BMI2.
+// Some kernels have their fixed-point form at width 8 only.
 struct Isa {
     int width = 1;
     bool fixedPoint = false;

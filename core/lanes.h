@@ -96,8 +96,8 @@ struct Stored {
 
 // --- 16-bit fixed point ------------------------------------------------------
 //
-// The coarsest lane tests take coefficients in units of 2^-15, 32 lanes a
-// vector. A value of magnitude at most 1 is rounded to the nearest unit (ties
+// The coarsest lane tests take coefficients in units of 2^-15, 16 or 32
+// lanes a vector. A value of magnitude at most 1 is rounded to the nearest unit (ties
 // to even), 1 taken as 32767, so it is within one unit of its value times
 // 2^15; each test bounds what that costs it.
 
@@ -113,7 +113,7 @@ inline std::int16_t toUnits(double x)
 inline std::int16_t unitsOrZero(double x) { return std::fabs(x) <= 1 ? toUnits(x) : std::int16_t{0}; }
 
 // The cells [0, n rounded down to 8) of units (and of rests) as toUnitsRow
-// forms them, eight a vector; sets above when one of them is above 1 in
+// forms them, eight a vector (AVX-512 BW and VL); sets above when one of them is above 1 in
 // magnitude. Returns how many cells it did.
 __attribute__((target("avx512f,avx512bw,avx512vl"))) inline int toUnitsAvx512(
     const double* row, int n, std::int16_t* units, std::int16_t* rests, bool& above)
@@ -138,6 +138,31 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) inline int toUnitsAvx512(
     return k;
 }
 
+// The same with AVX2, four cells a vector.
+__attribute__((target("avx2"))) inline int toUnitsAvx2(const double* row, int n, std::int16_t* units,
+                                                       std::int16_t* rests, bool& above)
+{
+    const __m256d one = _mm256_set1_pd(1), scale = _mm256_set1_pd(0x1p15);
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m128i most = _mm_set1_epi32(32767);
+    int aboveLanes = 0;
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m256d a = _mm256_loadu_pd(row + k), size = _mm256_andnot_pd(sign, a);
+        const __m256d fits = _mm256_cmp_pd(size, one, _CMP_LE_OQ);
+        aboveLanes |= _mm256_movemask_pd(_mm256_cmp_pd(size, one, _CMP_GT_OQ));
+        const __m128i u = _mm_min_epi32(_mm256_cvtpd_epi32(_mm256_and_pd(_mm256_mul_pd(a, scale), fits)), most);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(units + k), _mm_packs_epi32(u, u));
+        if (rests) {
+            const __m256d rest = _mm256_sqrt_pd(_mm256_and_pd(_mm256_sub_pd(one, _mm256_mul_pd(a, a)), fits));
+            const __m128i r = _mm_min_epi32(_mm256_cvtpd_epi32(_mm256_mul_pd(rest, scale)), most);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(rests + k), _mm_packs_epi32(r, r));
+        }
+    }
+    above = above || aboveLanes != 0;
+    return k;
+}
+
 // Fills units[0, n) with unitsOrZero of the cells of row and, when rests is
 // not null, rests[0, n) with toUnits(sqrt(1 - a^2)) of each cell a (0 where
 // |a| is above 1 or not a number); returns whether a cell's magnitude is
@@ -145,7 +170,9 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) inline int toUnitsAvx512(
 inline bool toUnitsRow(Isa isa, const double* row, int n, std::int16_t* units, std::int16_t* rests)
 {
     bool above = false;
-    const int from = isa.fixedPoint ? toUnitsAvx512(row, n, units, rests, above) : 0;
+    const int from = isa.fixedPoint && isa.width == 8 ? toUnitsAvx512(row, n, units, rests, above)
+                     : isa.width >= 4                 ? toUnitsAvx2(row, n, units, rests, above)
+                                                      : 0;
     for (int k = from; k < n; ++k) {
         const double a = row[k];
         above |= std::fabs(a) > 1;

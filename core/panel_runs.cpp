@@ -2,9 +2,9 @@
 // the lanes of its two panel rows, decided 64 lanes (a stretch) at a time.
 // Blocks of eight offers that are all sure not to replace cost a few
 // multiplications each (the block tests, one form per instruction set);
-// where the processor has AVX-512 BW and VL, the lanes are tested in 16-bit
-// fixed point first (FixedPanel), 32 a vector, with error bounds that make a
-// lane it passes sure in double too. The literal form is the literal
+// where the processor has AVX2, or AVX-512 BW and VL, the lanes are tested in
+// 16-bit fixed point first (FixedAvx2, FixedAvx512), 16 or 32 a vector, with
+// error bounds that make a lane it passes sure in double too. The literal form is the literal
 // first-order sweep's run of offers (sweep1.cpp).
 #include "panel_runs.h"
 
@@ -14,6 +14,7 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 
 #include <immintrin.h>
 
@@ -102,10 +103,60 @@ struct BlockAvx2 {
     {
         return half(A + base, B + base, x, qm) | half(A + base + 4, B + base + 4, x, qm) << 4;
     }
-    static std::uint64_t narrow(const double* A, const double* B, int base, std::uint64_t open,
-                                double x, double t2)
+    // narrowGeneric four lanes a vector: the same estimates (one division
+    // each), the same smallest and the same lanes kept. Blocks of four that
+    // hold no open lane are not read; the others are read whole (the rows are
+    // readable up to n rounded up to 8).
+    static constexpr int kBlocks = 16;
+    __attribute__((target("avx2,popcnt"))) static std::uint64_t narrow(
+        const double* A, const double* B, int base, std::uint64_t open, double x, double t2)
     {
-        return narrowGeneric(A, B, base, open, x, t2);
+        const __m256d one = _mm256_set1_pd(1), xs = _mm256_set1_pd(x);
+        const __m256d lo = _mm256_set1_pd(0x1p-400), hi = _mm256_set1_pd(0x1p400);
+        int first[kBlocks], blocks = 0;
+        __m256d nns[kBlocks], ds[kBlocks], regs[kBlocks];
+        __m256d least = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+        for (std::uint64_t left = open; left != 0; ++blocks) {
+            const int lane = __builtin_ctzll(left) & ~3;
+            left &= ~(std::uint64_t{0xf} << lane);
+            const __m256d a = _mm256_loadu_pd(A + base + lane), b = _mm256_loadu_pd(B + base + lane);
+            const __m256d num = _mm256_sub_pd(xs, _mm256_mul_pd(a, b));
+            const __m256d d = _mm256_mul_pd(_mm256_sub_pd(one, _mm256_mul_pd(a, a)),
+                                            _mm256_sub_pd(one, _mm256_mul_pd(b, b)));
+            const __m256d nn = _mm256_mul_pd(num, num);
+            const unsigned in = static_cast<unsigned>(open >> lane) & 0xfu;
+            const __m256i bits = _mm256_set_epi64x(8, 4, 2, 1);
+            const __m256d inLanes = _mm256_castsi256_pd(_mm256_cmpeq_epi64(
+                _mm256_and_si256(_mm256_set1_epi64x(in), bits), bits));
+            const __m256d r = _mm256_and_pd(
+                _mm256_and_pd(inLanes, _mm256_and_pd(_mm256_cmp_pd(nn, lo, _CMP_GE_OQ),
+                                                     _mm256_cmp_pd(nn, hi, _CMP_LE_OQ))),
+                _mm256_and_pd(_mm256_cmp_pd(d, lo, _CMP_GE_OQ), _mm256_cmp_pd(d, hi, _CMP_LE_OQ)));
+            least = _mm256_min_pd(least, _mm256_blendv_pd(least, _mm256_div_pd(nn, d), r));
+            first[blocks] = lane;
+            nns[blocks] = nn;
+            ds[blocks] = d;
+            regs[blocks] = r;
+        }
+        alignas(32) double q[4];
+        _mm256_store_pd(q, least);
+        const double bound = std::max(*std::min_element(q, q + 4), t2);
+        if (!moderate(bound)) return open;
+        const __m256d bm = _mm256_set1_pd(bound * kMargin);
+        for (int e = 0; e < blocks; ++e) {
+            const __m256d drop = _mm256_and_pd(regs[e], _mm256_cmp_pd(nns[e], _mm256_mul_pd(ds[e], bm), _CMP_GT_OQ));
+            open &= ~(static_cast<std::uint64_t>(_mm256_movemask_pd(drop)) << first[e]);
+        }
+        return open;
+    }
+    // narrow over the stretches k in [0, count) of lanes masks[k], each on its
+    // own: a lane dropped against the smallest estimate of its stretch is
+    // dropped against the smallest of them all too.
+    static void narrowMany(const double* A, const double* B, std::uint64_t* masks, int count,
+                           double x, double t2)
+    {
+        for (int k = 0; k < count; ++k)
+            if (masks[k] != 0) masks[k] = narrow(A + 64 * k, B + 64 * k, 0, masks[k], x, t2);
     }
 };
 
@@ -217,7 +268,7 @@ struct BlockAvx512 {
 // fixed point, and a pair of two rows that both hold one is tested in double
 // only, as are pairs whose |x| is above 1 and stretches whose |v| is not below
 // 1.
-struct FixedPanel {
+struct FixedAvx512 {
     __attribute__((target("avx512f,avx512bw"))) static std::uint64_t half(
         const std::int16_t* Aq, const std::int16_t* Bq, int rest, __m512i xq, __m512i tq)
     {
@@ -237,6 +288,49 @@ struct FixedPanel {
     }
 };
 
+// The same test with AVX2, 16 lanes a vector: the same lanes pass. AVX2 has
+// no unsigned 16-bit comparison, so both sides are moved down by 2^15 and
+// compared signed.
+struct FixedAvx2 {
+    __attribute__((target("avx2"))) static __m256i load(const std::int16_t* p)
+    {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    }
+    // The lanes of 16 that the test passes, as words of all ones.
+    __attribute__((target("avx2"))) static __m256i sure16(const std::int16_t* Aq,
+                                                          const std::int16_t* Bq, int rest,
+                                                          __m256i xq, __m256i tq)
+    {
+        const __m256i a = load(Aq), b = load(Bq), ra = load(Aq + rest), rb = load(Bq + rest);
+        const __m256i flip = _mm256_set1_epi16(std::numeric_limits<std::int16_t>::min());
+        const __m256i num = _mm256_abs_epi16(_mm256_subs_epi16(xq, _mm256_mulhrs_epi16(a, b)));
+        const __m256i bound = _mm256_adds_epu16(
+            _mm256_mulhrs_epi16(_mm256_mulhrs_epi16(ra, rb), tq), _mm256_set1_epi16(7));
+        return _mm256_cmpgt_epi16(_mm256_xor_si256(num, flip), _mm256_xor_si256(bound, flip));
+    }
+    // The lanes of 32 that the test passes, bit k for lane k.
+    __attribute__((target("avx2"))) static std::uint64_t half(const std::int16_t* Aq,
+                                                             const std::int16_t* Bq, int rest,
+                                                             __m256i xq, __m256i tq)
+    {
+        const __m256i low = sure16(Aq, Bq, rest, xq, tq);
+        const __m256i high = sure16(Aq + 16, Bq + 16, rest, xq, tq);
+        // packs takes 128 bits of each in turn: put the quarters back in order.
+        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(low, high), 0xd8);
+        return static_cast<std::uint32_t>(_mm256_movemask_epi8(bytes));
+    }
+    __attribute__((target("avx2"))) static std::uint64_t sure(const FixedRows& q, int base,
+                                                              std::int16_t x, std::int16_t t)
+    {
+        const __m256i xq = _mm256_set1_epi16(x), tq = _mm256_set1_epi16(t);
+        return half(q.a + base, q.b + base, q.rest, xq, tq) |
+               half(q.a + base + 32, q.b + base + 32, q.rest, xq, tq) << 32;
+    }
+};
+
+// No fixed-point test: the runs test every lane in double.
+struct NoFixed {};
+
 // A lane sure not to replace stays so while the stored magnitude shrinks, so
 // the lanes of a stretch of 64 are all tested against the value the stretch
 // starts with, and only the others are offered one by one; when many are
@@ -249,6 +343,9 @@ constexpr int kManyLanes = 8;
 constexpr int kAtOnce = 16;  // stretches of a run tested at once, at most
 constexpr int kAtOnceLanes = 24;  // lanes left for them, at most
 static_assert(kAtOnceLanes <= BlockAvx512::kManyBlocks && 8 <= BlockAvx512::kManyBlocks);
+
+template <class Fixed>
+constexpr bool kFixed = !std::is_same_v<Fixed, NoFixed>;
 
 // The lanes [0, n) of a pair's panel rows A and B (fq in fixed point, tested
 // first when `fixed`), its coefficient x at the level below (xq in fixed
@@ -278,11 +375,12 @@ struct PanelPair {
 // offer ends the run and is its value (returned in r). The lanes the
 // fixed-point test leaves against the threshold are the only ones that may;
 // when none does, the run never prunes.
+template <class Fixed>
 [[gnu::always_inline]] inline bool firstLaneBelow(const PanelPair& p, double threshold, double& r)
 {
     const auto tq = static_cast<std::int16_t>(std::ceil(threshold * 0x1p15));
     for (int base = 0; base < p.n; base += 64)
-        for (std::uint64_t m = p.lanesAt(base) & ~FixedPanel::sure(p.fq, base, p.xq, tq); m != 0;
+        for (std::uint64_t m = p.lanesAt(base) & ~Fixed::sure(p.fq, base, p.xq, tq); m != 0;
              m &= m - 1) {
             const int w = base + __builtin_ctzll(m);
             r = partialStep(p.x, p.A[w], p.B[w]);
@@ -293,14 +391,14 @@ struct PanelPair {
 
 // The lanes of the stretch from base that the block tests (or the
 // fixed-point one) leave against the stored value s, narrowed when many.
-template <class Block, bool kFixed>
+template <class Block, class Fixed>
 [[gnu::always_inline]] inline std::uint64_t stretchLeft(const PanelPair& p, const Stored& s, int base)
 {
     std::uint64_t open = p.lanesAt(base);
     if (!s.fast) return open;
     const std::int16_t t = p.fixed ? s.fixedBound() : std::int16_t{-1};
     if (t >= 0) {
-        if constexpr (kFixed) open &= ~FixedPanel::sure(p.fq, base, p.xq, t);
+        if constexpr (kFixed<Fixed>) open &= ~Fixed::sure(p.fq, base, p.xq, t);
     } else {
         const int lanes = std::min(64, p.n - base);
         const double qm = s.q * kMargin;
@@ -318,6 +416,7 @@ template <class Block, bool kFixed>
 // leaves (fixed-point rows, at most kAtOnce stretches). False, having offered
 // nothing, when more than kAtOnceLanes lanes are left; else true once their
 // offers are made (the run is then over).
+template <class Block, class Fixed>
 [[gnu::always_inline]] inline bool laterStretchesAtOnce(const PanelPair& p, Stored& s, std::int16_t t)
 {
     std::uint64_t masks[kAtOnce];
@@ -325,12 +424,12 @@ template <class Block, bool kFixed>
     int left = 0;
     for (int k = 0; k < count && left <= kAtOnceLanes; ++k) {
         const int at = 64 * (k + 1);
-        masks[k] = p.lanesAt(at) & ~FixedPanel::sure(p.fq, at, p.xq, t);
+        masks[k] = p.lanesAt(at) & ~Fixed::sure(p.fq, at, p.xq, t);
         left += std::popcount(masks[k]);
     }
     if (left > kAtOnceLanes) return false;
     if (left > kManyLanes)
-        BlockAvx512::narrowMany(p.A + 64, p.B + 64, masks, count, p.x, s.prunes ? s.t2 : 0);
+        Block::narrowMany(p.A + 64, p.B + 64, masks, count, p.x, s.prunes ? s.t2 : 0);
     for (int k = 0; k < count; ++k)
         for (std::uint64_t m = masks[k]; m != 0; m &= m - 1) {
             const int w = 64 * (k + 1) + __builtin_ctzll(m);
@@ -339,29 +438,29 @@ template <class Block, bool kFixed>
     return true;
 }
 
-template <class Block, bool kFixed = false>
+template <class Block, class Fixed = NoFixed>
 [[gnu::always_inline]] inline double panelRun(double v, double x, const double* A,
                                               const double* B, const FixedRows& fq, int n,
                                               int skip1, int skip2, double threshold)
 {
     if (pruned(v, threshold)) return v;
     Stored s(v, threshold);
-    const bool fixed = kFixed && fq.a && fq.b && std::fabs(x) <= 1;
+    const bool fixed = kFixed<Fixed> && fq.a && fq.b && std::fabs(x) <= 1;
     const PanelPair p{A, B, fq, n, skip1, skip2, x, fixed, fixed ? toUnits(x) : std::int16_t{0}};
-    if constexpr (kFixed)
+    if constexpr (kFixed<Fixed>)
         if (fixed && s.prunes && s.fast && v == x && threshold * 0x1p15 < 32767) {
-            if (double r; firstLaneBelow(p, threshold, r)) return r;
+            if (double r; firstLaneBelow<Fixed>(p, threshold, r)) return r;
             s.prunes = false;
         }
     for (int base = 0; base < n; base += 64) {
         if (s.prunedNow()) break;
-        for (std::uint64_t open = stretchLeft<Block, kFixed>(p, s, base); open != 0; open &= open - 1) {
+        for (std::uint64_t open = stretchLeft<Block, Fixed>(p, s, base); open != 0; open &= open - 1) {
             const int w = base + __builtin_ctzll(open);
             if (s.offerOne(x, A[w], B[w])) break;
         }
-        if constexpr (kFixed)
+        if constexpr (kFixed<Fixed>)
             if (fixed && base == 0 && n > 64 && n <= kAtOnce * 64 && s.fast && !s.prunedNow())
-                if (const std::int16_t t = s.fixedBound(); t >= 0 && laterStretchesAtOnce(p, s, t)) break;
+                if (const std::int16_t t = s.fixedBound(); t >= 0 && laterStretchesAtOnce<Block, Fixed>(p, s, t)) break;
     }
     s.settle();
     return s.v;
@@ -371,7 +470,14 @@ __attribute__((target("avx512f,avx512bw"))) double panelRunFixed(
     double v, double x, const double* A, const double* B,
     int n, int skip1, int skip2, double threshold, const FixedRows& fq)
 {
-    return panelRun<BlockAvx512, true>(v, x, A, B, fq, n, skip1, skip2, threshold);
+    return panelRun<BlockAvx512, FixedAvx512>(v, x, A, B, fq, n, skip1, skip2, threshold);
+}
+
+__attribute__((target("avx2,popcnt"))) double panelRunFixedAvx2(
+    double v, double x, const double* A, const double* B,
+    int n, int skip1, int skip2, double threshold, const FixedRows& fq)
+{
+    return panelRun<BlockAvx2, FixedAvx2>(v, x, A, B, fq, n, skip1, skip2, threshold);
 }
 
 __attribute__((target("avx512f"))) double panelRunAvx512(double v, double x, const double* A,
@@ -381,7 +487,7 @@ __attribute__((target("avx512f"))) double panelRunAvx512(double v, double x, con
     return panelRun<BlockAvx512>(v, x, A, B, {}, n, skip1, skip2, threshold);
 }
 
-__attribute__((target("avx2"))) double panelRunAvx2(double v, double x, const double* A,
+__attribute__((target("avx2,popcnt"))) double panelRunAvx2(double v, double x, const double* A,
                                                    const double* B, int n, int skip1, int skip2,
                                                    double threshold)
 {
@@ -393,8 +499,10 @@ __attribute__((target("avx2"))) double panelRunAvx2(double v, double x, const do
 double offerPanel(Isa isa, double v, double x, const double* A, const double* B,
                   const FixedRows& fq, int n, int skip1, int skip2, double threshold)
 {
-    if (isa.fixedPoint && fq.a && fq.b)
-        return panelRunFixed(v, x, A, B, n, skip1, skip2, threshold, fq);
+    if (isa.fixedPoint && fq.a && fq.b) {
+        if (isa.width == 8) return panelRunFixed(v, x, A, B, n, skip1, skip2, threshold, fq);
+        if (isa.width == 4) return panelRunFixedAvx2(v, x, A, B, n, skip1, skip2, threshold, fq);
+    }
     if (isa.width == 8) return panelRunAvx512(v, x, A, B, n, skip1, skip2, threshold);
     if (isa.width == 4) return panelRunAvx2(v, x, A, B, n, skip1, skip2, threshold);
     return panelRun<BlockGeneric>(v, x, A, B, {}, n, skip1, skip2, threshold);

@@ -31,15 +31,16 @@ double literalRun(double v, double x, const double* A, const double* B, int w0, 
     return v;
 }
 
-// Every instruction set this processor has: each width, the widest also
-// with its fixed-point tests.
+// Every instruction set this processor has: each width, AVX2 and the widest
+// also with their fixed-point tests.
 std::vector<Isa> everyIsa()
 {
     const Isa widest = widestIsa();
     std::vector<Isa> all;
     for (int width : {1, 4, 8})
         if (width <= widest.width) all.push_back(Isa{width, false});
-    if (widest.fixedPoint) all.push_back(widest);
+    if (widest.width >= 4) all.push_back(Isa{4, true});
+    if (widest.width == 8 && widest.fixedPoint) all.push_back(widest);
     return all;
 }
 
