@@ -85,8 +85,9 @@ void offerFirstOrder(Isa isa, double* row, const CorrRows& corr, const BatchRows
 // w > c other than i and j, in ascending w, with the pruning test before each.
 // corr is the correlation matrix (V x V). Returns the new stored value: the
 // bits of the literal offers, every first-order coefficient formed as
-// partialRow forms it. At isa's width 8 a single-precision test of 16 lanes a
-// vector comes before the one in double; every isa gives the same result.
+// partialRow forms it. At isa's widths 4 and 8 a single-precision test of 8 or
+// 16 lanes a vector comes before the one in double; every isa gives the same
+// result.
 double offerSecondOrder(Isa isa, double v, const CorrRows& corr, const BatchRows& batch,
                         SingleRows& scratch, int i, int j, double threshold);
 

@@ -5,7 +5,13 @@
 
 namespace {
 
-bool hasAvx2() { return __builtin_cpu_supports("avx2"); }
+// The AVX2 kernels use FMA and POPCNT as well, which every processor with
+// AVX2 has had.
+bool hasAvx2()
+{
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+           __builtin_cpu_supports("popcnt");
+}
 bool hasAvx512() { return __builtin_cpu_supports("avx512f"); }
 
 // The names a processor with the widest set `widest` may be told to use.

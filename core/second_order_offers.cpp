@@ -2,8 +2,8 @@
 // of first controlling variables c starts takes over the batch, its
 // first-order coefficients given c formed lane by lane from the rows of its
 // two variables and of c, so nothing of size V x V is formed per c. Where the
-// processor has AVX-512 the lanes are tested in single precision first, 16 a
-// vector. The literal form is the literal second-order sweep's offers of
+// processor has AVX2 or AVX-512 the lanes are tested in single precision
+// first, 8 or 16 a vector. The literal form is the literal second-order sweep's offers of
 // partialStep (sweep2.cpp).
 #include "batch_offers.h"
 
@@ -157,6 +157,84 @@ struct SecondAvx512 {
     }
 };
 
+// The same tests with AVX2 and FMA: 8 lanes a vector in single precision, 4 in
+// double. A last, partial vector is read under a mask.
+struct SecondAvx2 {
+    static constexpr bool kSingle = true;
+    __attribute__((target("avx2"))) static __m256i partial(int lanes)
+    {
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(lanes), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    }
+    __attribute__((target("avx2"))) static __m256i partialWide(int lanes)
+    {
+        return _mm256_cmpgt_epi64(_mm256_set1_epi64x(lanes), _mm256_setr_epi64x(0, 1, 2, 3));
+    }
+    __attribute__((target("avx2"))) static void convert(float* out, const double* row, int from, int to)
+    {
+        int w = from;
+        for (; w + 4 <= to; w += 4) _mm_storeu_ps(out + w, _mm256_cvtpd_ps(_mm256_loadu_pd(row + w)));
+        for (; w < to; ++w) out[w] = static_cast<float>(row[w]);
+    }
+    // The single-precision test of the 8 lanes from k (those below `lanes`).
+    __attribute__((target("avx2,fma"))) static unsigned blockSingle(const GivenCSingle& p,
+                                                                    int base, int k, int lanes,
+                                                                    float qm)
+    {
+        const __m256i in = partial(lanes - k);
+        const int at = base + k;
+        const __m256 ci = _mm256_maskload_ps(p.Ci + at, in), cj = _mm256_maskload_ps(p.Cj + at, in);
+        const __m256 g = _mm256_maskload_ps(p.g + at, in), e = _mm256_maskload_ps(p.e + at, in);
+        const __m256 u = _mm256_fnmadd_ps(_mm256_set1_ps(p.ai), g, ci);
+        const __m256 v = _mm256_fnmadd_ps(_mm256_set1_ps(p.aj), g, cj);
+        const __m256 n = _mm256_fmsub_ps(_mm256_set1_ps(p.xk), e, _mm256_mul_ps(u, v));
+        const __m256 pi = _mm256_fnmadd_ps(u, u, _mm256_mul_ps(_mm256_set1_ps(p.fi), e));
+        const __m256 pj = _mm256_fnmadd_ps(v, v, _mm256_mul_ps(_mm256_set1_ps(p.fj), e));
+        const __m256 dq = _mm256_mul_ps(_mm256_mul_ps(pi, pj), _mm256_set1_ps(qm));
+        const __m256 nn = _mm256_mul_ps(n, n);
+        const __m256 sure = _mm256_and_ps(
+            _mm256_and_ps(_mm256_cmp_ps(nn, dq, _CMP_GT_OQ),
+                          _mm256_cmp_ps(nn, _mm256_set1_ps(kFloorSingle * kFloorSingle), _CMP_GE_OQ)),
+            _mm256_cmp_ps(_mm256_min_ps(pi, pj), _mm256_set1_ps(kFloorSingle), _CMP_GE_OQ));
+        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_and_ps(sure, _mm256_castsi256_ps(in))));
+    }
+    __attribute__((target("avx2,fma"))) static std::uint64_t sureSingle(const GivenCSingle& p,
+                                                                        int base, int lanes, float qm)
+    {
+        std::uint64_t bits = 0;
+        for (int k = 0; k < lanes; k += 8)
+            bits |= static_cast<std::uint64_t>(blockSingle(p, base, k, lanes, qm)) << k;
+        return bits;
+    }
+    __attribute__((target("avx2,fma"))) static std::uint64_t sure(const GivenC& p, int base,
+                                                                  int lanes, double qm)
+    {
+        const double *G = p.g + base, *E = p.e + base;
+        const __m256d ai = _mm256_set1_pd(p.ai), aj = _mm256_set1_pd(p.aj);
+        const __m256d xk = _mm256_set1_pd(p.xk), fi = _mm256_set1_pd(p.fi), fj = _mm256_set1_pd(p.fj);
+        const __m256d q = _mm256_set1_pd(qm), floor = _mm256_set1_pd(kFloor);
+        const __m256d floor2 = _mm256_set1_pd(kFloor * kFloor);
+        std::uint64_t bits = 0;
+        for (int k = 0; k < lanes; k += 4) {
+            const __m256i in = partialWide(lanes - k);
+            const __m256d g = _mm256_maskload_pd(G + k, in), e = _mm256_maskload_pd(E + k, in);
+            const __m256d u = _mm256_fnmadd_pd(ai, g, _mm256_maskload_pd(p.Ci + k, in));
+            const __m256d v = _mm256_fnmadd_pd(aj, g, _mm256_maskload_pd(p.Cj + k, in));
+            const __m256d n = _mm256_fmsub_pd(xk, e, _mm256_mul_pd(u, v));
+            const __m256d pi = _mm256_fnmadd_pd(u, u, _mm256_mul_pd(fi, e));
+            const __m256d pj = _mm256_fnmadd_pd(v, v, _mm256_mul_pd(fj, e));
+            const __m256d dq = _mm256_mul_pd(_mm256_mul_pd(pi, pj), q);
+            const __m256d m = _mm256_and_pd(
+                _mm256_and_pd(_mm256_cmp_pd(_mm256_mul_pd(n, n), dq, _CMP_GT_OQ),
+                              _mm256_cmp_pd(dq, floor2, _CMP_GE_OQ)),
+                _mm256_cmp_pd(_mm256_min_pd(pi, pj), floor, _CMP_GE_OQ));
+            bits |= static_cast<std::uint64_t>(
+                        _mm256_movemask_pd(_mm256_and_pd(m, _mm256_castsi256_pd(in))))
+                    << k;
+        }
+        return bits;
+    }
+};
+
 // Makes cells [r.from, end) of r hold row `row` of corr in single precision,
 // from = c0 + 1 for the batch starting at c0.
 template <class Second>
@@ -287,11 +365,20 @@ __attribute__((target("avx512f"))) double secondOrderAvx512(double v, const Corr
     return secondOrder<SecondAvx512>(v, corr, batch, scratch, i, j, threshold);
 }
 
+__attribute__((target("avx2,fma"))) double secondOrderAvx2(double v, const CorrRows& corr,
+                                                             const BatchRows& batch,
+                                                             SingleRows& scratch, int i, int j,
+                                                             double threshold)
+{
+    return secondOrder<SecondAvx2>(v, corr, batch, scratch, i, j, threshold);
+}
+
 }  // namespace
 
 double offerSecondOrder(Isa isa, double v, const CorrRows& corr, const BatchRows& batch,
                         SingleRows& scratch, int i, int j, double threshold)
 {
     if (isa.width == 8) return secondOrderAvx512(v, corr, batch, scratch, i, j, threshold);
+    if (isa.width == 4) return secondOrderAvx2(v, corr, batch, scratch, i, j, threshold);
     return secondOrder<SecondGeneric>(v, corr, batch, scratch, i, j, threshold);
 }
