@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include <immintrin.h>
 
@@ -90,6 +91,55 @@ struct FirstAvx512 {
         const __m512d dq = _mm512_mul_pd(d, l.qm);
         return _mm512_cmp_pd_mask(_mm512_mul_pd(num, num), dq, _CMP_GT_OQ) &
                _mm512_cmp_pd_mask(dq, _mm512_set1_pd(kTinyProduct), _CMP_GE_OQ) & l.fast;
+    }
+};
+
+// The same test with AVX2, the eight lanes as two vectors of four.
+struct FirstAvx2 {
+    struct Lanes {
+        __m256d x[2], qm[2];
+        __m256i in[2];
+        unsigned fast;
+    };
+    // Words of all ones for the lanes of the four bits of `in`.
+    __attribute__((target("avx2"))) static __m256i wide(unsigned in)
+    {
+        const __m256i bits = _mm256_setr_epi64x(1, 2, 4, 8);
+        return _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(in), bits), bits);
+    }
+    __attribute__((target("avx2"))) static void load(Lanes& l, const double* row, const double* x,
+                                                     unsigned prunedLanes, unsigned in)
+    {
+        unsigned fast = 0;
+        for (int h = 0; h < 2; ++h) {
+            l.in[h] = wide(in >> (4 * h) & 0xfu);
+            const __m256d v = _mm256_maskload_pd(row + 4 * h, l.in[h]);
+            const __m256d q = _mm256_mul_pd(v, v);
+            l.x[h] = _mm256_maskload_pd(x + 4 * h, l.in[h]);
+            l.qm[h] = _mm256_mul_pd(q, _mm256_set1_pd(kMargin));
+            fast |= static_cast<unsigned>(_mm256_movemask_pd(
+                        _mm256_and_pd(_mm256_cmp_pd(q, _mm256_set1_pd(0x1p-400), _CMP_GE_OQ),
+                                      _mm256_cmp_pd(q, _mm256_set1_pd(0x1p400), _CMP_LE_OQ))))
+                    << (4 * h);
+        }
+        l.fast = fast & prunedLanes;
+    }
+    __attribute__((target("avx2"))) static unsigned passed(const Lanes& l, const double* b,
+                                                           double a, double fa)
+    {
+        unsigned bits = 0;
+        for (int h = 0; h < 2; ++h) {
+            const __m256d bb = _mm256_maskload_pd(b + 4 * h, l.in[h]);
+            const __m256d num = _mm256_sub_pd(l.x[h], _mm256_mul_pd(_mm256_set1_pd(a), bb));
+            const __m256d d = _mm256_mul_pd(_mm256_set1_pd(fa),
+                                            _mm256_sub_pd(_mm256_set1_pd(1), _mm256_mul_pd(bb, bb)));
+            const __m256d dq = _mm256_mul_pd(d, l.qm[h]);
+            bits |= static_cast<unsigned>(_mm256_movemask_pd(
+                        _mm256_and_pd(_mm256_cmp_pd(_mm256_mul_pd(num, num), dq, _CMP_GT_OQ),
+                                      _mm256_cmp_pd(dq, _mm256_set1_pd(kTinyProduct), _CMP_GE_OQ))))
+                    << (4 * h);
+        }
+        return bits & l.fast;
     }
 };
 
@@ -371,6 +421,160 @@ void firstOrderRowFixed(double* row, const CorrRows& corr, const BatchRows& batc
     offerLeft(f);
 }
 
+// The same pass with AVX2: the fixed-point test 16 lanes a vector, the test
+// in double four. The lanes, their x and T are marked one by one.
+unsigned markLanesOneByOne(const FixedRowPass& f, int skip, double threshold, std::vector<int>& open)
+{
+    toUnitsRow(Isa{4, true}, f.xi + f.from, f.lanes, f.xq, nullptr);
+    unsigned anyPruned = 0;
+    for (int k = 0; k < f.blocks; ++k) {
+        const int j = f.from + 8 * k;
+        unsigned prunedLanes = 0;
+        for (int l = 0; l < std::min(8, f.lanes - 8 * k); ++l) {
+            const double v = f.row[j + l], x = f.xi[j + l];
+            // T as markLanes forms it: 65535 where |x| is above 1, or where
+            // the bound is not a number or above 65535.
+            const double bound = std::ceil(std::fabs(v) * 0x1p15) + 4;
+            f.tq[8 * k + l] = !(std::fabs(x) <= 1) || !(bound < 65535)
+                                  ? std::uint16_t{65535}
+                                  : static_cast<std::uint16_t>(bound);
+            if (j + l == skip) continue;
+            if (pruned(v, threshold)) prunedLanes |= 1u << l;
+            else open.push_back(j + l);
+        }
+        f.left[k] = static_cast<unsigned char>(prunedLanes);
+        anyPruned |= prunedLanes;
+    }
+    std::memset(f.left + f.blocks, 0, 4 * f.chunks - f.blocks);
+    return anyPruned;
+}
+
+// The lanes of 16 from H that the fixed-point test passes given a (aq),
+// as words of all ones; `lanes` of them are read (16 at most).
+__attribute__((target("avx2"))) inline __m256i sureFixed16(__m256i x, __m256i bound, __m256i aq,
+                                                            const std::int16_t* H, int lanes)
+{
+    __m256i b;
+    if (lanes >= 16) {
+        b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(H));
+    } else {
+        alignas(32) std::int16_t tail[16] = {};
+        std::copy(H, H + std::max(lanes, 0), tail);
+        b = _mm256_load_si256(reinterpret_cast<const __m256i*>(tail));
+    }
+    const __m256i flip = _mm256_set1_epi16(std::numeric_limits<std::int16_t>::min());
+    const __m256i num = _mm256_abs_epi16(_mm256_subs_epi16(x, _mm256_mulhrs_epi16(aq, b)));
+    return _mm256_cmpgt_epi16(_mm256_xor_si256(num, flip), _mm256_xor_si256(bound, flip));
+}
+
+__attribute__((target("avx2"))) void testFixedAvx2(const FixedRowPass& f)
+{
+    const int c0 = f.batch.c0, n = f.batch.c1 - c0;
+    for (int g0 = 0; g0 < n; g0 += 8) {
+        const int g1 = std::min(n, g0 + 8);
+        std::uint32_t* givenG = f.givenAt(g0);
+        __m256i aq[8];
+        const std::int16_t* H[8];
+        bool none[8], all[8];
+        for (int d = 0; d < 8; ++d) {
+            const int c = c0 + g0 + d;
+            const double a = g0 + d < g1 ? f.corr.at(f.i, c) : 0.0;
+            none[d] = g0 + d >= g1 || c == f.i;
+            all[d] = !none[d] && !(std::fabs(a) <= 1);
+            aq[d] = _mm256_set1_epi16(none[d] || all[d] ? std::int16_t{0} : toUnits(a));
+            H[d] = f.batch.h.data() + static_cast<long>(none[d] ? 0 : g0 + d) * f.corr.V + f.from;
+        }
+        for (int q = 0; q < f.chunks; ++q) {
+            const int l = 32 * q, lanes = f.lanes - l;
+            const auto* xs = reinterpret_cast<const __m256i*>(f.xq + l);
+            const auto* bounds = reinterpret_cast<const __m256i*>(f.tq + l);
+            const __m256i x0 = _mm256_loadu_si256(xs), x1 = _mm256_loadu_si256(xs + 1);
+            const __m256i bound0 = _mm256_loadu_si256(bounds), bound1 = _mm256_loadu_si256(bounds + 1);
+            std::uint32_t prunedLanes;
+            std::memcpy(&prunedLanes, f.left + 4 * q, 4);
+            for (int d = 0; d < 8; ++d) {
+                if (none[d] || all[d]) {
+                    givenG[8 * q + d] = none[d] ? 0u : prunedLanes;
+                    continue;
+                }
+                const __m256i low = sureFixed16(x0, bound0, aq[d], H[d] + l, lanes);
+                const __m256i high = sureFixed16(x1, bound1, aq[d], H[d] + l + 16, lanes - 16);
+                const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(low, high), 0xd8);
+                const auto sure = static_cast<std::uint32_t>(_mm256_movemask_epi8(bytes));
+                givenG[8 * q + d] = prunedLanes & ~sure;
+            }
+        }
+    }
+}
+
+// forChunksLeft with AVX2.
+template <class Body>
+__attribute__((target("avx2"))) inline void forChunksLeftAvx2(const FixedRowPass& f, Body&& body)
+{
+    const int n = f.batch.c1 - f.batch.c0;
+    for (int g0 = 0; g0 < n; g0 += 8) {
+        const std::uint32_t* givenG = f.givenAt(g0);
+        for (int q = 0; q < f.chunks; ++q) {
+            const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(givenG + 8 * q));
+            if (_mm256_testz_si256(g, g)) continue;
+            body(g0, q, ~static_cast<std::uint32_t>(
+                            _mm256_movemask_epi8(_mm256_cmpeq_epi8(g, _mm256_setzero_si256()))));
+        }
+    }
+}
+
+__attribute__((target("avx2"))) void offerBlockAvx2(const FixedRowPass& f, int g0, int q, int k,
+                                                    std::uint32_t any)
+{
+    const std::uint32_t* givenG = f.givenAt(g0);
+    const int j = f.from + 8 * k, shift = 8 * (k - 4 * q);
+    FirstAvx2::Lanes lanes;
+    bool loaded = false;
+    for (int d = 0; d < 8; ++d) {
+        if ((any >> (4 * d + k - 4 * q) & 1u) == 0) continue;
+        unsigned lanesC = (givenG[8 * q + d] >> shift) & 0xffu;
+        const int cc = g0 + d, c = f.batch.c0 + cc;
+        if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
+        if (lanesC == 0) continue;
+        if (!loaded) {
+            FirstAvx2::load(lanes, f.row + j, f.xi + j, f.left[k], f.blockLanes(k));
+            loaded = true;
+        }
+        const double a = f.corr.at(f.i, c);
+        lanesC &= ~FirstAvx2::passed(lanes, f.batch.rows[cc] + j, a, 1 - a * a);
+        for (; lanesC != 0; lanesC &= lanesC - 1) {
+            offerExactly(f.row, f.xi, f.corr, f.batch, f.i, j + __builtin_ctz(lanesC), c);
+            loaded = false;
+        }
+    }
+}
+
+__attribute__((target("avx2"))) void firstOrderRowFixedAvx2(double* row, const CorrRows& corr,
+                                                            const BatchRows& batch,
+                                                            SingleRows& scratch, int i, int from,
+                                                            int to, int skip, double threshold,
+                                                            std::vector<int>& open)
+{
+    if (to <= from) return;
+    const FixedRowPass f = startPass(row, corr, batch, scratch, i, from, to);
+    if (markLanesOneByOne(f, skip, threshold, open) == 0) return;
+    testFixedAvx2(f);
+    forChunksLeftAvx2(f, [&](int g0, int q, std::uint32_t) {
+        const std::uint32_t* givenG = f.givenAt(g0);
+        for (int d = 0; d < 8; ++d)
+            for (std::uint32_t m = givenG[8 * q + d]; m != 0;) {
+                const int lane = __builtin_ctz(m) & ~7;
+                m &= ~(0xffu << lane);
+                const double* b = f.batch.rows[g0 + d] + f.from + 32 * q + lane;
+                _mm_prefetch(reinterpret_cast<const char*>(b), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(b + 7), _MM_HINT_T0);
+            }
+    });
+    forChunksLeftAvx2(f, [&](int g0, int q, std::uint32_t any) {
+        for (int k = 4 * q; k < std::min(f.blocks, 4 * q + 4); ++k) offerBlockAvx2(f, g0, q, k, any);
+    });
+}
+
 }  // namespace
 
 void offerFirstOrder(Isa isa, double* row, const CorrRows& corr, const BatchRows& batch,
@@ -379,5 +583,7 @@ void offerFirstOrder(Isa isa, double* row, const CorrRows& corr, const BatchRows
 {
     if (isa.fixedPoint && isa.width == 8)
         return firstOrderRowFixed(row, corr, batch, scratch, i, from, to, skip, threshold, open);
+    if (isa.fixedPoint && isa.width == 4)
+        return firstOrderRowFixedAvx2(row, corr, batch, scratch, i, from, to, skip, threshold, open);
     firstOrderRow<FirstGeneric>(row, corr, batch, i, from, to, skip, threshold, open);
 }
