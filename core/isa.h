@@ -18,7 +18,6 @@
 // extension; the covariance then takes the two doubles every x86-64
 // processor has). fixedPoint: the lane tests in 16-bit fixed point run first,
 // which needs width 4 (AVX2), or width 8 and AVX-512 BW and VL with BMI2.
-// Some kernels have their fixed-point form at width 8 only.
 struct Isa {
     int width = 1;
     bool fixedPoint = false;
