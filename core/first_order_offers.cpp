@@ -5,8 +5,8 @@
 // processor has AVX2, or AVX-512 BW and VL, the lanes are tested in 16-bit
 // fixed point first, 16 or 32 a vector, against the whole row and every c of
 // the batch at once; the lanes it leaves go to the test in double, then to
-// the exact offers. The literal form is the literal sweeps' offer of partialStep
-// (sweep2.cpp, sweep3.cpp).
+// the exact offers. The literal form is the literal sweeps' offer of
+// partialStep (sweep2.cpp, sweep3.cpp).
 #include "batch_offers.h"
 
 #include "lanes.h"

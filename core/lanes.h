@@ -97,9 +97,9 @@ struct Stored {
 // --- 16-bit fixed point ------------------------------------------------------
 //
 // The coarsest lane tests take coefficients in units of 2^-15, 16 or 32
-// lanes a vector. A value of magnitude at most 1 is rounded to the nearest unit (ties
-// to even), 1 taken as 32767, so it is within one unit of its value times
-// 2^15; each test bounds what that costs it.
+// lanes a vector. A value of magnitude at most 1 is rounded to the nearest
+// unit (ties to even), 1 taken as 32767, so it is within one unit of its value
+// times 2^15; each test bounds what that costs it.
 
 // x (at most 1 in magnitude) in units of 2^-15.
 inline std::int16_t toUnits(double x)
@@ -113,8 +113,8 @@ inline std::int16_t toUnits(double x)
 inline std::int16_t unitsOrZero(double x) { return std::fabs(x) <= 1 ? toUnits(x) : std::int16_t{0}; }
 
 // The cells [0, n rounded down to 8) of units (and of rests) as toUnitsRow
-// forms them, eight a vector (AVX-512 BW and VL); sets above when one of them is above 1 in
-// magnitude. Returns how many cells it did.
+// forms them, eight a vector (AVX-512 BW and VL); sets above when one of them
+// is above 1 in magnitude. Returns how many cells it did.
 __attribute__((target("avx512f,avx512bw,avx512vl"))) inline int toUnitsAvx512(
     const double* row, int n, std::int16_t* units, std::int16_t* rests, bool& above)
 {
@@ -151,10 +151,12 @@ __attribute__((target("avx2"))) inline int toUnitsAvx2(const double* row, int n,
         const __m256d a = _mm256_loadu_pd(row + k), size = _mm256_andnot_pd(sign, a);
         const __m256d fits = _mm256_cmp_pd(size, one, _CMP_LE_OQ);
         aboveLanes |= _mm256_movemask_pd(_mm256_cmp_pd(size, one, _CMP_GT_OQ));
-        const __m128i u = _mm_min_epi32(_mm256_cvtpd_epi32(_mm256_and_pd(_mm256_mul_pd(a, scale), fits)), most);
+        const __m256d scaled = _mm256_and_pd(_mm256_mul_pd(a, scale), fits);
+        const __m128i u = _mm_min_epi32(_mm256_cvtpd_epi32(scaled), most);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(units + k), _mm_packs_epi32(u, u));
         if (rests) {
-            const __m256d rest = _mm256_sqrt_pd(_mm256_and_pd(_mm256_sub_pd(one, _mm256_mul_pd(a, a)), fits));
+            const __m256d square = _mm256_and_pd(_mm256_sub_pd(one, _mm256_mul_pd(a, a)), fits);
+            const __m256d rest = _mm256_sqrt_pd(square);
             const __m128i r = _mm_min_epi32(_mm256_cvtpd_epi32(_mm256_mul_pd(rest, scale)), most);
             _mm_storel_epi64(reinterpret_cast<__m128i*>(rests + k), _mm_packs_epi32(r, r));
         }

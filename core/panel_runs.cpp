@@ -4,8 +4,8 @@
 // multiplications each (the block tests, one form per instruction set);
 // where the processor has AVX2, or AVX-512 BW and VL, the lanes are tested in
 // 16-bit fixed point first (FixedAvx2, FixedAvx512), 16 or 32 a vector, with
-// error bounds that make a lane it passes sure in double too. The literal form is the literal
-// first-order sweep's run of offers (sweep1.cpp).
+// error bounds that make a lane it passes sure in double too. The literal
+// form is the literal first-order sweep's run of offers (sweep1.cpp).
 #include "panel_runs.h"
 
 #include "lanes.h"
@@ -144,7 +144,8 @@ struct BlockAvx2 {
         if (!moderate(bound)) return open;
         const __m256d bm = _mm256_set1_pd(bound * kMargin);
         for (int e = 0; e < blocks; ++e) {
-            const __m256d drop = _mm256_and_pd(regs[e], _mm256_cmp_pd(nns[e], _mm256_mul_pd(ds[e], bm), _CMP_GT_OQ));
+            const __m256d far = _mm256_cmp_pd(nns[e], _mm256_mul_pd(ds[e], bm), _CMP_GT_OQ);
+            const __m256d drop = _mm256_and_pd(regs[e], far);
             open &= ~(static_cast<std::uint64_t>(_mm256_movemask_pd(drop)) << first[e]);
         }
         return open;
@@ -460,7 +461,9 @@ template <class Block, class Fixed = NoFixed>
         }
         if constexpr (kFixed<Fixed>)
             if (fixed && base == 0 && n > 64 && n <= kAtOnce * 64 && s.fast && !s.prunedNow())
-                if (const std::int16_t t = s.fixedBound(); t >= 0 && laterStretchesAtOnce<Block, Fixed>(p, s, t)) break;
+                if (const std::int16_t t = s.fixedBound();
+                    t >= 0 && laterStretchesAtOnce<Block, Fixed>(p, s, t))
+                    break;
     }
     s.settle();
     return s.v;

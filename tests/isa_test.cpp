@@ -51,7 +51,7 @@ Outcome runWith(const std::string& isa, const std::string& program, const std::s
 TEST(Isa, EveryNameOfThisProcessorIsTakenAndOthersAreRefused)
 {
     const Isa before = currentIsa(), widest = widestIsa();
-    EXPECT_EQ(widest.fixedPoint && widest.width == 1, false);
+    EXPECT_FALSE(widest.fixedPoint && widest.width == 1);
     struct Case {
         const char* name;
         int width;
@@ -67,7 +67,8 @@ TEST(Isa, EveryNameOfThisProcessorIsTakenAndOthersAreRefused)
         taken = c.width;
         EXPECT_EQ(problem, "") << c.name;
         EXPECT_EQ(currentIsa().width, c.width) << c.name;
-        EXPECT_EQ(currentIsa().fixedPoint, c.width == 4 || (c.width == 8 && widest.fixedPoint)) << c.name;
+        const bool fixedPoint = c.width == 4 || (c.width == 8 && widest.fixedPoint);
+        EXPECT_EQ(currentIsa().fixedPoint, fixedPoint) << c.name;
     }
     const Isa chosen = currentIsa();
     EXPECT_EQ(setIsa("sse2"), "sse2: unknown instruction set; choose scalar, avx2 or avx512");
