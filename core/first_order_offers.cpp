@@ -263,6 +263,31 @@ FixedRowPass startPass(double* row, const CorrRows& corr, const BatchRows& batch
                         scratch.given.data()};
 }
 
+// A group of eight values of c from c0 + g0 for the fixed-point test, per
+// offset d: none (no offers given i, or past the batch), all (|a| above 1:
+// every lane goes to the test in double), a in units and the row of c in
+// fixed point from the pass's first lane.
+struct GroupOfC {
+    bool none[8], all[8];
+    std::int16_t units[8];
+    const std::int16_t* H[8];
+};
+
+GroupOfC groupAt(const FixedRowPass& f, int g0)
+{
+    const int c0 = f.batch.c0, g1 = std::min(f.batch.c1 - c0, g0 + 8);
+    GroupOfC g;
+    for (int d = 0; d < 8; ++d) {
+        const int c = c0 + g0 + d;
+        const double a = g0 + d < g1 ? f.corr.at(f.i, c) : 0.0;
+        g.none[d] = g0 + d >= g1 || c == f.i;
+        g.all[d] = !g.none[d] && !(std::fabs(a) <= 1);
+        g.units[d] = g.none[d] || g.all[d] ? std::int16_t{0} : toUnits(a);
+        g.H[d] = f.batch.h.data() + static_cast<long>(g.none[d] ? 0 : g0 + d) * f.corr.V + f.from;
+    }
+    return g;
+}
+
 // Lists the pairs of the row not pruned (but skip) in open, and forms the
 // pruned lanes of every block and each lane's x and T. Returns the pruned
 // lanes of all blocks, or-ed.
@@ -306,22 +331,12 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) unsigned markLanes(
 // not to replace while its stored value shrinks.
 __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void testFixed(const FixedRowPass& f)
 {
-    const int c0 = f.batch.c0, n = f.batch.c1 - c0;
+    const int n = f.batch.c1 - f.batch.c0;
     for (int g0 = 0; g0 < n; g0 += 8) {
-        const int g1 = std::min(n, g0 + 8);
         std::uint32_t* givenG = f.givenAt(g0);
+        const GroupOfC g = groupAt(f, g0);
         __m512i aq[8];
-        const std::int16_t* H[8];
-        bool none[8], all[8];
-        for (int d = 0; d < 8; ++d) {
-            const int c = c0 + g0 + d;
-            const double a = g0 + d < g1 ? f.corr.at(f.i, c) : 0.0;
-            // No offers given i (or past the batch); |a| above 1 goes to the test in double.
-            none[d] = g0 + d >= g1 || c == f.i;
-            all[d] = !none[d] && !(std::fabs(a) <= 1);
-            aq[d] = _mm512_set1_epi16(none[d] || all[d] ? std::int16_t{0} : toUnits(a));
-            H[d] = f.batch.h.data() + static_cast<long>(none[d] ? 0 : g0 + d) * f.corr.V + f.from;
-        }
+        for (int d = 0; d < 8; ++d) aq[d] = _mm512_set1_epi16(g.units[d]);
         for (int q = 0; q < f.chunks; ++q) {
             const int l = 32 * q, lanes = std::min(32, f.lanes - l);
             const __mmask32 in = lanes == 32 ? ~__mmask32{0} : (__mmask32{1} << lanes) - 1;
@@ -330,10 +345,10 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void testFixed(const F
             std::uint32_t prunedLanes;
             std::memcpy(&prunedLanes, f.left + 4 * q, 4);
             for (int d = 0; d < 8; ++d) {
-                const __m512i b = _mm512_maskz_loadu_epi16(in, H[d] + l);
+                const __m512i b = _mm512_maskz_loadu_epi16(in, g.H[d] + l);
                 const __m512i num = _mm512_abs_epi16(_mm512_subs_epi16(x, _mm512_mulhrs_epi16(aq[d], b)));
                 const std::uint32_t sure = _mm512_cmpgt_epu16_mask(num, bound);
-                givenG[8 * q + d] = none[d] ? 0u : all[d] ? prunedLanes : prunedLanes & ~sure;
+                givenG[8 * q + d] = g.none[d] ? 0u : g.all[d] ? prunedLanes : prunedLanes & ~sure;
             }
         }
     }
@@ -357,48 +372,61 @@ __attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) inline void forChunksL
     }
 }
 
-// The rows of c at the lanes left, wanted next from far away in memory.
-__attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void prefetchLeft(const FixedRowPass& f)
+// The rows of c of group g0 at the lanes of chunk q left, wanted next from
+// far away in memory.
+inline void prefetchChunk(const FixedRowPass& f, int g0, int q)
 {
-    forChunksLeft(f, [&](int g0, int q, std::uint32_t) {
-        const std::uint32_t* givenG = f.givenAt(g0);
-        for (int d = 0; d < 8; ++d)
-            for (std::uint32_t m = givenG[8 * q + d]; m != 0;) {
-                const int lane = __builtin_ctz(m) & ~7;  // the first of its block
-                m &= ~(0xffu << lane);
-                const double* b = f.batch.rows[g0 + d] + f.from + 32 * q + lane;
-                _mm_prefetch(reinterpret_cast<const char*>(b), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(b + 7), _MM_HINT_T0);
-            }
-    });
+    const std::uint32_t* givenG = f.givenAt(g0);
+    for (int d = 0; d < 8; ++d)
+        for (std::uint32_t m = givenG[8 * q + d]; m != 0;) {
+            const int lane = __builtin_ctz(m) & ~7;  // the first of its block
+            m &= ~(0xffu << lane);
+            const double* b = f.batch.rows[g0 + d] + f.from + 32 * q + lane;
+            _mm_prefetch(reinterpret_cast<const char*>(b), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(b + 7), _MM_HINT_T0);
+        }
 }
 
-// The lanes of block k (in chunk q) left given the c of group g0, c by c
-// (any as forChunksLeft gives it): the test in double, then the exact offers.
-__attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void offerBlock(
-    const FixedRowPass& f, int g0, int q, int k, std::uint32_t any)
+__attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void prefetchLeft(const FixedRowPass& f)
+{
+    forChunksLeft(f, [&](int g0, int q, std::uint32_t) { prefetchChunk(f, g0, q); });
+}
+
+// The lanes of block k (in chunk q) left given the c of group g0 whose
+// offsets d are the bits of ds, c by c: the test in double of First, then the
+// exact offers.
+template <class First>
+[[gnu::always_inline]] inline void offerBlockOf(const FixedRowPass& f, int g0, int q, int k,
+                                                unsigned ds)
 {
     const std::uint32_t* givenG = f.givenAt(g0);
     const int j = f.from + 8 * k, shift = 8 * (k - 4 * q);
-    FirstAvx512::Lanes lanes;
+    typename First::Lanes lanes;
     bool loaded = false;
-    for (unsigned ds = _pext_u32(any, 0x11111111u << (k - 4 * q)); ds != 0; ds &= ds - 1) {
+    for (; ds != 0; ds &= ds - 1) {
         const int d = __builtin_ctz(ds);
         unsigned lanesC = (givenG[8 * q + d] >> shift) & 0xffu;
         const int cc = g0 + d, c = f.batch.c0 + cc;
         if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
         if (lanesC == 0) continue;
         if (!loaded) {
-            FirstAvx512::load(lanes, f.row + j, f.xi + j, f.left[k], f.blockLanes(k));
+            First::load(lanes, f.row + j, f.xi + j, f.left[k], f.blockLanes(k));
             loaded = true;
         }
         const double a = f.corr.at(f.i, c);
-        lanesC &= ~FirstAvx512::passed(lanes, f.batch.rows[cc] + j, a, 1 - a * a);
+        lanesC &= ~First::passed(lanes, f.batch.rows[cc] + j, a, 1 - a * a);
         for (; lanesC != 0; lanesC &= lanesC - 1) {
             offerExactly(f.row, f.xi, f.corr, f.batch, f.i, j + __builtin_ctz(lanesC), c);
             loaded = false;
         }
     }
+}
+
+// offerBlockOf for block k (in chunk q), any as forChunksLeft gives it.
+__attribute__((target("avx512f,avx512bw,avx512vl,bmi2"))) void offerBlock(
+    const FixedRowPass& f, int g0, int q, int k, std::uint32_t any)
+{
+    offerBlockOf<FirstAvx512>(f, g0, q, k, _pext_u32(any, 0x11111111u << (k - 4 * q)));
 }
 
 // Then the lanes left, eight values of c at a time, block by block.
@@ -469,21 +497,12 @@ __attribute__((target("avx2"))) inline __m256i sureFixed16(__m256i x, __m256i bo
 
 __attribute__((target("avx2"))) void testFixedAvx2(const FixedRowPass& f)
 {
-    const int c0 = f.batch.c0, n = f.batch.c1 - c0;
+    const int n = f.batch.c1 - f.batch.c0;
     for (int g0 = 0; g0 < n; g0 += 8) {
-        const int g1 = std::min(n, g0 + 8);
         std::uint32_t* givenG = f.givenAt(g0);
+        const GroupOfC g = groupAt(f, g0);
         __m256i aq[8];
-        const std::int16_t* H[8];
-        bool none[8], all[8];
-        for (int d = 0; d < 8; ++d) {
-            const int c = c0 + g0 + d;
-            const double a = g0 + d < g1 ? f.corr.at(f.i, c) : 0.0;
-            none[d] = g0 + d >= g1 || c == f.i;
-            all[d] = !none[d] && !(std::fabs(a) <= 1);
-            aq[d] = _mm256_set1_epi16(none[d] || all[d] ? std::int16_t{0} : toUnits(a));
-            H[d] = f.batch.h.data() + static_cast<long>(none[d] ? 0 : g0 + d) * f.corr.V + f.from;
-        }
+        for (int d = 0; d < 8; ++d) aq[d] = _mm256_set1_epi16(g.units[d]);
         for (int q = 0; q < f.chunks; ++q) {
             const int l = 32 * q, lanes = f.lanes - l;
             const auto* xs = reinterpret_cast<const __m256i*>(f.xq + l);
@@ -493,12 +512,12 @@ __attribute__((target("avx2"))) void testFixedAvx2(const FixedRowPass& f)
             std::uint32_t prunedLanes;
             std::memcpy(&prunedLanes, f.left + 4 * q, 4);
             for (int d = 0; d < 8; ++d) {
-                if (none[d] || all[d]) {
-                    givenG[8 * q + d] = none[d] ? 0u : prunedLanes;
+                if (g.none[d] || g.all[d]) {
+                    givenG[8 * q + d] = g.none[d] ? 0u : prunedLanes;
                     continue;
                 }
-                const __m256i low = sureFixed16(x0, bound0, aq[d], H[d] + l, lanes);
-                const __m256i high = sureFixed16(x1, bound1, aq[d], H[d] + l + 16, lanes - 16);
+                const __m256i low = sureFixed16(x0, bound0, aq[d], g.H[d] + l, lanes);
+                const __m256i high = sureFixed16(x1, bound1, aq[d], g.H[d] + l + 16, lanes - 16);
                 const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(low, high), 0xd8);
                 const auto sure = static_cast<std::uint32_t>(_mm256_movemask_epi8(bytes));
                 givenG[8 * q + d] = prunedLanes & ~sure;
@@ -526,27 +545,9 @@ __attribute__((target("avx2"))) inline void forChunksLeftAvx2(const FixedRowPass
 __attribute__((target("avx2"))) void offerBlockAvx2(const FixedRowPass& f, int g0, int q, int k,
                                                     std::uint32_t any)
 {
-    const std::uint32_t* givenG = f.givenAt(g0);
-    const int j = f.from + 8 * k, shift = 8 * (k - 4 * q);
-    FirstAvx2::Lanes lanes;
-    bool loaded = false;
-    for (int d = 0; d < 8; ++d) {
-        if ((any >> (4 * d + k - 4 * q) & 1u) == 0) continue;
-        unsigned lanesC = (givenG[8 * q + d] >> shift) & 0xffu;
-        const int cc = g0 + d, c = f.batch.c0 + cc;
-        if (static_cast<unsigned>(c - j) < 8) lanesC &= ~(1u << (c - j));
-        if (lanesC == 0) continue;
-        if (!loaded) {
-            FirstAvx2::load(lanes, f.row + j, f.xi + j, f.left[k], f.blockLanes(k));
-            loaded = true;
-        }
-        const double a = f.corr.at(f.i, c);
-        lanesC &= ~FirstAvx2::passed(lanes, f.batch.rows[cc] + j, a, 1 - a * a);
-        for (; lanesC != 0; lanesC &= lanesC - 1) {
-            offerExactly(f.row, f.xi, f.corr, f.batch, f.i, j + __builtin_ctz(lanesC), c);
-            loaded = false;
-        }
-    }
+    unsigned ds = 0;
+    for (int d = 0; d < 8; ++d) ds |= (any >> (4 * d + k - 4 * q) & 1u) << d;
+    offerBlockOf<FirstAvx2>(f, g0, q, k, ds);
 }
 
 __attribute__((target("avx2"))) void firstOrderRowFixedAvx2(double* row, const CorrRows& corr,
@@ -559,17 +560,7 @@ __attribute__((target("avx2"))) void firstOrderRowFixedAvx2(double* row, const C
     const FixedRowPass f = startPass(row, corr, batch, scratch, i, from, to);
     if (markLanesOneByOne(f, skip, threshold, open) == 0) return;
     testFixedAvx2(f);
-    forChunksLeftAvx2(f, [&](int g0, int q, std::uint32_t) {
-        const std::uint32_t* givenG = f.givenAt(g0);
-        for (int d = 0; d < 8; ++d)
-            for (std::uint32_t m = givenG[8 * q + d]; m != 0;) {
-                const int lane = __builtin_ctz(m) & ~7;
-                m &= ~(0xffu << lane);
-                const double* b = f.batch.rows[g0 + d] + f.from + 32 * q + lane;
-                _mm_prefetch(reinterpret_cast<const char*>(b), _MM_HINT_T0);
-                _mm_prefetch(reinterpret_cast<const char*>(b + 7), _MM_HINT_T0);
-            }
-    });
+    forChunksLeftAvx2(f, [&](int g0, int q, std::uint32_t) { prefetchChunk(f, g0, q); });
     forChunksLeftAvx2(f, [&](int g0, int q, std::uint32_t any) {
         for (int k = 4 * q; k < std::min(f.blocks, 4 * q + 4); ++k) offerBlockAvx2(f, g0, q, k, any);
     });
