@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -47,9 +48,9 @@ struct Shared {
     std::mutex lock;
     std::condition_variable finished;
     bool done = false;
-    std::string stage;  // the latest progress report
-    double share = 0;
-    bool reported = false;  // a report came since the last look
+    // The progress reported since the last look: each stage begun, with its
+    // latest share, so that a stage begun and ended between two looks is drawn too.
+    std::vector<std::pair<std::string, double>> reports;
     std::vector<std::string> warnings;
 };
 
@@ -64,9 +65,10 @@ assocnet::Result runWaiting(const assocnet::Data& data, const assocnet::Options&
     callbacks.cancel = &cancel;
     callbacks.progress = [&](std::string_view stage, double share) {
         std::lock_guard<std::mutex> hold(shared.lock);
-        shared.stage.assign(stage);
-        shared.share = share;
-        shared.reported = true;
+        if (shared.reports.empty() || shared.reports.back().first != stage)
+            shared.reports.emplace_back(stage, share);
+        else
+            shared.reports.back().second = share;
     };
     callbacks.warning = [&](std::string_view text) {
         std::lock_guard<std::mutex> hold(shared.lock);
@@ -99,20 +101,17 @@ assocnet::Result runWaiting(const assocnet::Data& data, const assocnet::Options&
     } stop{worker, cancel};
 
     for (;;) {
-        bool done, report;
-        std::string stage;
-        double share;
+        bool done;
+        std::vector<std::pair<std::string, double>> reports;
         {
             py::gil_scoped_release free;
             std::unique_lock<std::mutex> hold(shared.lock);
             shared.finished.wait_for(hold, std::chrono::milliseconds(20), [&] { return shared.done; });
             done = shared.done;
-            report = shared.reported;
-            shared.reported = false;
-            stage = shared.stage;
-            share = shared.share;
+            reports.swap(shared.reports);
         }
-        if (report && !progress.is_none()) progress(stage, share);
+        if (!progress.is_none())
+            for (const auto& [stage, share] : reports) progress(stage, share);
         if (done) break;
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
