@@ -175,34 +175,45 @@ struct SecondAvx2 {
         for (; w + 4 <= to; w += 4) _mm_storeu_ps(out + w, _mm256_cvtpd_ps(_mm256_loadu_pd(row + w)));
         for (; w < to; ++w) out[w] = static_cast<float>(row[w]);
     }
-    // The single-precision test of the 8 lanes from k (those below `lanes`).
-    __attribute__((target("avx2,fma"))) static unsigned blockSingle(const GivenCSingle& p,
-                                                                    int base, int k, int lanes,
-                                                                    float qm)
+    // The single-precision test of 8 lanes from their cells.
+    __attribute__((target("avx2,fma"), always_inline)) static inline unsigned blockSingle(
+        const GivenCSingle& p, __m256 qm, __m256 ci, __m256 cj, __m256 g, __m256 e)
     {
-        const __m256i in = partial(lanes - k);
-        const int at = base + k;
-        const __m256 ci = _mm256_maskload_ps(p.Ci + at, in), cj = _mm256_maskload_ps(p.Cj + at, in);
-        const __m256 g = _mm256_maskload_ps(p.g + at, in), e = _mm256_maskload_ps(p.e + at, in);
         const __m256 u = _mm256_fnmadd_ps(_mm256_set1_ps(p.ai), g, ci);
         const __m256 v = _mm256_fnmadd_ps(_mm256_set1_ps(p.aj), g, cj);
         const __m256 n = _mm256_fmsub_ps(_mm256_set1_ps(p.xk), e, _mm256_mul_ps(u, v));
         const __m256 pi = _mm256_fnmadd_ps(u, u, _mm256_mul_ps(_mm256_set1_ps(p.fi), e));
         const __m256 pj = _mm256_fnmadd_ps(v, v, _mm256_mul_ps(_mm256_set1_ps(p.fj), e));
-        const __m256 dq = _mm256_mul_ps(_mm256_mul_ps(pi, pj), _mm256_set1_ps(qm));
+        const __m256 dq = _mm256_mul_ps(_mm256_mul_ps(pi, pj), qm);
         const __m256 nn = _mm256_mul_ps(n, n);
         const __m256 sure = _mm256_and_ps(
             _mm256_and_ps(_mm256_cmp_ps(nn, dq, _CMP_GT_OQ),
                           _mm256_cmp_ps(nn, _mm256_set1_ps(kFloorSingle * kFloorSingle), _CMP_GE_OQ)),
             _mm256_cmp_ps(_mm256_min_ps(pi, pj), _mm256_set1_ps(kFloorSingle), _CMP_GE_OQ));
-        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_and_ps(sure, _mm256_castsi256_ps(in))));
+        return static_cast<unsigned>(_mm256_movemask_ps(sure));
     }
+    // The single-precision test of up to 64 lanes: bit k set when the offer
+    // of w = base + k is sure not to replace. Whole vectors are read as such;
+    // a last, partial one under a mask (its lanes past the row read as 0, and
+    // a lane of zeros is never sure: its n is 0).
     __attribute__((target("avx2,fma"))) static std::uint64_t sureSingle(const GivenCSingle& p,
-                                                                        int base, int lanes, float qm)
+                                                                        int base, int lanes, float q)
     {
+        const float *Ci = p.Ci + base, *Cj = p.Cj + base, *G = p.g + base, *E = p.e + base;
+        const __m256 qm = _mm256_set1_ps(q);
         std::uint64_t bits = 0;
-        for (int k = 0; k < lanes; k += 8)
-            bits |= static_cast<std::uint64_t>(blockSingle(p, base, k, lanes, qm)) << k;
+        int k = 0;
+        for (; k + 8 <= lanes; k += 8)
+            bits |= static_cast<std::uint64_t>(blockSingle(p, qm, _mm256_loadu_ps(Ci + k), _mm256_loadu_ps(Cj + k),
+                                                           _mm256_loadu_ps(G + k), _mm256_loadu_ps(E + k)))
+                    << k;
+        if (k < lanes) {
+            const __m256i in = partial(lanes - k);
+            bits |= static_cast<std::uint64_t>(
+                        blockSingle(p, qm, _mm256_maskload_ps(Ci + k, in), _mm256_maskload_ps(Cj + k, in),
+                                    _mm256_maskload_ps(G + k, in), _mm256_maskload_ps(E + k, in)))
+                    << k;
+        }
         return bits;
     }
     __attribute__((target("avx2,fma"))) static std::uint64_t sure(const GivenC& p, int base,
