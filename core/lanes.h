@@ -50,11 +50,13 @@ struct Stored {
             exact = true;
         }
     }
-    // ceil(|v| * 2^15) or more (from the estimate q when v is not exact); -1
-    // when that is not below 32768 (the bound T of the panel's fixed-point test).
+    // |v| or more (from the estimate q when v is not exact).
+    double magnitude() const { return exact ? std::fabs(v) : std::sqrt(q * kMargin); }
+    // ceil(|v| * 2^15) or more; -1 when that is not below 32768 (the bound T
+    // of the panel's fixed-point test).
     std::int16_t fixedBound() const
     {
-        const double t = std::ceil((exact ? std::fabs(v) : std::sqrt(q * kMargin)) * 0x1p15);
+        const double t = std::ceil(magnitude() * 0x1p15);
         return t < 32768 ? static_cast<std::int16_t>(t) : std::int16_t{-1};
     }
     // True once the pair is pruned (v then exact).
@@ -93,6 +95,21 @@ struct Stored {
         return false;
     }
 };
+
+// Whether no lane of a stretch whose |a| and |b| are at most pa and pb offers
+// a pair whose coefficient at the level below is x a coefficient below m in
+// magnitude, so that the stretch can be passed over. With p = |a| |b| <= pa *
+// pb, |x - ab| >= |x| - p and (1 - a^2)(1 - b^2) <= (1 - p)^2, so each
+// coefficient is at least (|x| - p) / (1 - p) in magnitude when |x|, |a| and
+// |b| are at most 1. The computed num is within 2^-51 of its value and the
+// computed sqrt(D) at most 2^-26 above 1 - p; the margins cover those, the
+// roundings of the division and of this test. A not-a-number (in x, m or a
+// peak) passes nothing over.
+inline bool noneBelow(double x, double pa, double pb, double m)
+{
+    const double p = pa * pb, mm = m * (1 + 0x1p-30), ax = std::fabs(x);
+    return pa <= 1 && pb <= 1 && mm < 1 && ax <= 1 && ax - p >= mm * (1 - p + 0x1p-26) + 0x1p-49;
+}
 
 // --- 16-bit fixed point ------------------------------------------------------
 //

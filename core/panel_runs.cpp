@@ -4,8 +4,11 @@
 // multiplications each (the block tests, one form per instruction set);
 // where the processor has AVX2, or AVX-512 BW and VL, the lanes are tested in
 // 16-bit fixed point first (FixedAvx2, FixedAvx512), 16 or 32 a vector, with
-// error bounds that make a lane it passes sure in double too. The literal
-// form is the literal first-order sweep's run of offers (sweep1.cpp).
+// error bounds that make a lane it passes sure in double too. Before any of
+// that, a stretch whose two peaks (the largest magnitudes of its lanes in
+// each row) show that none of its offers can replace is passed over whole
+// (noneBelow). The literal form is the literal first-order sweep's run of
+// offers (sweep1.cpp).
 #include "panel_runs.h"
 
 #include "lanes.h"
@@ -355,10 +358,17 @@ struct PanelPair {
     const double* A;
     const double* B;
     const FixedRows& fq;
+    const Peaks& peaks;
     int n, skip1, skip2;
     double x;
     bool fixed;
     std::int16_t xq;
+
+    // Whether no lane of the stretch from base offers a magnitude below m.
+    bool passesOver(int base, double m) const
+    {
+        return peaks.a && noneBelow(x, peaks.a[base / 64], peaks.b[base / 64], m);
+    }
 
     // The lanes of the stretch from base, but skip1 and skip2.
     std::uint64_t lanesAt(int base) const
@@ -380,13 +390,15 @@ template <class Fixed>
 [[gnu::always_inline]] inline bool firstLaneBelow(const PanelPair& p, double threshold, double& r)
 {
     const auto tq = static_cast<std::int16_t>(std::ceil(threshold * 0x1p15));
-    for (int base = 0; base < p.n; base += 64)
+    for (int base = 0; base < p.n; base += 64) {
+        if (p.passesOver(base, threshold)) continue;
         for (std::uint64_t m = p.lanesAt(base) & ~Fixed::sure(p.fq, base, p.xq, tq); m != 0;
              m &= m - 1) {
             const int w = base + __builtin_ctzll(m);
             r = partialStep(p.x, p.A[w], p.B[w]);
             if (threshold > std::fabs(r)) return true;
         }
+    }
     return false;
 }
 
@@ -422,10 +434,11 @@ template <class Block, class Fixed>
 {
     std::uint64_t masks[kAtOnce];
     const int count = (p.n - 1) / 64;
+    const double m = s.magnitude();
     int left = 0;
     for (int k = 0; k < count && left <= kAtOnceLanes; ++k) {
         const int at = 64 * (k + 1);
-        masks[k] = p.lanesAt(at) & ~Fixed::sure(p.fq, at, p.xq, t);
+        masks[k] = p.passesOver(at, m) ? 0 : p.lanesAt(at) & ~Fixed::sure(p.fq, at, p.xq, t);
         left += std::popcount(masks[k]);
     }
     if (left > kAtOnceLanes) return false;
@@ -441,13 +454,15 @@ template <class Block, class Fixed>
 
 template <class Block, class Fixed = NoFixed>
 [[gnu::always_inline]] inline double panelRun(double v, double x, const double* A,
-                                              const double* B, const FixedRows& fq, int n,
-                                              int skip1, int skip2, double threshold)
+                                              const double* B, const FixedRows& fq,
+                                              const Peaks& peaks, int n, int skip1, int skip2,
+                                              double threshold)
 {
     if (pruned(v, threshold)) return v;
     Stored s(v, threshold);
     const bool fixed = kFixed<Fixed> && fq.a && fq.b && std::fabs(x) <= 1;
-    const PanelPair p{A, B, fq, n, skip1, skip2, x, fixed, fixed ? toUnits(x) : std::int16_t{0}};
+    const PanelPair p{A, B, fq, peaks, n, skip1, skip2, x, fixed,
+                      fixed ? toUnits(x) : std::int16_t{0}};
     if constexpr (kFixed<Fixed>)
         if (fixed && s.prunes && s.fast && v == x && threshold * 0x1p15 < 32767) {
             if (double r; firstLaneBelow<Fixed>(p, threshold, r)) return r;
@@ -455,10 +470,12 @@ template <class Block, class Fixed = NoFixed>
         }
     for (int base = 0; base < n; base += 64) {
         if (s.prunedNow()) break;
-        for (std::uint64_t open = stretchLeft<Block, Fixed>(p, s, base); open != 0; open &= open - 1) {
-            const int w = base + __builtin_ctzll(open);
-            if (s.offerOne(x, A[w], B[w])) break;
-        }
+        if (!p.passesOver(base, s.magnitude()))
+            for (std::uint64_t open = stretchLeft<Block, Fixed>(p, s, base); open != 0;
+                 open &= open - 1) {
+                const int w = base + __builtin_ctzll(open);
+                if (s.offerOne(x, A[w], B[w])) break;
+            }
         if constexpr (kFixed<Fixed>)
             if (fixed && base == 0 && n > 64 && n <= kAtOnce * 64 && s.fast && !s.prunedNow())
                 if (const std::int16_t t = s.fixedBound();
@@ -470,45 +487,62 @@ template <class Block, class Fixed = NoFixed>
 }
 
 __attribute__((target("avx512f,avx512bw"))) double panelRunFixed(
-    double v, double x, const double* A, const double* B,
+    double v, double x, const double* A, const double* B, const Peaks& peaks,
     int n, int skip1, int skip2, double threshold, const FixedRows& fq)
 {
-    return panelRun<BlockAvx512, FixedAvx512>(v, x, A, B, fq, n, skip1, skip2, threshold);
+    return panelRun<BlockAvx512, FixedAvx512>(v, x, A, B, fq, peaks, n, skip1, skip2, threshold);
 }
 
 __attribute__((target("avx2,popcnt"))) double panelRunFixedAvx2(
-    double v, double x, const double* A, const double* B,
+    double v, double x, const double* A, const double* B, const Peaks& peaks,
     int n, int skip1, int skip2, double threshold, const FixedRows& fq)
 {
-    return panelRun<BlockAvx2, FixedAvx2>(v, x, A, B, fq, n, skip1, skip2, threshold);
+    return panelRun<BlockAvx2, FixedAvx2>(v, x, A, B, fq, peaks, n, skip1, skip2, threshold);
 }
 
 __attribute__((target("avx512f"))) double panelRunAvx512(double v, double x, const double* A,
-                                                        const double* B, int n, int skip1,
-                                                        int skip2, double threshold)
+                                                        const double* B, const Peaks& peaks,
+                                                        int n, int skip1, int skip2,
+                                                        double threshold)
 {
-    return panelRun<BlockAvx512>(v, x, A, B, {}, n, skip1, skip2, threshold);
+    return panelRun<BlockAvx512>(v, x, A, B, {}, peaks, n, skip1, skip2, threshold);
 }
 
 __attribute__((target("avx2,popcnt"))) double panelRunAvx2(double v, double x, const double* A,
-                                                   const double* B, int n, int skip1, int skip2,
-                                                   double threshold)
+                                                   const double* B, const Peaks& peaks, int n,
+                                                   int skip1, int skip2, double threshold)
 {
-    return panelRun<BlockAvx2>(v, x, A, B, {}, n, skip1, skip2, threshold);
+    return panelRun<BlockAvx2>(v, x, A, B, {}, peaks, n, skip1, skip2, threshold);
 }
 
 }  // namespace
 
 double offerPanel(Isa isa, double v, double x, const double* A, const double* B,
-                  const FixedRows& fq, int n, int skip1, int skip2, double threshold)
+                  const FixedRows& fq, const Peaks& peaks, int n, int skip1, int skip2,
+                  double threshold)
 {
     if (isa.fixedPoint && fq.a && fq.b) {
-        if (isa.width == 8) return panelRunFixed(v, x, A, B, n, skip1, skip2, threshold, fq);
-        if (isa.width == 4) return panelRunFixedAvx2(v, x, A, B, n, skip1, skip2, threshold, fq);
+        if (isa.width == 8) return panelRunFixed(v, x, A, B, peaks, n, skip1, skip2, threshold, fq);
+        if (isa.width == 4)
+            return panelRunFixedAvx2(v, x, A, B, peaks, n, skip1, skip2, threshold, fq);
     }
-    if (isa.width == 8) return panelRunAvx512(v, x, A, B, n, skip1, skip2, threshold);
-    if (isa.width == 4) return panelRunAvx2(v, x, A, B, n, skip1, skip2, threshold);
-    return panelRun<BlockGeneric>(v, x, A, B, {}, n, skip1, skip2, threshold);
+    if (isa.width == 8) return panelRunAvx512(v, x, A, B, peaks, n, skip1, skip2, threshold);
+    if (isa.width == 4) return panelRunAvx2(v, x, A, B, peaks, n, skip1, skip2, threshold);
+    return panelRun<BlockGeneric>(v, x, A, B, {}, peaks, n, skip1, skip2, threshold);
+}
+
+void stretchPeaks(const double* row, int n, int skip, double* peaks)
+{
+    for (int base = 0; base < n; base += 64) {
+        double peak = 0;
+        bool nan = false;
+        for (int w = base; w < std::min(n, base + 64); ++w) {
+            if (w == skip) continue;
+            peak = std::max(peak, std::fabs(row[w]));
+            nan |= std::isnan(row[w]);
+        }
+        peaks[base / 64] = nan ? std::numeric_limits<double>::infinity() : peak;
+    }
 }
 
 bool fixedPanelRow(Isa isa, const double* row, int n, std::int16_t* out, int rest)

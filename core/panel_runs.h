@@ -16,6 +16,14 @@ struct FixedRows {
     int rest = 0;
 };
 
+// The largest magnitude of each stretch of 64 lanes of a pair's two panel
+// rows, as stretchPeaks fills them (a lane from a, j's from b); a null when
+// there are none.
+struct Peaks {
+    const double* a = nullptr;
+    const double* b = nullptr;
+};
+
 // Offers to the pair whose stored value is v and whose coefficient at the
 // level below is x the coefficients given the controlling variables of the
 // lanes [0, n) of A and B (the rows of i and j at the level below, one lane
@@ -25,10 +33,17 @@ struct FixedRows {
 // stored value. Whole blocks of lanes whose coefficients are all sure to be
 // larger in magnitude than v are passed over without a division or a square
 // root, tested with vectors of isa's width; where isa has the fixed-point
-// tests, fq (when both rows are there) are tested first. Every isa gives the
-// same result.
+// tests, fq (when both rows are there) are tested first. Stretches whose
+// peaks (when there are) show that none of their coefficients can replace v
+// are not tested at all. Every isa gives the same result.
 double offerPanel(Isa isa, double v, double x, const double* A, const double* B,
-                  const FixedRows& fq, int n, int skip1, int skip2, double threshold);
+                  const FixedRows& fq, const Peaks& peaks, int n, int skip1, int skip2,
+                  double threshold);
+
+// Fills peaks[k] with the largest magnitude of the lanes [64 k, 64 k + 64) of
+// row, for the stretches k that lanes [0, n) reach, lane skip passed over;
+// infinity where a lane is not a number.
+void stretchPeaks(const double* row, int n, int skip, double* peaks);
 
 // Fills out[0, n) with the lanes a of row in units of 2^-15 and out[rest,
 // rest + n) with their sqrt(1 - a^2), both 0 where |a| is above 1 or not a

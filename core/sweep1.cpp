@@ -51,11 +51,14 @@ constexpr int kPanel = kFirstOrderPanel;  // controlling variables per pass
 constexpr int kBand = kFirstOrderBand;    // rows whose open pairs are one word per column
 constexpr int kGroup = 2;                 // bands taken together
 
+constexpr int kStretches = kPanel / 64;  // stretches of 64 lanes per panel row
+
 // Fills P (V rows of kPanel lanes) with the correlations of every variable a
-// with c0 + k for the lanes k in [0, n), from the lower triangle of store,
+// with c0 + k for the lanes k in [0, n), from the lower triangle of store, the
+// peaks of row a (kStretches from a * kStretches) as stretchPeaks fills them
 // and, when Pq is not null, Pq with the same rows in fixed point and above[a]
 // with whether row a holds a magnitude above 1.
-void fillPanel(Isa isa, int V, double* P, std::int16_t* Pq, unsigned char* above,
+void fillPanel(Isa isa, int V, double* P, double* peaks, std::int16_t* Pq, unsigned char* above,
                const Matrix& store, int c0, int n)
 {
     const int tile = 64;
@@ -71,6 +74,9 @@ void fillPanel(Isa isa, int V, double* P, std::int16_t* Pq, unsigned char* above
             double* pa = P + static_cast<long>(a) * kPanel;
             for (int k = 0; k < std::min(n, a - c0); ++k) pa[k] = rowA[k];
         }
+        for (int a = a0; a < a1; ++a)
+            stretchPeaks(P + static_cast<long>(a) * kPanel, n, a - c0,
+                         peaks + static_cast<long>(a) * kStretches);
         if (Pq)
             for (int a = a0; a < a1; ++a)
                 above[a] = fixedPanelRow(isa, P + static_cast<long>(a) * kPanel, n,
@@ -89,9 +95,11 @@ void fillPanel(Isa isa, int V, double* P, std::int16_t* Pq, unsigned char* above
 // the open pairs' cells; the correlations of a band with column j are one
 // run of the row j, and the band's panel rows stay in cache while j moves on.
 // Only the bands that hold rows of `rows` are visited, and only their pairs
-// in those rows are ever open. Where the processor runs the fixed-point lane
-// test, the panel has a copy in 16-bit fixed point as well (each lane beside
-// its sqrt(1 - a^2), kPanel cells on), which the runs test first.
+// in those rows are ever open. Each panel row keeps the largest magnitude of
+// each stretch of 64 lanes, so that a run passes over the stretches that
+// cannot lower its pair's value. Where the processor runs the fixed-point
+// lane test, the panel has a copy in 16-bit fixed point as well (each lane
+// beside its sqrt(1 - a^2), kPanel cells on), which the runs test first.
 void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows rows, Progress& p)
 {
     const double threshold = thresholdFor(N, pruneZ, 1);
@@ -100,6 +108,7 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
     const int firstBand = rows.begin / kBand;
     const int endBand = rows.end <= rows.begin ? firstBand : (rows.end + kBand - 1) / kBand;
     Matrix panel(V, kPanel, 0.0);
+    std::vector<double> peaks(static_cast<size_t>(V) * kStretches);
     std::vector<std::int16_t> fixedPanel(isa.fixedPoint ? 2L * V * kPanel : 0);
     std::vector<unsigned char> above(V);
     std::int16_t* const Pq = fixedPanel.empty() ? nullptr : fixedPanel.data();
@@ -119,7 +128,7 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
     });
     for (int c0 = 0; c0 < V; c0 += kPanel) {
         const int n = std::min(V, c0 + kPanel) - c0;
-        fillPanel(isa, V, panel.data(), Pq, above.data(), store, c0, n);
+        fillPanel(isa, V, panel.data(), peaks.data(), Pq, above.data(), store, c0, n);
         const double* P = panel.data();
         // Bands in groups of kGroup: a panel row of j serves all of them.
         const int groups = (endBand - firstBand + kGroup - 1) / kGroup;
@@ -156,9 +165,11 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
                         const std::int16_t* Aq =
                             !Pq || (above[i] && above[j]) ? nullptr : Pq + 2L * i * kPanel;
                         const FixedRows fq{Aq, Bq, kPanel};
+                        const Peaks pk{peaks.data() + static_cast<long>(i) * kStretches,
+                                       peaks.data() + static_cast<long>(j) * kStretches};
                         double& v = store[i][j];
-                        v = offerPanel(isa, v, xs[r], P + static_cast<long>(i) * kPanel, B, fq, n,
-                                       i - c0, j - c0, threshold);
+                        v = offerPanel(isa, v, xs[r], P + static_cast<long>(i) * kPanel, B, fq, pk,
+                                       n, i - c0, j - c0, threshold);
                         if (pruned(v, threshold)) w &= ~(std::uint64_t{1} << r);
                     }
                     bits[j] = w;

@@ -46,7 +46,7 @@ std::vector<Isa> everyIsa()
 
 // The panel run with every instruction set, on rows A and B (resized here to
 // be readable a whole vector past n), with their fixed-point rows where the
-// instruction set reads them.
+// instruction set reads them, each without and with the rows' peaks.
 std::vector<double> panelForms(double v0, double x, std::vector<double> A, std::vector<double> B,
                                int n, int skip1, int skip2, double threshold)
 {
@@ -57,10 +57,14 @@ std::vector<double> panelForms(double v0, double x, std::vector<double> A, std::
     const bool aboveA = fixedPanelRow(widestIsa(), A.data(), n, Aq.data(), rest);
     const bool above = fixedPanelRow(widestIsa(), B.data(), n, Bq.data(), rest) && aboveA;
     const FixedRows fq = above ? FixedRows{} : FixedRows{Aq.data(), Bq.data(), rest};
+    std::vector<double> peaksA(rest / 64), peaksB(rest / 64);
+    stretchPeaks(A.data(), n, skip1, peaksA.data());
+    stretchPeaks(B.data(), n, skip2, peaksB.data());
     std::vector<double> got;
     for (const Isa isa : everyIsa())
-        got.push_back(offerPanel(isa, v0, x, A.data(), B.data(), isa.fixedPoint ? fq : FixedRows{}, n,
-                                 skip1, skip2, threshold));
+        for (const Peaks peaks : {Peaks{}, Peaks{peaksA.data(), peaksB.data()}})
+            got.push_back(offerPanel(isa, v0, x, A.data(), B.data(), isa.fixedPoint ? fq : FixedRows{},
+                                     peaks, n, skip1, skip2, threshold));
     return got;
 }
 
@@ -185,6 +189,44 @@ TEST(OfferRun, PanelOffersJustBelowTheStoredValueReplaceWhateverTheirRounding)
         for (const double got : panelForms(v0, x, A, B, 64, -1, -1, std::nan("")))
             ASSERT_EQ(got, r) << "round " << round;
     }
+}
+
+// A stretch is passed over when its peaks show that no coefficient in it can
+// replace: a lane with a = b at the peak and x of that sign offers exactly
+// the bound (x - a^2) / (1 - a^2), so stored values and thresholds a few
+// units of the last place on either side of it must still be decided by the
+// lane itself.
+TEST(OfferRun, PanelRunsPassOverOnlyStretchesThatCannotReplace)
+{
+    std::mt19937_64 gen(11);
+    std::uniform_real_distribution<double> unit(0, 1);
+    const double nudge[] = {0, 0x1p-52, -0x1p-52, 0x1p-45, -0x1p-45, 0x1p-30, -0x1p-30, 0x1p-20};
+    int decided = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const int n = 64 + static_cast<int>(gen() % 100), at = static_cast<int>(gen() % n);
+        const double peak = unit(gen) * (round % 5 ? 1 : 0x1p-10);
+        const double x = (round % 2 ? 1 : -1) * (peak * peak + (1 - peak * peak) * unit(gen));
+        const double a = round % 2 ? peak : -peak, r = partialStep(x, a, a);
+        // Every other lane below the peak in magnitude, offering more than r.
+        std::vector<double> A(n), B(n);
+        for (int w = 0; w < n; ++w) {
+            A[w] = peak * unit(gen) * 0.5;
+            B[w] = -peak * unit(gen) * 0.5;
+        }
+        A[at] = B[at] = a;
+        const double m = std::fabs(r) * (1 + nudge[gen() % 8]);
+        const bool firstRun = round % 3 == 0;
+        // A first run looks for a lane below the threshold; a later one for
+        // one below its stored value.
+        const double v0 = firstRun ? x : std::copysign(m, x);
+        const double threshold = firstRun ? m : std::nan("");
+        const double want = literalRun(v0, x, A.data(), B.data(), 0, n, -1, -1, threshold);
+        decided += want != v0;
+        for (const double got : panelForms(v0, x, A, B, n, -1, -1, threshold))
+            ASSERT_EQ(std::bit_cast<unsigned long long>(got), std::bit_cast<unsigned long long>(want))
+                << "round " << round << ", peak " << peak << ", x " << x;
+    }
+    EXPECT_GT(decided, 5000);
 }
 
 TEST(OfferRun, FixedPanelRowsHoldEachLaneAndItsRestInUnits)

@@ -791,7 +791,7 @@ TEST(Sweeps, PruningTestIsStrictAndReplacementNeedsASmallerMagnitude)
     const std::vector<double> A(8, a), B(8, a);
     for (int width : {1, 4, 8}) {
         if (width > widestIsa().width) continue;
-        EXPECT_EQ(offerPanel(Isa{width, false}, -r, 0, A.data(), B.data(), {}, 1, -1, -1, 0.0), -r);
+        EXPECT_EQ(offerPanel(Isa{width, false}, -r, 0, A.data(), B.data(), {}, {}, 1, -1, -1, 0.0), -r);
     }
 }
 
