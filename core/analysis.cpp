@@ -79,8 +79,8 @@ long double runBytes(const Method& method, int V, int N, int threads)
     bytes += (v + 7) * std::min<long double>(n, kCovarianceBlock) * 8;  // a block of them packed
     if (method.spearman) bytes += threads * n * 96;                    // a band being ranked
     // One V x V store. The first-order sweep adds a panel of its pass's
-    // columns (in double, and four bytes a cell in fixed point) and one bit
-    // per pair; the second-order one a packed copy of the upper triangle and,
+    // columns (in double, and four bytes a cell in fixed point), the peaks of
+    // its stretches of 64 and one bit per pair; the second-order one a packed copy of the upper triangle and,
     // per batch of controlling variables, their rows three times over (double
     // and two single-precision copies) and, per thread, a few rows; the
     // third-order one copies the correlation beside the store, keeps
@@ -90,7 +90,7 @@ long double runBytes(const Method& method, int V, int N, int threads)
     bytes += matrixBytes(v, v);
     if (method.order == 1)
         bytes += matrixBytes(v, kFirstOrderPanel) + v * kFirstOrderPanel * 4 +
-                 v * (v + kFirstOrderBand) / 8;
+                 v * kFirstOrderPanel / 8 + v * (v + kFirstOrderBand) / 8;
     if (method.order == 2)
         bytes += matrixBytes(1, v * (v - 1) / 2 + 1) + kSecondOrderBatch * v * 16 + threads * v * 16;
     if (method.order >= 3)
