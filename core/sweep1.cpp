@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <immintrin.h>
 
 void initCombined(int V, Matrix& combined, const Matrix& corr)
 {
@@ -137,15 +136,6 @@ void getPartCorrMat1InPlace(int V, int N, double pruneZ, Matrix& store, PairRows
             constexpr int ahead = 8;  // columns whose open cells are fetched early
             for (int j = b0 * kBand + 1; j < V; ++j) {
                 const double* B = P + static_cast<long>(j) * kPanel;
-                // The fixed-point test reads a row's doubles only here and
-                // there, too sparsely for the hardware to fetch them ahead.
-                if (Pq && j + ahead < V) {
-                    bool any = false;
-                    for (int b = b0; b < b1; ++b) any |= open[static_cast<long>(b) * V + j + ahead] != 0;
-                    const double* later = B + ahead * kPanel;
-                    for (int k = 0; any && k < n; k += 8)
-                        _mm_prefetch(reinterpret_cast<const char*>(later + k), _MM_HINT_T1);
-                }
                 for (int b = b0; b < b1; ++b) {
                     const int i0 = b * kBand;
                     if (j <= i0) break;
