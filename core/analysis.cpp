@@ -80,21 +80,23 @@ long double runBytes(const Method& method, int V, int N, int threads)
     if (method.spearman) bytes += threads * n * 96;                    // a band being ranked
     // One V x V store. The first-order sweep adds a panel of its pass's
     // columns (in double, and four bytes a cell in fixed point), the peaks of
-    // its stretches of 64 and one bit per pair; the second-order one a packed copy of the upper triangle and,
-    // per batch of controlling variables, their rows three times over (double
-    // and two single-precision copies) and, per thread, a few rows; the
-    // third-order one copies the correlation beside the store, keeps
-    // first-order rows and, for a window of controlling variables, their rows
-    // in double (twice), single precision (twice) and fixed point, and per
-    // thread a few rows.
+    // its stretches of 64 and one bit per pair; the second-order one a packed
+    // copy of the upper triangle and, per batch of controlling variables,
+    // their rows in double (twice), single precision (three times) and fixed
+    // point, the peaks of every variable's stretches given each and, per
+    // thread, a few rows; the third-order one copies the correlation beside
+    // the store, keeps first-order rows and, for a window of controlling
+    // variables, the same rows as the second-order batches (without the
+    // peaks), and per thread a few rows.
     bytes += matrixBytes(v, v);
     if (method.order == 1)
         bytes += matrixBytes(v, kFirstOrderPanel) + v * kFirstOrderPanel * 4 +
                  v * kFirstOrderPanel / 8 + v * (v + kFirstOrderBand) / 8;
     if (method.order == 2)
-        bytes += matrixBytes(1, v * (v - 1) / 2 + 1) + kSecondOrderBatch * v * 16 + threads * v * 16;
+        bytes += matrixBytes(1, v * (v - 1) / 2 + 1) + kSecondOrderBatch * v * 30 +
+                 kSecondOrderBatch * v * (v + 63) / 64 * 4 + threads * v * 16;
     if (method.order >= 3)
-        bytes += 2 * matrixBytes(v, v) + std::min<long double>(v, kThirdOrderWindow) * v * 26 +
+        bytes += 2 * matrixBytes(v, v) + std::min<long double>(v, kThirdOrderWindow) * v * 30 +
                  threads * v * 16;
     return bytes;
 }

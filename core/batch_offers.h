@@ -30,13 +30,22 @@ struct CorrRows {
 // correlation matrix: row c - c0 of rows holds the row c of corr and row c - c0
 // of rest 1 - corr[c][w] * corr[c][w] for every w, and g and e hold the same
 // in single precision (row c - c0 from (c - c0) * V on) for a first, coarser
-// lane test of offerSecondOrder; h holds the row in 16-bit fixed point (units
-// of 2^-15, 0 where its magnitude is above 1) for that of offerFirstOrder.
+// lane test of offerSecondOrder, and s 1 / sqrt(e) for the peaks; h holds the
+// row in 16-bit fixed point (units of 2^-15, 0 where its magnitude is above 1)
+// for that of offerFirstOrder. When the second-order sweep fills them
+// (prepareBatchPeaks), peaks holds, per c and variable r, the peaks of r's
+// first-order coefficients given c over the stretches of 64 lanes from c + 1
+// (stride cells from ((c - c0) * V + r) * stride), with which
+// offerSecondOrder passes over whole stretches; peaksOf[r] is the c0 of the
+// batch whose peaks of r are there (-1: none).
 struct BatchRows {
     int c0 = 0, c1 = 0;
     Matrix rows, rest;
-    std::vector<float> g, e;
+    std::vector<float> g, e, s;
     std::vector<std::int16_t> h;
+    std::vector<float> peaks;
+    std::vector<int> peaksOf;
+    int stride = 0;
 };
 // Fills batch for the c in [c0, c1) from corr (V x V), with the instructions
 // of isa (the cells are the same with any).
@@ -46,12 +55,26 @@ void prepareBatch(Isa isa, int V, const CorrRows& corr, int c0, int c1, BatchRow
 // prepareBatchRow fills those of one c in that range.
 void sizeBatch(int V, int c0, int c1, BatchRows& batch);
 void prepareBatchRow(Isa isa, int V, const CorrRows& corr, int c, BatchRows& batch);
+// Makes batch (prepared) hold peaks for V variables, their cells not set
+// (none without AVX2, where offerSecondOrder reads none); prepareBatchPeaks
+// then fills those of variable r for every c of the batch. offerSecondOrder
+// passes over stretches of a pair only when both its variables have them.
+void sizeBatchPeaks(Isa isa, int V, BatchRows& batch);
+void prepareBatchPeaks(int V, const CorrRows& corr, int r, BatchRows& batch);
+// Fills peaks[k] with the largest term (|C[w] - a * g[w]| + 2^-21) * s[w] of
+// the lanes w in [from + 64 k, from + 64 k + 64) below `to`, but skip1 and
+// skip2, for every k that [from, to) reaches (a not-a-number term counting as
+// the largest). Needs AVX2 and FMA.
+void termPeaks(const float* C, const float* g, const float* s, float a, int from, int to, int skip1,
+               int skip2, float* peaks);
 
-// A row of the correlation matrix in single precision, its cells [from, to)
-// converted.
+// A row of the correlation matrix in single precision, converted 64 cells at
+// a time as they are first read: bit b % 64 of done[b / 64] tells whether
+// cells [64 b, 64 b + 64) are.
 struct SingleRow {
     std::vector<float> cells;
-    int row = -1, from = 0, to = 0;
+    std::vector<std::uint64_t> done;
+    int row = -1;
 };
 // What the batch forms keep between calls on one thread: the rows of a
 // pair's two variables in single precision, converted as its runs reach them.

@@ -10,6 +10,7 @@
 #include "lanes.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -246,26 +247,83 @@ struct SecondAvx2 {
     }
 };
 
-// Makes cells [r.from, end) of r hold row `row` of corr in single precision,
-// from = c0 + 1 for the batch starting at c0.
-template <class Second>
-[[gnu::always_inline]] inline const float* singleRow(SingleRow& r, const CorrRows& corr, int row,
-                                                     int from, int end)
+// Makes r hold row `row` of corr in single precision, its cells to be
+// converted by singleCells.
+inline const float* singleRow(SingleRow& r, const CorrRows& corr, int row)
 {
-    if (r.row != row || r.from != from) {
+    if (r.row != row) {
         if (r.cells.size() < static_cast<size_t>(corr.V)) r.cells.resize(corr.V);
+        r.done.assign((corr.V + 4095) / 4096, 0);
         r.row = row;
-        r.from = r.to = from;
-    }
-    if (end > r.to) {
-        // Cells up to the diagonal from the lower part, the others from the upper.
-        const int split = std::min(end, row + 1);
-        if (r.to < split) Second::convert(r.cells.data(), (*corr.lower)[row], r.to, split);
-        const int start = std::max(r.to, row + 1);
-        if (start < end) Second::convert(r.cells.data(), corr.upper(row), start, end);
-        r.to = end;
     }
     return r.cells.data();
+}
+
+// Makes cells [from, to) of r (from singleRow) hold their values.
+template <class Second>
+[[gnu::always_inline]] inline void singleCells(SingleRow& r, const CorrRows& corr, int from, int to)
+{
+    for (int b = from / 64; b <= (to - 1) / 64; ++b) {
+        std::uint64_t& word = r.done[b / 64];
+        if (word >> (b % 64) & 1) continue;
+        word |= std::uint64_t{1} << (b % 64);
+        // Cells up to the diagonal from the lower part, the others from the upper.
+        const int w0 = 64 * b, w1 = std::min(corr.V, w0 + 64);
+        const int split = std::clamp(r.row + 1, w0, w1);
+        if (w0 < split) Second::convert(r.cells.data(), (*corr.lower)[r.row], w0, split);
+        if (split < w1) Second::convert(r.cells.data(), corr.upper(r.row), split, w1);
+    }
+}
+
+// The peaks of a variable's first-order coefficients given c. A stretch of
+// lanes w whose coefficients Fi = u / sqrt(fi * e) and Fj are at most pi and
+// pj in magnitude is passed over when noneBelow (lanes.h) says that none of
+// its offers can replace. The peaks come from the rows in single precision
+// (termPeaks): where a peak is at most 1, each |d| = |Ci - ai * g| (from
+// rounded inputs) is at most 1 and within 2^-22 of |u|, and s = 1 / sqrt(e)
+// is within a relative 2^-22 of its value in double, so (|d| + 2^-21) * s /
+// sqrt(fi) bounds |Fi| as the exact offers form it, with a relative 2^-20 to
+// spare. The largest of those terms over a stretch, times (1 + 2^-18) /
+// sqrt(fi) in double, is its peak; a not-a-number term makes it one, and
+// nothing is passed over.
+constexpr double kPeakMargin = 1 + 0x1p-18;
+
+// The peaks of the pair (i, j) given c, stretch k of 64 lanes from c + 1,
+// from the batch's (which pass over lane i in i's and lane j in j's): the
+// stretch of i's that holds lane j, and that of j's that holds lane i, are
+// taken again without them.
+struct PairPeaks {
+    const float* i = nullptr;
+    const float* j = nullptr;
+    double scaleI = 0, scaleJ = 0;
+    int stretchJ = -1, stretchI = -1;  // the stretches holding lanes j and i
+    float iWithoutJ = 0, jWithoutI = 0;
+
+    double peakI(int k) const { return (k == stretchJ ? iWithoutJ : i[k]) * scaleI; }
+    double peakJ(int k) const { return (k == stretchI ? jWithoutI : j[k]) * scaleJ; }
+};
+
+template <class Second>
+PairPeaks pairPeaks(const CorrRows& corr, SingleRows& scratch, const BatchRows& batch, int i, int j,
+                    int c, float ai, float aj, double fi, double fj)
+{
+    const int V = static_cast<int>(batch.rows.cols());
+    const long at = static_cast<long>(c - batch.c0) * V;
+    const float *g = batch.g.data() + at, *s = batch.s.data() + at;
+    PairPeaks p{batch.peaks.data() + (at + i) * batch.stride,
+                batch.peaks.data() + (at + j) * batch.stride,
+                kPeakMargin / std::sqrt(fi),
+                kPeakMargin / std::sqrt(fj)};
+    auto again = [&](SingleRow& row, float a, int lane, int& stretch, float& peak) {
+        if (lane <= c) return;
+        stretch = (lane - c - 1) / 64;
+        const int base = c + 1 + 64 * stretch, end = std::min(V, base + 64);
+        singleCells<Second>(row, corr, base, end);
+        termPeaks(row.cells.data(), g, s, a, base, end, i, j, &peak);
+    };
+    again(scratch.i, ai, j, p.stretchJ, p.iWithoutJ);
+    again(scratch.j, aj, i, p.stretchI, p.jWithoutI);
+    return p;
 }
 
 // Cells [w, w + n) of row r of corr into out.
@@ -312,12 +370,24 @@ template <class Second>
                     static_cast<float>(fj)};
     // The lane test holds for a correlation matrix: |x * k| <= 2, fi, fj > 0.
     const bool screen = fi > 0 && fj > 0 && std::fabs(p.xk) <= 2;
+    // With the rows in single precision, the stretches' peaks.
+    PairPeaks peaks;
+    if constexpr (Second::kSingle) {
+        ps.Ci = singleRow(scratch.i, corr, i);
+        ps.Cj = singleRow(scratch.j, corr, j);
+        if (batch.stride > 0 && batch.peaksOf[i] == c0 && batch.peaksOf[j] == c0)
+            peaks = pairPeaks<Second>(corr, scratch, batch, i, j, c, ps.ai, ps.aj, fi, fj);
+    }
     // The exact first-order coefficient of a (a = corr[r][c]) with w given c.
     auto exact = [&](int r, double a, double fa, int w) {
         return (corr.at(r, w) - a * p.g[w]) / std::sqrt(fa * p.e[w]);
     };
     Stored s(v, threshold);
     for (int base = c + 1; base < V; base += 64) {
+        if (peaks.i) {
+            const int k = (base - c - 1) / 64;
+            if (noneBelow(x, peaks.peakI(k), peaks.peakJ(k), s.magnitude())) continue;
+        }
         const int lanes = std::min(64, V - base);
         std::uint64_t open = lanes == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lanes) - 1;
         if (static_cast<unsigned>(i - base) < 64) open &= ~(std::uint64_t{1} << (i - base));
@@ -325,8 +395,8 @@ template <class Second>
         if (s.fast && screen) {
             const double qm = s.q * kScreen;
             if (Second::kSingle && s.q >= 0x1p-60 && s.q <= 0x1p60) {
-                ps.Ci = singleRow<Second>(scratch.i, corr, i, 0, base + lanes);
-                ps.Cj = singleRow<Second>(scratch.j, corr, j, c0 + 1, base + lanes);
+                singleCells<Second>(scratch.i, corr, base, base + lanes);
+                singleCells<Second>(scratch.j, corr, base, base + lanes);
                 std::uint64_t sure = Second::sureSingle(ps, base, lanes,
                                                         static_cast<float>(s.q * kScreenSingle));
                 // Groups of eight lanes with a lane left go through the test in double.
@@ -363,8 +433,17 @@ template <class Second>
 {
     // A stored not-a-number is never replaced nor pruned.
     if (std::isnan(v)) return v;
-    for (int c = batch.c0; c < batch.c1; ++c)
+    for (int c = batch.c0; c < batch.c1; ++c) {
+        // The peaks of the next c, far in memory, fetched while this c's offers are made.
+        if (batch.stride > 0 && c + 1 < batch.c1 && batch.peaksOf[i] == batch.c0) {
+            const long next = static_cast<long>(c + 1 - batch.c0) * batch.rows.cols();
+            for (const int r : {i, j}) {
+                const char* at = reinterpret_cast<const char*>(batch.peaks.data() + (next + r) * batch.stride);
+                for (long b = 0; b < batch.stride * 4L; b += 64) __builtin_prefetch(at + b);
+            }
+        }
         if (c != i && c != j) v = offersGivenC<Second>(v, corr, batch, scratch, i, j, c, threshold);
+    }
     return v;
 }
 

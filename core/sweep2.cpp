@@ -6,6 +6,7 @@
 #include "sweep.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -99,10 +100,19 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
         std::copy(corr.upper(i) + i + 1, corr.upper(i) + V, store[i] + i + 1);
     BatchRows rowsOfC;
     std::vector<int> openInRow(V, 0);  // per row i, how many j > i were open when the batch started
+    // Per variable, whether a pair of it was open when the last batch ended,
+    // as only those are open when the next starts: the variables whose peaks
+    // the next batch needs.
+    std::vector<unsigned char> involved(V, 1);
     double open = 0.5 * (range.end - range.begin) * V;  // pairs open when the batch starts
     for (int b0 = 0; b0 < V; b0 += batch) {
         const int b1 = std::min(V, b0 + batch);
         prepareBatch(isa, V, corr, b0, b1, rowsOfC);
+        sizeBatchPeaks(isa, V, rowsOfC);
+        parallelFor(range.begin, V, 2.0 * V * V * (b1 - b0), [&](long r) {
+            if (involved[r]) prepareBatchPeaks(V, corr, static_cast<int>(r), rowsOfC);
+            involved[r] = 0;
+        });
         const double pairs = 0.5 * (range.end - range.begin) * (2.0 * V - range.end - range.begin);
         parallelFor(0, shares, (pairs * 2 + open * V * 4) * batch, [&](long k) {
             if (stopping(p)) return;
@@ -114,8 +124,15 @@ void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress
                 double* row = store[i];
                 openJ.clear();
                 offerFirstOrder(isa, row, corr, rowsOfC, scratch, i, i + 1, V, -1, threshold, openJ);
-                for (const int j : openJ)
+                bool any = false;
+                for (const int j : openJ) {
                     row[j] = offerSecondOrder(isa, row[j], corr, rowsOfC, scratch, i, j, threshold);
+                    if (!pruned(row[j], threshold)) {
+                        std::atomic_ref<unsigned char>(involved[j]).store(1, std::memory_order_relaxed);
+                        any = true;
+                    }
+                }
+                if (any) std::atomic_ref<unsigned char>(involved[i]).store(1, std::memory_order_relaxed);
                 openInRow[i] = static_cast<int>(openJ.size());
             }
         });

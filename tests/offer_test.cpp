@@ -456,14 +456,21 @@ TEST(OfferSecondOrder, EveryWidthGivesTheLiteralOffersOfAPairOverABatch)
         const CorrRows rows{&corr, nullptr, V};
         BatchRows batch;
         SingleRows scratch;
-        for (const Isa isa : everyIsa()) {
-            prepareBatch(isa, V, rows, c0, c1, batch);
-            scratch.forget();
-            const double got = offerSecondOrder(isa, v0, rows, batch, scratch, i, j, threshold);
-            ASSERT_EQ(std::bit_cast<unsigned long long>(got), std::bit_cast<unsigned long long>(want))
-                << "width " << isa.width << " round " << round << " V " << V << " pair " << i << "," << j;
-            ++checked;
-        }
+        // Each instruction set without and with the peaks of i and j.
+        for (const Isa isa : everyIsa())
+            for (const bool peaks : {false, true}) {
+                prepareBatch(isa, V, rows, c0, c1, batch);
+                sizeBatchPeaks(isa, V, batch);
+                for (const int r : {i, j})
+                    if (peaks) prepareBatchPeaks(V, rows, r, batch);
+                    else batch.peaksOf[r] = -1;
+                scratch.forget();
+                const double got = offerSecondOrder(isa, v0, rows, batch, scratch, i, j, threshold);
+                ASSERT_EQ(std::bit_cast<unsigned long long>(got), std::bit_cast<unsigned long long>(want))
+                    << "width " << isa.width << (peaks ? " with peaks" : "") << " round " << round
+                    << " V " << V << " pair " << i << "," << j;
+                ++checked;
+            }
         replaced += std::bit_cast<unsigned long long>(want) != std::bit_cast<unsigned long long>(v0);
     }
     EXPECT_GT(checked, 240);
