@@ -94,7 +94,7 @@ long double runBytes(const Method& method, int V, int N, int threads)
                  v * kFirstOrderPanel / 8 + v * (v + kFirstOrderBand) / 8;
     if (method.order == 2)
         bytes += matrixBytes(1, v * (v - 1) / 2 + 1) + kSecondOrderBatch * v * 30 +
-                 kSecondOrderBatch * v * (v + 63) / 64 * 4 + threads * v * 16;
+                 kSecondOrderBatch * v * (v + 63) / 64 * 2 + threads * v * 16;
     if (method.order >= 3)
         bytes += 2 * matrixBytes(v, v) + std::min<long double>(v, kThirdOrderWindow) * v * 30 +
                  threads * v * 16;

@@ -35,7 +35,8 @@ struct CorrRows {
 // for that of offerFirstOrder. When the second-order sweep fills them
 // (prepareBatchPeaks), peaks holds, per c and variable r, the peaks of r's
 // first-order coefficients given c over the stretches of 64 lanes from c + 1
-// (stride cells from ((c - c0) * V + r) * stride), with which
+// (stride cells from ((c - c0) * V + r) * stride), each the top 16 bits of a
+// float rounded up, with which
 // offerSecondOrder passes over whole stretches; peaksOf[r] is the c0 of the
 // batch whose peaks of r are there (-1: none).
 struct BatchRows {
@@ -43,7 +44,7 @@ struct BatchRows {
     Matrix rows, rest;
     std::vector<float> g, e, s;
     std::vector<std::int16_t> h;
-    std::vector<float> peaks;
+    std::vector<std::uint16_t> peaks;
     std::vector<int> peaksOf;
     int stride = 0;
 };

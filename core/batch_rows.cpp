@@ -104,15 +104,21 @@ void sizeBatchPeaks(Isa isa, int V, BatchRows& batch)
 void prepareBatchPeaks(int V, const CorrRows& corr, int r, BatchRows& batch)
 {
     if (batch.stride == 0) return;
-    thread_local std::vector<float> row;
+    thread_local std::vector<float> row, peaks;
     row.resize(V);
+    peaks.resize(batch.stride);
     for (int w = batch.c0 + 1; w < V; ++w) row[w] = static_cast<float>(corr.at(r, w));
     for (int c = batch.c0; c < batch.c1; ++c) {
         if (c == r) continue;
         const long at = static_cast<long>(c - batch.c0) * V;
         termPeaks(row.data(), batch.g.data() + at, batch.s.data() + at,
-                  static_cast<float>(corr.at(r, c)), c + 1, V, r, r,
-                  batch.peaks.data() + (at + r) * batch.stride);
+                  static_cast<float>(corr.at(r, c)), c + 1, V, r, r, peaks.data());
+        // Rounded up to 16 bits; a not-a-number stays one.
+        std::uint16_t* out = batch.peaks.data() + (at + r) * batch.stride;
+        for (int k = 0; k < (V - c + 62) / 64; ++k) {
+            const std::uint32_t bits = std::bit_cast<std::uint32_t>(peaks[k]);
+            out[k] = static_cast<std::uint16_t>(bits > 0x7f800000u ? 0x7fc0u : (bits + 0xffffu) >> 16);
+        }
     }
     batch.peaksOf[r] = batch.c0;
 }

@@ -283,9 +283,9 @@ template <class Second>
 // rounded inputs) is at most 1 and within 2^-22 of |u|, and s = 1 / sqrt(e)
 // is within a relative 2^-22 of its value in double, so (|d| + 2^-21) * s /
 // sqrt(fi) bounds |Fi| as the exact offers form it, with a relative 2^-20 to
-// spare. The largest of those terms over a stretch, times (1 + 2^-18) /
-// sqrt(fi) in double, is its peak; a not-a-number term makes it one, and
-// nothing is passed over.
+// spare. The largest of those terms over a stretch (kept rounded up to 16
+// bits), times (1 + 2^-18) / sqrt(fi) in double, is its peak; a
+// not-a-number term makes it one, and nothing is passed over.
 constexpr double kPeakMargin = 1 + 0x1p-18;
 
 // The peaks of the pair (i, j) given c, stretch k of 64 lanes from c + 1,
@@ -293,14 +293,15 @@ constexpr double kPeakMargin = 1 + 0x1p-18;
 // stretch of i's that holds lane j, and that of j's that holds lane i, are
 // taken again without them.
 struct PairPeaks {
-    const float* i = nullptr;
-    const float* j = nullptr;
+    const std::uint16_t* i = nullptr;
+    const std::uint16_t* j = nullptr;
     double scaleI = 0, scaleJ = 0;
     int stretchJ = -1, stretchI = -1;  // the stretches holding lanes j and i
     float iWithoutJ = 0, jWithoutI = 0;
 
-    double peakI(int k) const { return (k == stretchJ ? iWithoutJ : i[k]) * scaleI; }
-    double peakJ(int k) const { return (k == stretchI ? jWithoutI : j[k]) * scaleJ; }
+    static float widen(std::uint16_t top) { return std::bit_cast<float>(std::uint32_t{top} << 16); }
+    double peakI(int k) const { return (k == stretchJ ? iWithoutJ : widen(i[k])) * scaleI; }
+    double peakJ(int k) const { return (k == stretchI ? jWithoutI : widen(j[k])) * scaleJ; }
 };
 
 template <class Second>
@@ -439,7 +440,7 @@ template <class Second>
             const long next = static_cast<long>(c + 1 - batch.c0) * batch.rows.cols();
             for (const int r : {i, j}) {
                 const char* at = reinterpret_cast<const char*>(batch.peaks.data() + (next + r) * batch.stride);
-                for (long b = 0; b < batch.stride * 4L; b += 64) __builtin_prefetch(at + b);
+                for (long b = 0; b < batch.stride * 2L; b += 64) __builtin_prefetch(at + b);
             }
         }
         if (c != i && c != j) v = offersGivenC<Second>(v, corr, batch, scratch, i, j, c, threshold);
