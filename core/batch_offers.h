@@ -35,10 +35,10 @@ struct CorrRows {
 // for that of offerFirstOrder. When the second-order sweep fills them
 // (prepareBatchPeaks), peaks holds, per c and variable r, the peaks of r's
 // first-order coefficients given c over the stretches of 64 lanes from c + 1
-// (stride cells from ((c - c0) * V + r) * stride), each the top 16 bits of a
-// float rounded up, with which
-// offerSecondOrder passes over whole stretches; peaksOf[r] is the c0 of the
-// batch whose peaks of r are there (-1: none).
+// (stride cells from ((c - c0) * V + r) * stride, each the top 16 bits of a
+// float rounded up), with which offerSecondOrder passes over whole
+// stretches; peaksOf[r] is the c0 of the batch whose peaks of r are there
+// (-1: none).
 struct BatchRows {
     int c0 = 0, c1 = 0;
     Matrix rows, rest;

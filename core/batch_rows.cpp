@@ -1,7 +1,8 @@
 // The rows the batch offers read besides the correlation matrix: those of a
 // batch's controlling variables in double, single precision and fixed point
-// (prepareBatch), and the rows of first-order coefficients that the
-// third-order sweep takes in place of the correlation (partialRow).
+// (prepareBatch), the peaks of every variable's first-order coefficients
+// given them (prepareBatchPeaks), and the rows of first-order coefficients
+// that the third-order sweep takes in place of the correlation (partialRow).
 #include "batch_offers.h"
 
 #include "lanes.h"

@@ -3,8 +3,10 @@
 // first-order coefficients given c formed lane by lane from the rows of its
 // two variables and of c, so nothing of size V x V is formed per c. Where the
 // processor has AVX2 or AVX-512 the lanes are tested in single precision
-// first, 8 or 16 a vector. The literal form is the literal second-order
-// sweep's offers of partialStep (sweep2.cpp).
+// first, 8 or 16 a vector, and where the batch holds the peaks of both
+// variables' coefficients, stretches that cannot lower the pair's value are
+// passed over untested. The literal form is the literal second-order sweep's
+// offers of partialStep (sweep2.cpp).
 #include "batch_offers.h"
 
 #include "lanes.h"
