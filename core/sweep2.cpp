@@ -84,7 +84,10 @@ void transposeLower(int V, const Matrix& store, double* packed)
 // formed per c1. The correlation is read from the lower triangle of the store
 // and a packed copy of it transposed, so the upper triangle of other rows is
 // never read and may change meanwhile; the combined values of the rows of
-// `rows` go to their upper triangle as they come. Shares of rows go to the
+// `rows` go to their upper triangle as they come. Before each batch, the
+// variables with a pair still open get the peaks of their first-order
+// coefficients given each c1 of it, on every thread, with which the open
+// pairs pass over most of their run untested. Shares of rows go to the
 // threads once per batch.
 void sweep2(int V, int N, double pruneZ, Matrix& store, PairRows range, Progress& p)
 {
