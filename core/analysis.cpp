@@ -86,8 +86,8 @@ long double runBytes(const Method& method, int V, int N, int threads)
     // point, the peaks of every variable's stretches given each and, per
     // thread, a few rows; the third-order one copies the correlation beside
     // the store, keeps first-order rows and, for a window of controlling
-    // variables, the same rows as the second-order batches (without the
-    // peaks), and per thread a few rows.
+    // variables, their rows in double (twice), single precision (twice) and
+    // fixed point, and per thread a few rows.
     bytes += matrixBytes(v, v);
     if (method.order == 1)
         bytes += matrixBytes(v, kFirstOrderPanel) + v * kFirstOrderPanel * 4 +
@@ -96,7 +96,7 @@ long double runBytes(const Method& method, int V, int N, int threads)
         bytes += matrixBytes(1, v * (v - 1) / 2 + 1) + kSecondOrderBatch * v * 30 +
                  kSecondOrderBatch * v * (v + 63) / 64 * 2 + threads * v * 16;
     if (method.order >= 3)
-        bytes += 2 * matrixBytes(v, v) + std::min<long double>(v, kThirdOrderWindow) * v * 30 +
+        bytes += 2 * matrixBytes(v, v) + std::min<long double>(v, kThirdOrderWindow) * v * 26 +
                  threads * v * 16;
     return bytes;
 }

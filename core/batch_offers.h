@@ -30,15 +30,15 @@ struct CorrRows {
 // correlation matrix: row c - c0 of rows holds the row c of corr and row c - c0
 // of rest 1 - corr[c][w] * corr[c][w] for every w, and g and e hold the same
 // in single precision (row c - c0 from (c - c0) * V on) for a first, coarser
-// lane test of offerSecondOrder, and s 1 / sqrt(e) for the peaks; h holds the
-// row in 16-bit fixed point (units of 2^-15, 0 where its magnitude is above 1)
-// for that of offerFirstOrder. When the second-order sweep fills them
-// (prepareBatchPeaks), peaks holds, per c and variable r, the peaks of r's
-// first-order coefficients given c over the stretches of 64 lanes from c + 1
-// (stride cells from ((c - c0) * V + r) * stride, each the top 16 bits of a
-// float rounded up), with which offerSecondOrder passes over whole
-// stretches; peaksOf[r] is the c0 of the batch whose peaks of r are there
-// (-1: none).
+// lane test of offerSecondOrder; h holds the row in 16-bit fixed point (units
+// of 2^-15, 0 where its magnitude is above 1) for that of offerFirstOrder.
+// When the second-order sweep fills them (sizeBatchPeaks, prepareBatchPeaks),
+// s holds 1 / sqrt(e) in single precision and peaks holds, per c and variable
+// r, the peaks of r's first-order coefficients given c over the stretches of
+// 64 lanes from c + 1 (stride cells from ((c - c0) * V + r) * stride, each the
+// top 16 bits of a float rounded up), with which offerSecondOrder passes over
+// whole stretches; peaksOf[r] is the c0 of the batch whose peaks of r are
+// there (-1: none).
 struct BatchRows {
     int c0 = 0, c1 = 0;
     Matrix rows, rest;
@@ -56,8 +56,8 @@ void prepareBatch(Isa isa, int V, const CorrRows& corr, int c0, int c1, BatchRow
 // prepareBatchRow fills those of one c in that range.
 void sizeBatch(int V, int c0, int c1, BatchRows& batch);
 void prepareBatchRow(Isa isa, int V, const CorrRows& corr, int c, BatchRows& batch);
-// Makes batch (prepared) hold peaks for V variables, their cells not set
-// (none without AVX2, where offerSecondOrder reads none); prepareBatchPeaks
+// Makes batch (prepared) hold s and peaks for V variables, their cells not
+// set (none without AVX2, where offerSecondOrder reads none); prepareBatchPeaks
 // then fills those of variable r for every c of the batch. offerSecondOrder
 // passes over stretches of a pair only when both its variables have them.
 void sizeBatchPeaks(Isa isa, int V, BatchRows& batch);

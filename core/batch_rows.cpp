@@ -25,7 +25,6 @@ void sizeBatch(int V, int c0, int c1, BatchRows& batch)
     if (batch.g.size() < cells) {
         batch.g.resize(cells);
         batch.e.resize(cells);
-        batch.s.resize(cells);
         batch.h.resize(cells);
     }
 }
@@ -39,12 +38,10 @@ void prepareBatchRow(Isa isa, int V, const CorrRows& corr, int c, BatchRows& bat
     double* rest = batch.rest[c - c0];
     float* gs = batch.g.data() + static_cast<long>(c - c0) * V;
     float* es = batch.e.data() + static_cast<long>(c - c0) * V;
-    float* ss = batch.s.data() + static_cast<long>(c - c0) * V;
     for (int w = 0; w < V; ++w) {
         rest[w] = 1 - g[w] * g[w];
         gs[w] = static_cast<float>(g[w]);
         es[w] = static_cast<float>(rest[w]);
-        ss[w] = 1 / std::sqrt(es[w]);
     }
     toUnitsRow(isa, g, V, batch.h.data() + static_cast<long>(c - c0) * V, nullptr);
 }
@@ -100,6 +97,10 @@ void sizeBatchPeaks(Isa isa, int V, BatchRows& batch)
     batch.stride = isa.width >= 4 ? (V + 63) / 64 : 0;
     batch.peaks.resize(static_cast<size_t>(batch.c1 - batch.c0) * V * batch.stride);
     if (batch.peaksOf.size() != static_cast<size_t>(V)) batch.peaksOf.assign(V, -1);
+    if (batch.stride == 0) return;
+    const size_t cells = static_cast<size_t>(batch.c1 - batch.c0) * V;
+    batch.s.resize(cells);
+    for (size_t k = 0; k < cells; ++k) batch.s[k] = 1 / std::sqrt(batch.e[k]);
 }
 
 void prepareBatchPeaks(int V, const CorrRows& corr, int r, BatchRows& batch)
